@@ -1,0 +1,178 @@
+// The library against the plain reference, bit for bit, on many random
+// shapes and values, under a scripted and under the real rand stream.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "libc_script.h"
+#include "reference.h"
+#include "sampling_kernels.h"
+
+namespace {
+
+using Matrix = std::vector<double>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// How wild a trial's values are.
+enum class Regime {
+  clean,     // positive finite weights, small integer counts
+  zeros,     // many zero weights and counts, fractional counts
+  specials,  // NaN, infinities, negatives, subnormals, huge values
+};
+
+struct Trial {
+  int32_t rows, components, cols;
+  Matrix counts, row_factors, col_factors, row_tallies, col_tallies;
+};
+
+class Generator {
+ public:
+  explicit Generator(uint64_t seed) : gen_(seed) {}
+
+  int32_t below(int32_t n) { return static_cast<int32_t>(gen_() % uint64_t(n)); }
+  bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(gen_) < p; }
+  double uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(gen_);
+  }
+
+  double weight(Regime regime) {
+    if (regime == Regime::clean) return uniform(1e-3, 2.0);
+    if (regime == Regime::zeros) return chance(0.4) ? 0.0 : uniform(0, 1);
+    static const double specials[] = {0.0,  -0.0, kNaN, kInf,  -kInf, -1.5,
+                                      1e-310, 5e-324, 1e300, 1e-300, 1e308};
+    if (chance(0.25)) return specials[below(sizeof specials / sizeof *specials)];
+    return uniform(0, 3);
+  }
+
+  double count(Regime regime) {
+    if (regime == Regime::clean) return below(6);
+    if (regime == Regime::zeros) {
+      if (chance(0.6)) return 0.0;
+      return chance(0.5) ? below(4) + 0.5 * below(2) : uniform(0, 4);
+    }
+    static const double specials[] = {kNaN, kInf,       -kInf, -2.0,   0.49999999999999994,
+                                      0.5,  3e9,        2147483648.0, 1e-320, -0.0};
+    if (chance(0.2)) return specials[below(sizeof specials / sizeof *specials)];
+    return uniform(0, 5);
+  }
+
+  double tally() { return chance(0.5) ? 0.0 : below(100); }
+
+  Trial trial(Regime regime, int32_t max_rows, int32_t max_components,
+              int32_t max_cols) {
+    Trial t;
+    t.rows = below(max_rows + 1);
+    t.components = 1 + below(max_components);
+    t.cols = below(max_cols + 1);
+    const auto R = std::size_t(t.rows), K = std::size_t(t.components),
+               C = std::size_t(t.cols);
+    t.counts.resize(R * C);
+    for (double &x : t.counts) x = count(regime);
+    t.row_factors.resize(R * K);
+    for (double &x : t.row_factors) x = weight(regime);
+    t.col_factors.resize(K * C);
+    for (double &x : t.col_factors) x = weight(regime);
+    t.row_tallies.resize(R * K);
+    for (double &x : t.row_tallies) x = tally();
+    t.col_tallies.resize(K * C);
+    for (double &x : t.col_tallies) x = tally();
+    return t;
+  }
+
+ private:
+  std::mt19937_64 gen_;
+};
+
+bool same_bits(const Matrix &a, const Matrix &b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Runs library and reference from the same stream position.  `rewind`
+// restores the stream between the two runs.
+template <typename Rewind>
+void compare(const Trial &t, Rewind rewind) {
+  Trial lib = t, ref = t;
+  rewind();
+  libc_script::reset();
+  Multi_Sample(lib.counts.data(), lib.row_factors.data(), lib.col_factors.data(),
+               lib.row_tallies.data(), lib.col_tallies.data(), lib.rows,
+               lib.components, lib.cols);
+  const int64_t lib_calls = libc_script::rand_calls();
+
+  rewind();
+  libc_script::reset();
+  Matrix cumulative(std::size_t(t.components));
+  reference::multi_sample(ref.counts.data(), ref.row_factors.data(),
+                          ref.col_factors.data(), ref.row_tallies.data(),
+                          ref.col_tallies.data(), ref.rows, ref.components, ref.cols,
+                          cumulative.data(), [] { return rand(); });
+  ASSERT_EQ(lib_calls, libc_script::rand_calls())
+      << t.rows << " x " << t.components << " x " << t.cols;
+  ASSERT_TRUE(same_bits(lib.row_tallies, ref.row_tallies))
+      << t.rows << " x " << t.components << " x " << t.cols;
+  ASSERT_TRUE(same_bits(lib.col_tallies, ref.col_tallies))
+      << t.rows << " x " << t.components << " x " << t.cols;
+}
+
+struct Sweep {
+  Regime regime;
+  int32_t trials, max_rows, max_components, max_cols;
+};
+
+class Differential : public ::testing::TestWithParam<Sweep> {
+ protected:
+  void TearDown() override { libc_script::use_real_rand(); }
+};
+
+TEST_P(Differential, ScriptedStreamMatchesReference) {
+  const Sweep s = GetParam();
+  Generator gen(1000 + uint64_t(s.regime) * 7 + uint64_t(s.max_components));
+  for (int n = 0; n < s.trials; ++n) {
+    const Trial t = gen.trial(s.regime, s.max_rows, s.max_components, s.max_cols);
+    const uint64_t seed = uint64_t(n) * 7919;
+    compare(t, [seed] { libc_script::use_seeded(seed); });
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_P(Differential, RealRandMatchesReference) {
+  const Sweep s = GetParam();
+  Generator gen(2000 + uint64_t(s.regime) * 7 + uint64_t(s.max_components));
+  libc_script::use_real_rand();
+  for (int n = 0; n < s.trials / 4; ++n) {
+    const Trial t = gen.trial(s.regime, s.max_rows, s.max_components, s.max_cols);
+    const unsigned seed = 17u + unsigned(n);
+    compare(t, [seed] { srand(seed); });
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Extreme streams: every value 0, every value 2147483647, and values near them.
+TEST_P(Differential, ExtremeStreamsMatchReference) {
+  const Sweep s = GetParam();
+  Generator gen(3000 + uint64_t(s.regime));
+  const std::vector<int> edges{0, 1, 2147483647, 2147483646, 1073741823, 1073741824};
+  for (int n = 0; n < s.trials / 4; ++n) {
+    const Trial t = gen.trial(s.regime, s.max_rows, s.max_components, s.max_cols);
+    compare(t, [&] { libc_script::use_values(edges, true); });
+    if (HasFatalFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Differential,
+    ::testing::Values(Sweep{Regime::clean, 400, 6, 4, 40},
+                      Sweep{Regime::clean, 200, 4, 40, 20},
+                      Sweep{Regime::clean, 40, 3, 300, 12},
+                      Sweep{Regime::zeros, 400, 6, 12, 40},
+                      Sweep{Regime::zeros, 100, 4, 90, 20},
+                      Sweep{Regime::specials, 400, 5, 10, 30},
+                      Sweep{Regime::specials, 100, 3, 80, 20}));
+
+}  // namespace

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Makes sure the build and test tools are present.  Missing Debian packages
+# are installed with apt-get when running as root (as CI does); otherwise the
+# script names them and fails.
+set -eu
+
+# package : a file or command that shows it is installed
+wanted=(
+  "cmake:/usr/bin/cmake"
+  "g++:/usr/bin/g++"
+  "make:/usr/bin/make"
+  "binutils:/usr/bin/readelf"
+  "libgtest-dev:/usr/include/gtest/gtest.h"
+)
+
+missing=()
+for entry in "${wanted[@]}"; do
+  package=${entry%%:*}
+  probe=${entry#*:}
+  [ -e "$probe" ] || missing+=("$package")
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]}" >&2
+  echo "install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
