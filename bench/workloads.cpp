@@ -1,0 +1,74 @@
+#include "workloads.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace bench {
+namespace {
+
+// splitmix64: small, fast and the same on every platform, unlike the
+// standard library's distributions.
+class Stream {
+ public:
+  explicit Stream(uint64_t seed) : state_(seed) {}
+  uint64_t next() {
+    state_ += 0x9e3779b97f4a7c15ull;
+    uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  // Uniform on [0, 1), 53 bits.
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+  // Uniform on (0, 1]: never 0, so its logarithm is finite.
+  double uniform_open_below() {
+    return static_cast<double>((next() >> 11) + 1) * 0x1p-53;
+  }
+
+ private:
+  uint64_t state_;
+};
+
+}  // namespace
+
+const std::vector<WorkloadSpec> &standard_workloads() {
+  static const std::vector<WorkloadSpec> list = {
+      {"dense_K2_l100", 400, 400, 2, 100.0, 101},
+      {"dense_K10_l100", 400, 400, 10, 100.0, 102},
+      {"dense_K10_l5", 1000, 1000, 10, 5.0, 103},
+      {"dense_K50_l5", 1000, 1000, 50, 5.0, 104},
+      {"dense_K200_l5", 600, 600, 200, 5.0, 105},
+      {"sparse_K10", 1500, 1500, 10, 0.3, 106},
+      {"sparse_K50", 1500, 1500, 50, 0.3, 107},
+      {"sparse_K200", 1000, 1000, 200, 0.3, 108},
+  };
+  return list;
+}
+
+int64_t draws_for(double count) {
+  if (!(count >= 0.5 && count <= 2147483647.0)) return 0;
+  return static_cast<int64_t>(std::ceil(count));
+}
+
+Workload generate(const WorkloadSpec &spec) {
+  Workload w;
+  w.spec = spec;
+  Stream stream(spec.seed);
+  const auto rows = static_cast<size_t>(spec.rows);
+  const auto cols = static_cast<size_t>(spec.cols);
+  const auto k = static_cast<size_t>(spec.components);
+  w.counts.resize(rows * cols);
+  for (double &c : w.counts) {
+    c = std::floor(-spec.mean * std::log(stream.uniform_open_below()));
+    const int64_t n = draws_for(c);
+    w.draws += n;
+    w.sampled_cells += n > 0;
+  }
+  w.row_factors.resize(rows * k);
+  for (double &f : w.row_factors) f = stream.uniform();
+  w.col_factors.resize(k * cols);
+  for (double &f : w.col_factors) f = stream.uniform();
+  return w;
+}
+
+}  // namespace bench

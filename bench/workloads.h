@@ -1,0 +1,37 @@
+// The benchmark's workloads: count matrices drawn as floor(Exp(mean lambda))
+// with uniform(0, 1) factors, each from its own fixed seed, so that running
+// one workload alone gives the same matrices as running them all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct WorkloadSpec {
+  std::string name;
+  int32_t rows, cols, components;
+  double mean;  // lambda, the mean of the exponential before flooring
+  uint64_t seed;
+};
+
+struct Workload {
+  WorkloadSpec spec;
+  std::vector<double> counts;       // rows x cols
+  std::vector<double> row_factors;  // rows x components
+  std::vector<double> col_factors;  // components x cols
+  int64_t draws = 0;                // rand() calls one pass makes
+  int64_t sampled_cells = 0;        // cells with at least one draw
+};
+
+// The fixed list, in the order the table shows it.
+const std::vector<WorkloadSpec> &standard_workloads();
+
+Workload generate(const WorkloadSpec &spec);
+
+// Draws a count makes in an allocation pass: ceil(count) when
+// 0.5 <= count <= 2^31 - 1, else none (NaN included).
+int64_t draws_for(double count);
+
+}  // namespace bench
