@@ -19,8 +19,12 @@ build: deps
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
-	@echo "The demo is not there yet."
+# Builds just the sampler and runs it; DEMO_ARGS passes options (see --help).
+DEMO_ARGS ?=
+demo: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target poisson_nmf
+	$(BUILD_DIR)/examples/poisson_nmf $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

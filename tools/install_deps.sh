@@ -11,6 +11,10 @@ wanted=(
   "make:/usr/bin/make"
   "binutils:/usr/bin/readelf"
   "libgtest-dev:/usr/include/gtest/gtest.h"
+  # the installed-package test and the Python binding's tests
+  "pkg-config:/usr/bin/pkg-config"
+  "python3:/usr/bin/python3"
+  "python3-numpy:/usr/lib/python3/dist-packages/numpy/__init__.py"
 )
 
 missing=()
