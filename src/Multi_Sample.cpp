@@ -17,6 +17,7 @@
 #include "sampling_kernels.h"
 
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #include <stddef.h>
 #include <stdlib.h>
 
@@ -35,6 +36,8 @@ constexpr ptrdiff_t kSumDoubles = 1792;
 constexpr int kRandBatch = 256;
 // Entries per block of the two-level count for many components.
 constexpr ptrdiff_t kBlock = 16;
+// Candidates among eight counts from which the eight are sampled as one block.
+constexpr int kDenseBlock = 5;
 
 // The search proper, for callers that already know length >= 1.
 // lo + (hi - lo) / 2 equals (lo + hi) / 2 for the positive lo and hi used
@@ -78,30 +81,45 @@ inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
   return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
 }
 
-// Is any of the 8 counts at p at least 0.5?
-inline bool any_sampled(const double *p) {
+// Bit c set when count p[c] is at least 0.5 (NaN is not), for 8 counts.
+inline unsigned candidates(const double *p) {
   const __m128d half = _mm_set1_pd(0.5);
-  const __m128d m = _mm_or_pd(
-      _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)), _mm_cmple_pd(half, _mm_loadu_pd(p + 2))),
-      _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)), _mm_cmple_pd(half, _mm_loadu_pd(p + 6))));
-  return _mm_movemask_pd(m) != 0;
+  return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)))) |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 2)))) << 2 |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)))) << 4 |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
 }
 
-// First column at or after j whose count makes draws (n_cols if none); its
-// number of draws goes to *draws.
-inline ptrdiff_t next_sampled(const double *row, ptrdiff_t j, ptrdiff_t n_cols,
-                              int64_t *draws) {
-  for (;;) {
-    while (j + 8 <= n_cols && !any_sampled(row + j)) j += 8;
-    const ptrdiff_t end = j + 8 < n_cols ? j + 8 : n_cols;
-    for (; j < end; ++j) {
-      const int64_t n = draws_for(row[j]);
-      if (n != 0) {
-        *draws = n;
-        return j;
+inline int popcount8(unsigned bits) {
+  bits = bits - ((bits >> 1) & 0x55u);
+  bits = (bits & 0x33u) + ((bits >> 2) & 0x33u);
+  return static_cast<int>((bits + (bits >> 4)) & 0x0fu);
+}
+
+// Calls cell(i, j, draws) for every cell that makes draws, in row-major
+// order, and row_done(i) after each row.  Eight counts are tested at once,
+// so runs of empty cells cost a few vector compares.  A block of eight
+// whose candidates dense(i, j, bits) accepts is left to it whole.
+template <typename Cell, typename Dense, typename RowDone>
+inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
+                        Dense &&dense, RowDone &&row_done) {
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row = counts + i * n_cols;
+    ptrdiff_t j = 0;
+    for (; j + 8 <= n_cols; j += 8) {
+      const unsigned candidate_bits = candidates(row + j);
+      if (dense(i, j, candidate_bits)) continue;
+      for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
+        const ptrdiff_t at = j + __builtin_ctz(bits);
+        const int64_t n = draws_for(row[at]);
+        if (n != 0) cell(i, at, n);
       }
     }
-    if (j >= n_cols) return n_cols;
+    for (; j < n_cols; ++j) {
+      const int64_t n = draws_for(row[j]);
+      if (n != 0) cell(i, j, n);
+    }
+    row_done(i);
   }
 }
 
@@ -115,7 +133,7 @@ struct Layout {
   ptrdiff_t blocks;  // 0 when a single count over `padded` entries is used
   ptrdiff_t blocks_padded;
   ptrdiff_t stride;  // doubles per cell in the buffer
-  int lanes;         // cells per batch: 8, 4, 2, 1, or 0 if one does not fit
+  int lanes;         // cells per batch: 8, 4, 2, or 0 if two do not fit
 };
 
 inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
@@ -132,7 +150,7 @@ inline Layout plan(int32_t n_components) {
   }
   l.stride = l.padded + l.blocks_padded;
   const ptrdiff_t fit = kSumDoubles / l.stride;
-  l.lanes = fit >= 8 ? 8 : fit >= 4 ? 4 : fit >= 2 ? 2 : fit >= 1 ? 1 : 0;
+  l.lanes = fit >= 8 ? 8 : fit >= 4 ? 4 : fit >= 2 ? 2 : 0;
   return l;
 }
 
@@ -152,53 +170,128 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
   return e < last ? e : last;
 }
 
-// All draws of one cell whose running sums are at `sums`.
-inline void draw_cell(const Layout &l, const double *sums, bool sorted, int64_t n,
-                      double *row_t, double *col_t, ptrdiff_t n_cols) {
+// The draws of one cell whose running sums are at `sums`, from m values of
+// rand().
+inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
+                        int64_t m, double *row_t, double *col_t, ptrdiff_t n_cols) {
   const double total = sums[l.n_components - 1];
+  for (int64_t d = 0; d < m; ++d) {
+    const double target = static_cast<double>(r[d]) / kRandMax * total;
+    const ptrdiff_t e =
+        sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
+    row_t[e] += 1.0;
+    col_t[e * n_cols] += 1.0;
+  }
+}
+
+// All draws of `count` cells of one row, cell c with its sums at
+// buf + c * stride.  rand() is called for as many draws as fit in one
+// stretch, across cells, before any of them is placed: the tally updates
+// (often cache misses) then overlap instead of each one delaying the next
+// rand() call.
+inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
+                       const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
+                       double *col_tallies, ptrdiff_t n_cols) {
+  struct Cursor {
+    int cell;
+    int64_t left;  // draws still to make in this cell
+  };
+  auto settle = [&](Cursor &at) {
+    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
+  };
+  Cursor next{0, draws[0]};
+  settle(next);
   int32_t r[kRandBatch];
-  while (n > 0) {
-    const int m = n < kRandBatch ? static_cast<int>(n) : kRandBatch;
-    for (int d = 0; d < m; ++d) r[d] = rand();
-    for (int d = 0; d < m; ++d) {
-      const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e =
-          sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
-      row_t[e] += 1.0;
-      col_t[e * n_cols] += 1.0;
+  while (next.cell < count) {
+    Cursor at = next;
+    int64_t m = 0;
+    while (m < kRandBatch && next.cell < count) {
+      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
+      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
+      m += take;
+      next.left -= take;
+      settle(next);
     }
-    n -= m;
+    for (int64_t d = 0; d < m;) {
+      const int64_t take = at.left < m - d ? at.left : m - d;
+      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], r + d, take, row_t,
+                  col_tallies + cols[at.cell], n_cols);
+      d += take;
+      at.left -= take;
+      settle(at);
+    }
   }
 }
 
 // Builds the running sums of Lanes cells of one row (columns cols[]) into
-// buf, one stride per cell, and says for each whether its sums are finite and
-// non-decreasing.  The lanes are independent chains, each in ascending k.
-template <int Lanes>
+// buf, one stride per cell, and says for each whether its sums are known to
+// be finite and non-decreasing.  Each vector lane is one cell's chain in
+// ascending k, so every product and sum is rounded as in the plain loop; the
+// chains of different cells are independent and run side by side.
+// Contiguous columns load their factors with one vector load per pair.
+//
+// Sorted is decided conservatively: no product has its sign bit set (so each
+// is +0, positive or NaN) and the total is finite (so none was NaN or
+// infinite).  Adding a non-negative number never lowers a rounded sum, so
+// such sums are non-decreasing; any other cell takes the exact search.
+template <int Lanes, bool Contiguous>
 inline void build_sums(const Layout &l, const double *row_w, const double *col_factors,
-                       ptrdiff_t n_cols, const ptrdiff_t *cols, double *buf,
+                       ptrdiff_t n_cols, const ptrdiff_t *cols, const ptrdiff_t *next,
+                       bool next_contiguous, const double *col_tallies, double *buf,
                        bool *sorted) {
-  double t[Lanes];
-  bool ok[Lanes];
-  const ptrdiff_t K = l.n_components;
-  for (int c = 0; c < Lanes; ++c) {
-    t[c] = col_factors[cols[c]] * row_w[0] + 0.0;
-    ok[c] = true;
-    buf[c * l.stride] = t[c];
+  constexpr int V = Lanes / 2;
+  const ptrdiff_t K = l.n_components, S = l.stride;
+  // The next batch's columns, to prefetch along the way (none, the ends of a
+  // contiguous run, or each distinct column).
+  ptrdiff_t ahead[Lanes];
+  int n_ahead = 0;
+  if (next != nullptr && next_contiguous) {
+    ahead[n_ahead++] = next[0];
+    ahead[n_ahead++] = next[Lanes - 1];
+  } else if (next != nullptr) {
+    for (int c = 0; c < Lanes; ++c)
+      if (c == 0 || next[c] != next[c - 1]) ahead[n_ahead++] = next[c];
   }
-  for (ptrdiff_t k = 1; k < K; ++k) {
-    const double w = row_w[k];
+  auto factors = [cols](const double *cf, int v) {
+    if (Contiguous) return _mm_loadu_pd(cf + cols[0] + 2 * v);
+    return _mm_loadh_pd(_mm_load_sd(cf + cols[2 * v]), cf + cols[2 * v + 1]);
+  };
+  __m128d t[V], signs[V];
+#pragma GCC unroll 4
+  for (int v = 0; v < V; ++v) {
+    t[v] = _mm_setzero_pd();
+    signs[v] = _mm_setzero_pd();
+  }
+  for (ptrdiff_t k = 0; k < K; ++k) {
+    const __m128d w = _mm_set1_pd(row_w[k]);
     const double *cf = col_factors + k * n_cols;
-    for (int c = 0; c < Lanes; ++c) {
-      const double next = cf[cols[c]] * w + t[c];
-      ok[c] &= next >= t[c];
-      t[c] = next;
-      buf[c * l.stride + k] = next;
+    for (int a = 0; a < n_ahead; ++a)
+      _mm_prefetch(reinterpret_cast<const char *>(cf + ahead[a]), _MM_HINT_T1);
+    // A contiguous batch's draws will land on few lines of each tally row.
+    if (Contiguous) {
+      const double *ct = col_tallies + k * n_cols + cols[0];
+      _mm_prefetch(reinterpret_cast<const char *>(ct), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(ct + Lanes - 1), _MM_HINT_T0);
+    }
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      const __m128d product = _mm_mul_pd(factors(cf, v), w);
+      signs[v] = _mm_or_pd(signs[v], product);
+      t[v] = _mm_add_pd(product, t[v]);
+      _mm_storel_pd(buf + 2 * v * S + k, t[v]);
+      _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
     }
   }
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+  const __m128d largest = _mm_set1_pd(kMaxFinite);
+  for (int v = 0; v < V; ++v) {
+    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
+    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite)) & ~_mm_movemask_pd(signs[v]);
+    sorted[2 * v] = bits & 1;
+    sorted[2 * v + 1] = bits & 2;
+  }
   for (int c = 0; c < Lanes; ++c) {
-    sorted[c] = ok[c] && t[c] <= kMaxFinite && t[c] >= -kMaxFinite;
-    double *cell = buf + c * l.stride;
+    double *cell = buf + c * S;
     for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[b * kBlock + kBlock - 1];
   }
 }
@@ -211,25 +304,26 @@ void sample_plain(const double *counts, const double *row_factors, const double 
   const ptrdiff_t K = n_components;
   Layout whole{};
   whole.n_components = n_components;
-  for (ptrdiff_t i = 0; i < n_rows; ++i) {
-    const double *count_row = counts + i * n_cols;
-    const double *row_w = row_factors + i * K;
-    double *row_t = row_tallies + i * K;
-    int64_t n = 0;
-    for (ptrdiff_t j = next_sampled(count_row, 0, n_cols, &n); j < n_cols;
-         j = next_sampled(count_row, j + 1, n_cols, &n)) {
-      double total = 0.0;
-      for (ptrdiff_t k = 0; k < K; ++k) {
-        total = col_factors[k * n_cols + j] * row_w[k] + total;
-        cumulative[k] = total;
-      }
-      draw_cell(whole, cumulative, false, n, row_t, col_tallies + j, n_cols);
-    }
-  }
+  scan_counts(
+      counts, n_rows, n_cols,
+      [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+        const double *row_w = row_factors + i * K;
+        double total = 0.0;
+        for (ptrdiff_t k = 0; k < K; ++k) {
+          total = col_factors[k * n_cols + j] * row_w[k] + total;
+          cumulative[k] = total;
+        }
+        const bool sorted = false;
+        draw_cells(whole, cumulative, &sorted, &n, &j, 1, row_tallies + i * K, col_tallies,
+                   n_cols);
+      },
+      [](ptrdiff_t, ptrdiff_t, unsigned) { return false; }, [](ptrdiff_t) {});
 }
 
-// The batched loop: sampled cells of a row are taken Lanes at a time, their
-// sums built together, then their draws made one cell after the other.
+// The batched loop: sampled cells of a row are gathered Lanes at a time;
+// a full batch waits while the next one is gathered, so that building its
+// sums can prefetch the next batch's column factors.  Then its draws are
+// made, one cell after the other, in row-major order.
 template <int Lanes>
 void sample_batched(const Layout &l, const double *counts, const double *row_factors,
                     const double *col_factors, double *row_tallies, double *col_tallies,
@@ -243,29 +337,71 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     for (ptrdiff_t b = l.blocks; b < l.blocks_padded; ++b) cell[l.padded + b] = kInf;
   }
 
-  for (ptrdiff_t i = 0; i < n_rows; ++i) {
-    const double *count_row = counts + i * C;
-    const double *row_w = row_factors + i * K;
-    double *row_t = row_tallies + i * K;
-    int64_t n = 0;
-    ptrdiff_t j = next_sampled(count_row, 0, C, &n);
-    while (j < C) {
-      ptrdiff_t cols[Lanes];
-      int64_t draws[Lanes];
-      int batch = 0;
-      do {
-        cols[batch] = j;
-        draws[batch] = n;
-        ++batch;
-        j = next_sampled(count_row, j + 1, C, &n);
-      } while (batch < Lanes && j < C);
-      for (int c = batch; c < Lanes; ++c) cols[c] = cols[batch - 1];
-      bool sorted[Lanes];
-      build_sums<Lanes>(l, row_w, col_factors, C, cols, buf, sorted);
-      for (int c = 0; c < batch; ++c)
-        draw_cell(l, buf + c * l.stride, sorted[c], draws[c], row_t, col_tallies + cols[c], C);
-    }
-  }
+  struct Batch {
+    ptrdiff_t row;
+    int size;
+    bool contiguous;
+    ptrdiff_t cols[Lanes];
+    int64_t draws[Lanes];
+  };
+  Batch batches[2];
+  batches[0].size = batches[1].size = 0;
+  int filling = 0;       // batches[filling] is being gathered
+  bool waiting = false;  // batches[filling ^ 1] is full and not yet drawn
+
+  auto draw = [&](const Batch &b, const Batch *ahead) {
+    const ptrdiff_t *next = ahead != nullptr ? ahead->cols : nullptr;
+    const bool next_contiguous = ahead != nullptr && ahead->contiguous;
+    bool sorted[Lanes];
+    const double *row_w = row_factors + b.row * K;
+    if (b.contiguous)
+      build_sums<Lanes, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
+                               col_tallies, buf, sorted);
+    else
+      build_sums<Lanes, false>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
+                               col_tallies, buf, sorted);
+    draw_cells(l, buf, sorted, b.draws, b.cols, b.size, row_tallies + b.row * K, col_tallies, C);
+  };
+  auto close = [&] {
+    Batch &f = batches[filling];
+    // Unused lanes repeat the last cell: valid addresses, results ignored.
+    for (int c = f.size; c < Lanes; ++c) f.cols[c] = f.cols[f.size - 1];
+    f.contiguous = true;
+    for (int c = 1; c < Lanes; ++c) f.contiguous &= f.cols[c] == f.cols[0] + c;
+    if (waiting) draw(batches[filling ^ 1], &f);
+    waiting = true;
+    filling ^= 1;
+    batches[filling].size = 0;
+  };
+  scan_counts(
+      counts, n_rows, C,
+      [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+        Batch &f = batches[filling];
+        f.row = i;
+        f.cols[f.size] = j;
+        f.draws[f.size] = n;
+        if (++f.size == Lanes) close();
+      },
+      [&](ptrdiff_t i, ptrdiff_t j, unsigned bits) {
+        // Mostly sampled: all eight columns as one contiguous batch (the
+        // others make no draw), in order after what was gathered before.
+        if (Lanes != 8 || popcount8(bits) < kDenseBlock) return false;
+        if (batches[filling].size > 0) close();
+        Batch &f = batches[filling];
+        f.row = i;
+        const double *row = counts + i * C;
+        for (int c = 0; c < Lanes; ++c) {
+          f.cols[c] = j + c;
+          f.draws[c] = (bits >> c & 1u) != 0 ? draws_for(row[j + c]) : 0;
+        }
+        f.size = Lanes;
+        close();
+        return true;
+      },
+      [&](ptrdiff_t) {
+        if (batches[filling].size > 0) close();
+      });
+  if (waiting) draw(batches[filling ^ 1], nullptr);
 }
 
 }  // namespace
@@ -295,7 +431,6 @@ SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
     case 8: run(sample_batched<8>); break;
     case 4: run(sample_batched<4>); break;
     case 2: run(sample_batched<2>); break;
-    case 1: run(sample_batched<1>); break;
     default:
       sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
                    n_components, C, cumulative);
