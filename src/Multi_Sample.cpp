@@ -162,10 +162,14 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
   if (l.blocks == 0) {
     e = count_below(sums, l.padded, target);
   } else {
-    ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    if (b > l.blocks - 1) b = l.blocks - 1;
+    // Blocks wholly below the draw; the draw's own block is never past the
+    // last, since the total (or +inf padding) ends it and is not below.
+    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
     e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
   }
+  // Sorted sums have a total of at least 0, so the draw never exceeds it and
+  // e is at most n_components - 1 already; the clamp only keeps the tally
+  // writes in range whatever happens.
   const ptrdiff_t last = l.n_components - 1;
   return e < last ? e : last;
 }

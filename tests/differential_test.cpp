@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "libc_script.h"
@@ -23,6 +24,8 @@ enum class Regime {
   clean,     // positive finite weights, small integer counts
   zeros,     // many zero weights and counts, fractional counts
   specials,  // NaN, infinities, negatives, subnormals, huge values
+  dense,     // most counts sampled, some with hundreds of draws
+  ties,      // small integer weights: draws land exactly on running sums
 };
 
 struct Trial {
@@ -41,7 +44,8 @@ class Generator {
   }
 
   double weight(Regime regime) {
-    if (regime == Regime::clean) return uniform(1e-3, 2.0);
+    if (regime == Regime::clean || regime == Regime::dense) return uniform(1e-3, 2.0);
+    if (regime == Regime::ties) return below(3);
     if (regime == Regime::zeros) return chance(0.4) ? 0.0 : uniform(0, 1);
     static const double specials[] = {0.0,  -0.0, kNaN, kInf,  -kInf, -1.5,
                                       1e-310, 5e-324, 1e300, 1e-300, 1e308};
@@ -50,7 +54,8 @@ class Generator {
   }
 
   double count(Regime regime) {
-    if (regime == Regime::clean) return below(6);
+    if (regime == Regime::clean || regime == Regime::ties) return below(6);
+    if (regime == Regime::dense) return chance(0.1) ? 0.0 : chance(0.05) ? 100 + below(500) : 1 + below(8);
     if (regime == Regime::zeros) {
       if (chance(0.6)) return 0.0;
       return chance(0.5) ? below(4) + 0.5 * below(2) : uniform(0, 4);
@@ -65,10 +70,16 @@ class Generator {
 
   Trial trial(Regime regime, int32_t max_rows, int32_t max_components,
               int32_t max_cols) {
+    const int32_t rows = below(max_rows + 1);
+    const int32_t components = 1 + below(max_components);
+    return shaped(regime, rows, components, below(max_cols + 1));
+  }
+
+  Trial shaped(Regime regime, int32_t rows, int32_t components, int32_t cols) {
     Trial t;
-    t.rows = below(max_rows + 1);
-    t.components = 1 + below(max_components);
-    t.cols = below(max_cols + 1);
+    t.rows = rows;
+    t.components = components;
+    t.cols = cols;
     const auto R = std::size_t(t.rows), K = std::size_t(t.components),
                C = std::size_t(t.cols);
     t.counts.resize(R * C);
@@ -173,6 +184,60 @@ INSTANTIATE_TEST_SUITE_P(
                       Sweep{Regime::zeros, 400, 6, 12, 40},
                       Sweep{Regime::zeros, 100, 4, 90, 20},
                       Sweep{Regime::specials, 400, 5, 10, 30},
-                      Sweep{Regime::specials, 100, 3, 80, 20}));
+                      Sweep{Regime::specials, 100, 3, 80, 20},
+                      Sweep{Regime::dense, 60, 4, 30, 40},
+                      Sweep{Regime::ties, 300, 4, 40, 30}));
+
+// Component counts at and around every change of strategy inside the
+// library: the single and two-level counts (16/17 and block multiples), the
+// number of cells built together (8, 4, 2) and the plain loop beyond them,
+// on rows wide enough for full, partial and dense blocks of eight columns.
+class DifferentialPaths
+    : public ::testing::TestWithParam<std::tuple<int32_t, Regime>> {
+ protected:
+  void TearDown() override { libc_script::use_real_rand(); }
+};
+
+TEST_P(DifferentialPaths, EveryStrategyMatchesReference) {
+  const auto [K, regime] = GetParam();
+  Generator gen(uint64_t(K) * 31 + uint64_t(regime));
+  const int trials = K > 300 ? 3 : 12;
+  // 2147483647 and 0 put draws on the total and on zero; with integer
+  // weights, values near a half put them on interior sums.
+  const std::vector<int> ties{0, 2147483647, 1073741823, 1073741824, 715827882, 1431655765};
+  for (int n = 0; n < trials; ++n) {
+    const Trial t = gen.shaped(regime, 1 + gen.below(3), K, gen.below(40) + (n % 3) * 8);
+    const uint64_t seed = uint64_t(n) * 104729 + uint64_t(K);
+    compare(t, [seed] { libc_script::use_seeded(seed); });
+    if (HasFatalFailure()) return;
+    compare(t, [&] { libc_script::use_values(ties, true); });
+    if (HasFatalFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Components, DifferentialPaths,
+    ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 8, 15, 16, 17, 31, 32, 33, 47, 48, 49,
+                                         100, 200, 207, 208, 209, 224, 240, 400, 417, 418,
+                                         419, 420, 433, 831, 832, 833, 847, 848, 849, 1000),
+                       ::testing::Values(Regime::clean, Regime::specials, Regime::dense,
+                                         Regime::ties, Regime::zeros)));
+
+// Long stretches of draws: counts around the stretch of rand() values taken
+// at once, alone in a cell and spread over the cells of a batch.
+TEST(DifferentialStretches, CountsAroundTheStretchSize) {
+  Generator gen(99);
+  for (double count : {255.0, 256.0, 257.0, 511.0, 512.0, 513.0, 1000.5}) {
+    for (int32_t K : {1, 3, 20}) {
+      for (int32_t cols : {1, 8, 13}) {
+        Trial t = gen.shaped(Regime::clean, 2, K, cols);
+        for (double &x : t.counts) x = gen.chance(0.5) ? count : 40.0;
+        compare(t, [] { libc_script::use_seeded(4242); });
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  libc_script::use_real_rand();
+}
 
 }  // namespace
