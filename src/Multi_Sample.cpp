@@ -33,7 +33,7 @@ constexpr double kMaxFinite = 1.7976931348623157e308;
 // Working memory on the stack: running sums of a batch of cells, and the
 // rand() values of one stretch of a cell's draws.  16 KiB in all.
 constexpr ptrdiff_t kSumDoubles = 1792;
-constexpr int kRandBatch = 256;
+constexpr int kRandBatch = 128;
 // Entries per block of the two-level count for many components.
 constexpr ptrdiff_t kBlock = 16;
 // Candidates among eight counts from which the eight are sampled as one block.
@@ -179,7 +179,31 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
 inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
                         int64_t m, double *row_t, double *col_t, ptrdiff_t n_cols) {
   const double total = sums[l.n_components - 1];
-  for (int64_t d = 0; d < m; ++d) {
+  int64_t d = 0;
+  if (sorted && l.blocks == 0 && m >= 2) {
+    // Few components: two draws at a time, each lane counting the sums
+    // below its draw (entries 0 .. n_components - 2; the total is never
+    // below a draw).  Lane arithmetic is the scalar divide, then multiply.
+    const ptrdiff_t below = l.n_components - 1;
+    alignas(16) double pairs[2 * kBlock];
+    for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+    const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
+    for (; d + 2 <= m; d += 2) {
+      const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+      const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+      __m128i acc = _mm_setzero_si128();
+      for (ptrdiff_t k = 0; k < below; ++k)
+        acc = _mm_sub_epi64(acc,
+                            _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
+      const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
+      const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+      row_t[e0] += 1.0;
+      col_t[e0 * n_cols] += 1.0;
+      row_t[e1] += 1.0;
+      col_t[e1 * n_cols] += 1.0;
+    }
+  }
+  for (; d < m; ++d) {
     const double target = static_cast<double>(r[d]) / kRandMax * total;
     const ptrdiff_t e =
         sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);

@@ -55,5 +55,14 @@ wide=$(awk '/^[0-9a-f]+ <.*>:$/ {fn=$2} /%[yz]mm|\bv[a-z]+[ \t]+.*%xmm/ {print f
 [ -z "$wide" ] && pass "baseline x86-64 outside dispatched functions" \
   || fail "vector extensions in baseline code: $(echo $wide)"
 
+# Working memory beyond the one scratch array is a bounded stack buffer: no
+# frame above 16 KiB and no frame sized at run time.
+largest=0
+for imm in $(grep -E -o 'sub +\$0x[0-9a-f]+,%rsp' <<<"$code" | grep -E -o '0x[0-9a-f]+'); do
+  [ $((imm)) -gt "$largest" ] && largest=$((imm))
+done
+[ "$largest" -le 16384 ] && pass "largest stack frame $largest bytes" || fail "a stack frame of $largest bytes"
+grep -E -q 'sub +%r[a-z0-9]+,%rsp' <<<"$code" && fail "a stack frame sized at run time" || pass "no run-time sized stack frames"
+
 echo "$failures failures"
 [ "$failures" -eq 0 ]
