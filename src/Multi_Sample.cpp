@@ -8,11 +8,12 @@
 //   - the running sums of up to eight sampled cells of a row are built at
 //     once, as independent chains whose every product and sum is rounded as
 //     in the plain loop;
-//   - a cell's rand() values are taken in one tight loop, and only then
+//   - a batch's rand() values are taken in one tight loop, and only then
 //     turned into draws, searched and tallied;
-//   - in a cell whose running sums are finite and non-decreasing, the search
-//     equals a count of the entries below the draw, done branch-free with
-//     vector compares; every other cell uses the three-way search itself;
+//   - in a cell whose running sums are known to be finite and
+//     non-decreasing, the search equals a count of the entries below the
+//     draw, done branch-free with vector compares; every other cell uses the
+//     three-way search itself;
 //   - runs of cells with counts below 0.5 are skipped with vector compares.
 #include "sampling_kernels.h"
 
@@ -31,7 +32,7 @@ constexpr double kInf = __builtin_inf();
 constexpr double kMaxFinite = 1.7976931348623157e308;
 
 // Working memory on the stack: running sums of a batch of cells, and the
-// rand() values of one stretch of a cell's draws.  16 KiB in all.
+// rand() values of one stretch of its draws.  Under 16 KiB in all.
 constexpr ptrdiff_t kSumDoubles = 1792;
 constexpr int kRandBatch = 128;
 // Entries per block of the two-level count for many components.
@@ -90,6 +91,7 @@ inline unsigned candidates(const double *p) {
          static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
 }
 
+// Set bits among the low eight (popcnt is not in baseline x86-64).
 inline int popcount8(unsigned bits) {
   bits = bits - ((bits >> 1) & 0x55u);
   bits = (bits & 0x33u) + ((bits >> 2) & 0x33u);
