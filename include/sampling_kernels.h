@@ -49,7 +49,8 @@ int32_t Binary_Search(const double *cumulative, int32_t length, double target);
  * and sum rounded on its own), picks the component with Binary_Search and
  * adds 1.0 to row_tallies[i, e] and then to col_tallies[e, j].  Tallies are
  * added to, never cleared.  The same rand() stream gives the same tallies to
- * the last bit.  One malloc of n_components * 8 bytes and one free per call.
+ * the last bit.  One malloc of n_components * 8 bytes and one free per call;
+ * other working memory is under 16 KiB of the caller's stack.
  *
  * Preconditions: every array holds as many elements as its shape says, no
  * two arrays overlap, and weights are non-negative (other weights, NaN
