@@ -453,6 +453,10 @@ SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
       static_cast<double *>(malloc(static_cast<size_t>(K) * sizeof(double)));
   if (cumulative == nullptr) return;
 
+  if (n_rows < 1 || n_cols < 1) {  // no cell; nothing to offset
+    free(cumulative);
+    return;
+  }
   const Layout l = plan(n_components);
   auto run = [&](auto sampler) {
     sampler(l, counts, row_factors, col_factors, row_tallies, col_tallies, n_rows, C);
