@@ -11,6 +11,9 @@ wanted=(
   "make:/usr/bin/make"
   "binutils:/usr/bin/readelf"
   "libgtest-dev:/usr/include/gtest/gtest.h"
+  "valgrind:/usr/bin/valgrind"
+  "clang:/usr/bin/clang++"
+  "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
 )
 
 missing=()
