@@ -41,7 +41,7 @@ TEST(Concurrency, MultiSampleLosesNoUnit) {
   rand();  // resolves libc's rand before the threads race for it
   std::vector<Job> jobs;
   for (int t = 0; t < kThreads; ++t) jobs.push_back(make_job(t));
-  constexpr int kPasses = 40;
+  constexpr int kPasses = 300;
   std::vector<std::thread> threads;
   for (Job &j : jobs)
     threads.emplace_back([&j] {
