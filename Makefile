@@ -5,7 +5,7 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo clean test-sanitize fuzz
 
 all: build
 
@@ -18,6 +18,7 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-sanitize
 
 # Builds just the sampler and runs it; DEMO_ARGS passes options (see --help).
 DEMO_ARGS ?=
@@ -38,3 +39,18 @@ bench: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) --target multi_sample_bench -j $(JOBS)
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
+
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_BUILD_DIR ?= build-sanitize
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSAMPLING_KERNELS_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS)
+	cd $(SANITIZE_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS (clang, built by the normal build).
+FUZZ_SECONDS ?= 60
+fuzz: build
+	for f in multi_sample binary_search; do \
+	  fuzz/run_fuzzer.sh $(BUILD_DIR)/fuzz/$${f}_fuzz fuzz/corpus/$$f \
+	    $(BUILD_DIR)/fuzz-work/$$f $(FUZZ_SECONDS) || exit 1; \
+	done

@@ -76,6 +76,9 @@ extern "C" int rand() {
   return r;
 }
 
+// Under AddressSanitizer its own allocator must serve every allocation, so the
+// heap is then neither counted nor failed on request.
+#ifndef SAMPLING_KERNELS_SANITIZE
 extern "C" void *malloc(std::size_t size) {
   if (in_shim) return __libc_malloc(size);
   n_malloc.fetch_add(1, std::memory_order_relaxed);
@@ -88,6 +91,7 @@ extern "C" void free(void *p) {
   if (p != nullptr && !in_shim) n_free.fetch_add(1, std::memory_order_relaxed);
   __libc_free(p);
 }
+#endif
 
 namespace libc_script {
 
@@ -118,6 +122,13 @@ int64_t malloc_calls() { return n_malloc; }
 int64_t free_calls() { return n_free; }
 std::size_t last_malloc_size() { return last_size; }
 void fail_next_malloc() { fail_malloc = true; }
+bool heap_scripted() {
+#ifdef SAMPLING_KERNELS_SANITIZE
+  return false;
+#else
+  return true;
+#endif
+}
 void record_values(bool on) { recording = on; }
 const std::vector<int> &recorded() { return record; }
 

@@ -23,9 +23,19 @@ int64_t malloc_calls();
 int64_t free_calls();
 std::size_t last_malloc_size();
 void fail_next_malloc();  // the next malloc returns null
+// False in the sanitizer build, whose allocator the shim leaves alone: malloc
+// and free are then not counted and fail_next_malloc() has no effect.
+bool heap_scripted();
 
 // The values handed out since the last reset(), when recording is on.
 void record_values(bool on);
 const std::vector<int> &recorded();
 
 }  // namespace libc_script
+
+// For GoogleTest bodies that count or fail allocations.
+#define SK_SKIP_UNLESS_HEAP_SCRIPTED()                                   \
+  do {                                                                  \
+    if (!libc_script::heap_scripted())                                  \
+      GTEST_SKIP() << "malloc/free are not scripted in the sanitizer build"; \
+  } while (0)

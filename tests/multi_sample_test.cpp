@@ -132,6 +132,7 @@ TEST_F(MultiSample, DrawsFollowRowMajorOrder) {
 }
 
 TEST_F(MultiSample, AllocatesOneScratchArrayPerCall) {
+  SK_SKIP_UNLESS_HEAP_SCRIPTED();
   Problem p = uniform(3, 5, 4, Matrix(12, 2.0));
   p.run();
   EXPECT_EQ(libc_script::malloc_calls(), 1);
@@ -140,6 +141,7 @@ TEST_F(MultiSample, AllocatesOneScratchArrayPerCall) {
 }
 
 TEST_F(MultiSample, EmptyOrNegativeShapesOnlyAllocate) {
+  SK_SKIP_UNLESS_HEAP_SCRIPTED();
   for (auto [rows, cols] : {std::pair{0, 3}, {3, 0}, {-1, 3}, {3, -5}, {0, 0}}) {
     // The arrays are guard pages: any access faults.
     GuardedDoubles none(0);
@@ -154,6 +156,7 @@ TEST_F(MultiSample, EmptyOrNegativeShapesOnlyAllocate) {
 
 // Sound behaviour where the plain algorithm would crash, hang or overflow.
 TEST_F(MultiSample, NoComponentsDoesNothing) {
+  SK_SKIP_UNLESS_HEAP_SCRIPTED();
   GuardedDoubles none(0);
   Matrix counts{1, 2, 3, 4};
   for (int32_t k : {0, -1, -2147483647 - 1}) {
@@ -175,6 +178,7 @@ TEST_F(MultiSample, CountsBeyondTheCounterMakeNoDraw) {
 }
 
 TEST_F(MultiSample, FailedAllocationChangesNothing) {
+  SK_SKIP_UNLESS_HEAP_SCRIPTED();
   Problem p = uniform(2, 3, 2, {1, 2, 3, 4});
   const Problem before = p;
   libc_script::fail_next_malloc();

@@ -15,6 +15,10 @@ wanted=(
   "pkg-config:/usr/bin/pkg-config"
   "python3:/usr/bin/python3"
   "python3-numpy:/usr/lib/python3/dist-packages/numpy/__init__.py"
+  # the memcheck run and the fuzz targets
+  "valgrind:/usr/bin/valgrind"
+  "clang:/usr/bin/clang++"
+  "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
 )
 
 missing=()
