@@ -32,8 +32,8 @@ enum Contestant { kFloor, kBaseline, kLibrary };
 struct Tallies {
   std::vector<double> rows, cols;
   explicit Tallies(const Workload &w)
-      : rows(static_cast<size_t>(w.spec.rows) * w.spec.components),
-        cols(static_cast<size_t>(w.spec.components) * w.spec.cols) {}
+      : rows(static_cast<size_t>(w.shape.rows) * w.shape.components),
+        cols(static_cast<size_t>(w.shape.components) * w.shape.cols) {}
   void clear() {
     std::fill(rows.begin(), rows.end(), 0.0);
     std::fill(cols.begin(), cols.end(), 0.0);
@@ -41,7 +41,7 @@ struct Tallies {
 };
 
 void run_once(Contestant who, const Workload &w, Tallies &t) {
-  const auto &s = w.spec;
+  const auto &s = w.shape;
   switch (who) {
     case kFloor:
       sink = bench::rand_floor(w.counts.data(),
@@ -98,21 +98,21 @@ void verify(const Workload &w, Tallies &base, Tallies &lib) {
   if (rows == 0 && cols == 0 && base_next == lib_next) return;
   std::fprintf(stderr,
                "\n*** %s: the library does not match the baseline ***\n",
-               w.spec.name.c_str());
+               w.shape.name.c_str());
   if (rows != 0) {
     std::fprintf(stderr,
                  "  row_tallies: %zu entries differ; first at [%zu, %zu]: "
                  "baseline %.17g, library %.17g\n",
-                 rows, first_row / static_cast<size_t>(w.spec.components),
-                 first_row % static_cast<size_t>(w.spec.components),
+                 rows, first_row / static_cast<size_t>(w.shape.components),
+                 first_row % static_cast<size_t>(w.shape.components),
                  base.rows[first_row], lib.rows[first_row]);
   }
   if (cols != 0) {
     std::fprintf(stderr,
                  "  col_tallies: %zu entries differ; first at [%zu, %zu]: "
                  "baseline %.17g, library %.17g\n",
-                 cols, first_col / static_cast<size_t>(w.spec.cols),
-                 first_col % static_cast<size_t>(w.spec.cols),
+                 cols, first_col / static_cast<size_t>(w.shape.cols),
+                 first_col % static_cast<size_t>(w.shape.cols),
                  base.cols[first_col], lib.cols[first_col]);
   }
   if (base_next != lib_next) {
@@ -159,11 +159,11 @@ bench::Result measure(const Workload &w, const bench::Options &options) {
   }
 
   bench::Result result;
-  result.name = w.spec.name;
-  result.rows = w.spec.rows;
-  result.cols = w.spec.cols;
-  result.components = w.spec.components;
-  result.mean = w.spec.mean;
+  result.name = w.shape.name;
+  result.rows = w.shape.rows;
+  result.cols = w.shape.cols;
+  result.components = w.shape.components;
+  result.mean = w.shape.mean;
   result.draws = w.draws;
   result.repetitions = options.repetitions;
   result.passes = passes;
@@ -190,12 +190,12 @@ int main(int argc, char **argv) {
     std::cout << bench::usage(argv[0]);
     return 0;
   }
-  std::vector<bench::WorkloadSpec> chosen;
-  for (const auto &spec : bench::standard_workloads()) {
-    if (bench::selected(options, spec.name)) chosen.push_back(spec);
+  std::vector<bench::WorkloadShape> chosen;
+  for (const auto &shape : bench::standard_workloads()) {
+    if (bench::selected(options, shape.name)) chosen.push_back(shape);
   }
   if (options.list) {
-    for (const auto &spec : chosen) std::cout << spec.name << '\n';
+    for (const auto &shape : chosen) std::cout << shape.name << '\n';
     return 0;
   }
   if (chosen.empty()) {
@@ -204,9 +204,9 @@ int main(int argc, char **argv) {
   }
 
   std::vector<bench::Result> results;
-  for (const auto &spec : chosen) {
-    std::cerr << spec.name << ": generating... " << std::flush;
-    const Workload w = bench::generate(spec);
+  for (const auto &shape : chosen) {
+    std::cerr << shape.name << ": generating... " << std::flush;
+    const Workload w = bench::generate(shape);
     std::cerr << w.draws << " draws; verifying and timing " << std::flush;
     results.push_back(measure(w, options));
     std::cerr << options.repetitions << " x " << results.back().passes

@@ -31,8 +31,8 @@ class Stream {
 
 }  // namespace
 
-const std::vector<WorkloadSpec> &standard_workloads() {
-  static const std::vector<WorkloadSpec> list = {
+const std::vector<WorkloadShape> &standard_workloads() {
+  static const std::vector<WorkloadShape> list = {
       {"dense_K2_l100", 400, 400, 2, 100.0, 101},
       {"dense_K10_l100", 400, 400, 10, 100.0, 102},
       {"dense_K10_l5", 1000, 1000, 10, 5.0, 103},
@@ -50,16 +50,16 @@ int64_t draws_for(double count) {
   return static_cast<int64_t>(std::ceil(count));
 }
 
-Workload generate(const WorkloadSpec &spec) {
+Workload generate(const WorkloadShape &shape) {
   Workload w;
-  w.spec = spec;
-  Stream stream(spec.seed);
-  const auto rows = static_cast<size_t>(spec.rows);
-  const auto cols = static_cast<size_t>(spec.cols);
-  const auto k = static_cast<size_t>(spec.components);
+  w.shape = shape;
+  Stream stream(shape.seed);
+  const auto rows = static_cast<size_t>(shape.rows);
+  const auto cols = static_cast<size_t>(shape.cols);
+  const auto k = static_cast<size_t>(shape.components);
   w.counts.resize(rows * cols);
   for (double &c : w.counts) {
-    c = std::floor(-spec.mean * std::log(stream.uniform_open_below()));
+    c = std::floor(-shape.mean * std::log(stream.uniform_open_below()));
     const int64_t n = draws_for(c);
     w.draws += n;
     w.sampled_cells += n > 0;

@@ -9,7 +9,7 @@
 
 namespace bench {
 
-struct WorkloadSpec {
+struct WorkloadShape {
   std::string name;
   int32_t rows, cols, components;
   double mean;  // lambda, the mean of the exponential before flooring
@@ -17,7 +17,7 @@ struct WorkloadSpec {
 };
 
 struct Workload {
-  WorkloadSpec spec;
+  WorkloadShape shape;
   std::vector<double> counts;       // rows x cols
   std::vector<double> row_factors;  // rows x components
   std::vector<double> col_factors;  // components x cols
@@ -26,9 +26,9 @@ struct Workload {
 };
 
 // The fixed list, in the order the table shows it.
-const std::vector<WorkloadSpec> &standard_workloads();
+const std::vector<WorkloadShape> &standard_workloads();
 
-Workload generate(const WorkloadSpec &spec);
+Workload generate(const WorkloadShape &shape);
 
 // Draws a count makes in an allocation pass: ceil(count) when
 // 0.5 <= count <= 2^31 - 1, else none (NaN included).

@@ -114,15 +114,15 @@ TEST(BenchBaseline, MatchesTheLibraryOnAwkwardCountsAndWeights) {
 }
 
 TEST(BenchBaseline, MatchesTheLibraryOnGeneratedWorkloads) {
-  for (const auto &spec :
-       {bench::WorkloadSpec{"dense", 30, 40, 13, 5.0, 7},
-        bench::WorkloadSpec{"sparse", 50, 60, 64, 0.3, 8},
-        bench::WorkloadSpec{"tall", 90, 1, 200, 20.0, 9}}) {
-    const bench::Workload w = bench::generate(spec);
-    const Case c{spec.rows, spec.components, spec.cols, w.counts,
+  for (const auto &shape :
+       {bench::WorkloadShape{"dense", 30, 40, 13, 5.0, 7},
+        bench::WorkloadShape{"sparse", 50, 60, 64, 0.3, 8},
+        bench::WorkloadShape{"tall", 90, 1, 200, 20.0, 9}}) {
+    const bench::Workload w = bench::generate(shape);
+    const Case c{shape.rows, shape.components, shape.cols, w.counts,
                  w.row_factors, w.col_factors};
-    SCOPED_TRACE(spec.name);
-    expect_baseline_matches_library(c, spec.seed);
+    SCOPED_TRACE(shape.name);
+    expect_baseline_matches_library(c, shape.seed);
     EXPECT_EQ(run(false, c, 1).rand_calls, w.draws);
   }
 }
@@ -155,12 +155,12 @@ TEST(BenchWorkloads, DrawsFollowTheCountThresholds) {
 }
 
 TEST(BenchWorkloads, AreRepeatableAndDependOnTheirSeed) {
-  const bench::WorkloadSpec spec{"w", 20, 30, 4, 5.0, 42};
-  const bench::Workload a = bench::generate(spec), b = bench::generate(spec);
+  const bench::WorkloadShape shape{"w", 20, 30, 4, 5.0, 42};
+  const bench::Workload a = bench::generate(shape), b = bench::generate(shape);
   EXPECT_EQ(a.counts, b.counts);
   EXPECT_EQ(a.row_factors, b.row_factors);
   EXPECT_EQ(a.col_factors, b.col_factors);
-  bench::WorkloadSpec other = spec;
+  bench::WorkloadShape other = shape;
   other.seed = 43;
   EXPECT_NE(bench::generate(other).counts, a.counts);
 }
