@@ -316,7 +316,8 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
   const __m128d largest = _mm_set1_pd(kMaxFinite);
   for (int v = 0; v < V; ++v) {
     const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
-    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite)) & ~_mm_movemask_pd(signs[v]);
+    // Sign bit of (not signs) and finite: no product was negative, total finite.
+    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
     sorted[2 * v] = bits & 1;
     sorted[2 * v + 1] = bits & 2;
   }
