@@ -1,30 +1,59 @@
 """Python binding of libsampling_kernels, on ctypes and numpy.
 
-    multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies=None)
-        -> (row_tallies, col_tallies)
-    binary_search(cumulative, target) -> int
-    seed(n)   seeds the process-wide rand() stream the library draws from
+Functions
+---------
+multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies=None)
+    One multinomial allocation pass; returns ``(row_tallies, col_tallies)``.
+binary_search(cumulative, target)
+    Index of the interval of ascending running sums that holds ``target``.
+seed(n)
+    Seeds the process-wide ``rand()`` stream the library draws from.
 
 Every argument is checked before the library is called; bad input raises
-ValueError or TypeError naming the argument.  The library is found through
-SAMPLING_KERNELS_LIBRARY, then next to this package, then in the source
-tree's build directory, then on the system's library path.
+``ValueError`` or ``TypeError`` naming the argument.
+
+Calls into the library are serialised by one module-level lock.  Every call
+draws from the same process-wide ``rand()`` stream, which libc guards with a
+lock of its own, so concurrent calls would gain no speed; the binding's lock
+also keeps threads that pass the same tally arrays from losing units in the
+library's unsynchronised ``+=``.  Other Python code keeps running while a
+call is in progress (the GIL is released).
+
+The library is found through ``SAMPLING_KERNELS_LIBRARY``, then next to this
+package (where ``pip install`` puts it), then in the source tree's
+``build/`` directory, then on the system's library path.
 """
 
+from __future__ import annotations
+
 import ctypes
+import math
+import numbers
 import os
 import pathlib
+import threading
+from typing import Any, Optional, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
-__all__ = ["multi_sample", "binary_search", "seed", "library_path"]
+__version__ = "0.1.0"
+
+__all__ = ["multi_sample", "binary_search", "seed", "library_path", "__version__"]
 
 _LIBRARY_NAME = "libsampling_kernels.so"
 _INT32_MAX = 2147483647
 _MAX_COUNT = 2147483647.0
+# Kinds of dtype taken as real numbers: signed and unsigned integers and
+# floats.  Booleans, complex numbers, timedelta64/datetime64 (numpy counts
+# timedelta64 among the integers), strings, objects and records are refused.
+_REAL_KINDS = "iuf"
+
+# Held for the whole of every library call; see the module docstring.
+_call_lock = threading.Lock()
 
 
-def _candidates():
+def _candidates() -> Tuple[list, bool]:
     env = os.environ.get("SAMPLING_KERNELS_LIBRARY")
     if env:
         # An explicit choice is final: a wrong path is an error, not a hint.
@@ -35,7 +64,7 @@ def _candidates():
             _LIBRARY_NAME], False
 
 
-def _load():
+def _load() -> Tuple[ctypes.CDLL, str]:
     names, explicit = _candidates()
     if explicit:
         if not os.path.isfile(names[0]):
@@ -67,28 +96,49 @@ _libc.srand.argtypes = [ctypes.c_uint]
 _libc.srand.restype = None
 
 
-def seed(n):
-    """Seed the process-wide rand() stream (libc srand) the library draws from."""
-    if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
+def seed(n: int) -> None:
+    """Seed the process-wide ``rand()`` stream the library draws from.
+
+    Parameters
+    ----------
+    n : int
+        The seed, passed to libc's ``srand``; an integer in [0, 2**32 - 1].
+
+    Raises
+    ------
+    TypeError
+        If `n` is not an integer (bools are refused).
+    ValueError
+        If `n` lies outside [0, 2**32 - 1].
+
+    Notes
+    -----
+    The stream is shared by the whole process: other code that calls
+    ``rand()`` moves it too.
+    """
+    if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral):
         raise TypeError(f"seed: n must be an integer, not {type(n).__name__}")
     if not 0 <= int(n) <= 0xFFFFFFFF:
         raise ValueError(f"seed: n must lie in [0, 2**32 - 1], not {n}")
-    _libc.srand(int(n))
+    with _call_lock:
+        _libc.srand(int(n))
 
 
-def _real_array(name, value):
+def _real_array(name: str, value: Any) -> np.ndarray:
     """The argument as an array of a real dtype (no copy yet)."""
+    if isinstance(value, np.ma.MaskedArray):
+        # np.asarray would drop the mask and sample the hidden values.
+        raise TypeError(f"{name} must not be a masked array; fill it first (e.g. .filled(0))")
     try:
         array = np.asarray(value)
-    except (ValueError, TypeError) as e:
+    except (ValueError, TypeError, OverflowError) as e:
         raise ValueError(f"{name} is not an array of numbers: {e}") from None
-    if array.dtype == np.bool_ or not (np.issubdtype(array.dtype, np.integer)
-                                       or np.issubdtype(array.dtype, np.floating)):
+    if array.dtype.kind not in _REAL_KINDS:
         raise TypeError(f"{name} must hold real numbers, not dtype {array.dtype}")
     return array
 
 
-def _matrix(name, value):
+def _matrix(name: str, value: Any) -> np.ndarray:
     array = _real_array(name, value)
     if array.ndim != 2:
         raise ValueError(f"{name} must be 2-d, not {array.ndim}-d with shape {array.shape}")
@@ -99,15 +149,16 @@ def _matrix(name, value):
     return array
 
 
-def _expect_shape(name, array, shape, meaning):
+def _expect_shape(name: str, array: np.ndarray, shape: Tuple[int, int], meaning: str) -> None:
     if array.shape != shape:
         raise ValueError(f"{name} has shape {array.shape}, expected {shape} ({meaning})")
 
 
-def _tally(name, value, shape, meaning):
+def _tally(name: str, value: Optional[np.ndarray], shape: Tuple[int, int],
+           meaning: str) -> Optional[np.ndarray]:
     if value is None:
         return None
-    if not isinstance(value, np.ndarray):
+    if not isinstance(value, np.ndarray) or isinstance(value, np.ma.MaskedArray):
         raise TypeError(f"{name} must be a numpy.ndarray of float64, not {type(value).__name__}")
     if value.dtype != np.float64:
         raise TypeError(f"{name} must have dtype float64, not {value.dtype}")
@@ -116,25 +167,80 @@ def _tally(name, value, shape, meaning):
     _expect_shape(name, value, shape, meaning)
     if not value.flags.c_contiguous:
         raise ValueError(f"{name} must be C-contiguous, since it is added to in place")
+    if not value.flags.aligned:
+        raise ValueError(f"{name} must be aligned for float64, since the library writes doubles")
     if not value.flags.writeable:
         raise ValueError(f"{name} must be writeable, since it is added to in place")
     return value
 
 
-def _as_doubles(array):
-    return np.ascontiguousarray(array, dtype=np.float64)
+def _as_doubles(array: np.ndarray) -> np.ndarray:
+    # Aligned as well as contiguous: a view into a byte buffer may be neither.
+    return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
-def multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies=None):
+def multi_sample(counts: npt.ArrayLike, row_factors: npt.ArrayLike, col_factors: npt.ArrayLike,
+                 row_tallies: Optional[np.ndarray] = None,
+                 col_tallies: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
     """One multinomial allocation pass over a count matrix.
 
-    counts (n_rows x n_cols), row_factors (n_rows x K) and col_factors
-    (K x n_cols) may have any real dtype and memory order.  Each unit of
-    count (i, j) goes to component k with probability proportional to
-    row_factors[i, k] * col_factors[k, j] and adds 1.0 to row_tallies[i, k]
-    and col_tallies[k, j].  Tallies that are given (float64, C-contiguous,
-    writeable) are added to in place; missing ones start at zero.  Returns
-    (row_tallies, col_tallies).
+    Each unit of count ``(i, j)`` goes to component ``k`` with probability
+    proportional to ``row_factors[i, k] * col_factors[k, j]`` and adds 1.0
+    to ``row_tallies[i, k]`` and ``col_tallies[k, j]``.  A count ``c`` makes
+    ``ceil(c)`` draws when ``c >= 0.5`` and none below.  The draws come from
+    the process-wide ``rand()`` stream (see `seed`), one per unit, cells in
+    row-major order, so the result is bit-identical to the C library's.
+
+    Parameters
+    ----------
+    counts : array_like, shape (n_rows, n_cols)
+        Counts of any real dtype and memory order; finite, in
+        [0, 2147483647].
+    row_factors : array_like, shape (n_rows, n_components)
+        Non-negative, finite weights; ``n_components >= 1``.
+    col_factors : array_like, shape (n_components, n_cols)
+        Non-negative, finite weights.
+    row_tallies : numpy.ndarray of float64, shape (n_rows, n_components), optional
+        Added to in place; must be C-contiguous, aligned and writeable.
+        A new zero array when omitted.
+    col_tallies : numpy.ndarray of float64, shape (n_components, n_cols), optional
+        As `row_tallies`.
+
+    Returns
+    -------
+    row_tallies : numpy.ndarray of float64, shape (n_rows, n_components)
+        The given array (or a new one) with this pass's units added.
+    col_tallies : numpy.ndarray of float64, shape (n_components, n_cols)
+        Likewise.
+
+    Raises
+    ------
+    TypeError
+        If an argument's dtype is not real (bool, complex, timedelta64,
+        datetime64, strings, objects), an argument is a masked array, or a
+        tally is not a float64 numpy.ndarray.
+    ValueError
+        If an argument is not 2-d or cannot be read as numbers, shapes
+        disagree, there are no components, a dimension is 2**31 or more,
+        a count is NaN, infinite, negative or above 2147483647, a factor is
+        negative or not finite, a tally is not C-contiguous, aligned and
+        writeable, or a tally shares memory with another argument.
+    MemoryError
+        If the converted inputs or new tallies cannot be allocated.
+
+    Notes
+    -----
+    Every check runs before the library is called: on an error no tally has
+    changed and the ``rand()`` stream has not moved.  Calls hold the
+    module's lock, so threads may share tallies without losing units.
+
+    Examples
+    --------
+    >>> import numpy as np, sampling_kernels as sk
+    >>> sk.seed(1)
+    >>> rows, cols = sk.multi_sample([[3, 0], [1, 5]], np.ones((2, 3)), np.ones((3, 2)))
+    >>> rows.sum(axis=1)
+    array([3., 6.])
     """
     counts_in = _matrix("counts", counts)
     row_in = _matrix("row_factors", row_factors)
@@ -178,17 +284,66 @@ def multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies
         row_out = np.zeros((n_rows, n_components))
     if col_out is None:
         col_out = np.zeros((n_components, n_cols))
-    _lib.Multi_Sample(counts_c.ctypes.data, row_c.ctypes.data, col_c.ctypes.data,
-                      row_out.ctypes.data, col_out.ctypes.data,
-                      n_rows, n_components, n_cols)
+    with _call_lock:
+        _lib.Multi_Sample(counts_c.ctypes.data, row_c.ctypes.data, col_c.ctypes.data,
+                          row_out.ctypes.data, col_out.ctypes.data,
+                          n_rows, n_components, n_cols)
     return row_out, col_out
 
 
-def binary_search(cumulative, target):
-    """Index of the interval of ascending running sums that holds target.
+def _target(value: Any) -> float:
+    """`target` as a double: any real scalar (or 0-d real array)."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"target must be a real number, not {type(value).__name__}")
+    if isinstance(value, np.timedelta64) or isinstance(value, np.datetime64):
+        raise TypeError(f"target must be a real number, not {type(value).__name__}")
+    try:
+        result = float(value)
+    except OverflowError:
+        result = None  # an integer or fraction beyond the largest double
+    if result is None or (math.isinf(result) and isinstance(value, np.floating)
+                          and np.isfinite(value)):
+        # A long double past the double range would otherwise become inf.
+        raise ValueError(f"target {value} does not fit in a double")
+    return result
 
-    For sorted cumulative weights and a target that is not NaN this is the
-    smallest index e with target <= cumulative[e], clamped to the last index.
+
+def binary_search(cumulative: npt.ArrayLike, target: float) -> int:
+    """Index of the interval of ascending running sums that holds `target`.
+
+    Parameters
+    ----------
+    cumulative : array_like, shape (length,)
+        Non-decreasing running sums of non-negative weights, any real dtype;
+        1 <= length <= 2147483647.  Unsorted or NaN entries are allowed and
+        give the deterministic result the library defines.
+    target : real number
+        The value to place (Python or numpy int or float, or a 0-d real
+        array); NaN is allowed.
+
+    Returns
+    -------
+    int
+        For sorted `cumulative` and a target that is not NaN, the smallest
+        ``e`` with ``target <= cumulative[e]``, clamped to ``length - 1``.
+        Always in [0, length - 1].
+
+    Raises
+    ------
+    TypeError
+        If `cumulative` does not hold real numbers or `target` is not a real
+        number.
+    ValueError
+        If `cumulative` is not 1-d, is empty, has 2**31 entries or more, or
+        cannot be read as numbers, or if `target` is too large for a double.
+
+    Examples
+    --------
+    >>> import sampling_kernels as sk
+    >>> sk.binary_search([1.0, 2.0, 4.0], 3.0)
+    2
     """
     array = _real_array("cumulative", cumulative)
     if array.ndim != 1:
@@ -197,7 +352,7 @@ def binary_search(cumulative, target):
         raise ValueError("cumulative is empty")
     if array.size > _INT32_MAX:
         raise ValueError(f"cumulative has {array.size} entries; the limit is 2147483647")
-    if isinstance(target, (bool, np.bool_)) or not isinstance(target, (int, float, np.integer, np.floating)):
-        raise TypeError(f"target must be a real number, not {type(target).__name__}")
+    value = _target(target)
     array = _as_doubles(array)
-    return int(_lib.Binary_Search(array.ctypes.data, array.size, float(target)))
+    with _call_lock:
+        return int(_lib.Binary_Search(array.ctypes.data, array.size, value))

@@ -1,7 +1,9 @@
 """Tests of the Python binding against the library it loads."""
 
 import ctypes
+import fractions
 import os
+import threading
 import unittest
 
 import numpy as np
@@ -264,6 +266,162 @@ class SeedTest(unittest.TestCase):
             sk.seed(1.5)
         with self.assertRaises(ValueError):
             sk.seed(-1)
+
+
+class OddInputTest(unittest.TestCase):
+    """Whatever is passed, the binding raises only ValueError or TypeError,
+    before the library runs."""
+
+    def setUp(self):
+        rng = np.random.default_rng(6)
+        self.counts, self.row_f, self.col_f = problem(rng)
+
+    def test_time_dtypes_are_not_counts(self):
+        # numpy ranks timedelta64 among the integers; it is still no count.
+        for dtype in ("m8[s]", "M8[D]"):
+            times = self.counts.astype(np.int64).astype(dtype)
+            with self.assertRaisesRegex(TypeError, "counts"):
+                sk.multi_sample(times, self.row_f, self.col_f)
+            with self.assertRaisesRegex(TypeError, "row_factors"):
+                sk.multi_sample(self.counts, self.row_f.astype(np.int64).astype(dtype), self.col_f)
+            with self.assertRaisesRegex(TypeError, "cumulative"):
+                sk.binary_search(np.arange(3).astype(dtype), 1)
+        with self.assertRaisesRegex(TypeError, "target"):
+            sk.binary_search([1.0, 2.0], np.timedelta64(1, "s"))
+        with self.assertRaisesRegex(TypeError, "target"):
+            sk.binary_search([1.0, 2.0], np.datetime64(1, "D"))
+
+    def test_targets_beyond_a_double(self):
+        for target in (10**400, -10**400, fractions.Fraction(10**400, 3),
+                       np.longdouble("1e4000")):
+            with self.assertRaisesRegex(ValueError, "target"):
+                sk.binary_search([1.0, 2.0], target)
+        # Infinities are doubles: they are placed, not refused.
+        self.assertEqual(sk.binary_search([1.0, 2.0], float("inf")), 1)
+        self.assertEqual(sk.binary_search([1.0, 2.0], -np.inf), 0)
+
+    def test_other_real_targets_are_accepted(self):
+        for target, want in ((np.array(1.5), 1), (fractions.Fraction(1, 2), 0),
+                             (np.int8(2), 1), (np.uint64(2**64 - 1), 1), (10**300, 1)):
+            self.assertEqual(sk.binary_search([1.0, 2.0], target), want, repr(target))
+
+    def test_masked_arrays_are_refused(self):
+        masked = np.ma.masked_array(self.counts, mask=self.counts > 3)
+        with self.assertRaisesRegex(TypeError, "counts"):
+            sk.multi_sample(masked, self.row_f, self.col_f)
+        with self.assertRaisesRegex(TypeError, "col_tallies"):
+            sk.multi_sample(self.counts, self.row_f, self.col_f,
+                            col_tallies=np.ma.zeros(self.col_f.shape))
+
+    def test_unaligned_and_byte_swapped_arrays(self):
+        sk.seed(4)
+        want = sk.multi_sample(self.counts, self.row_f, self.col_f)
+        def unaligned(array):
+            raw = np.zeros(array.nbytes + 1, dtype=np.uint8)[1:]
+            view = raw.view(np.float64).reshape(array.shape)
+            view[...] = array
+            self.assertFalse(view.flags.aligned)
+            return view
+        for convert in (unaligned, lambda a: a.astype(">f8")):
+            sk.seed(4)
+            got = sk.multi_sample(convert(self.counts), convert(self.row_f), convert(self.col_f))
+            np.testing.assert_array_equal(got[0], want[0])
+            np.testing.assert_array_equal(got[1], want[1])
+        with self.assertRaisesRegex(ValueError, "row_tallies"):
+            sk.multi_sample(self.counts, self.row_f, self.col_f,
+                            row_tallies=unaligned(np.zeros(want[0].shape)))
+        with self.assertRaisesRegex(TypeError, "col_tallies"):
+            sk.multi_sample(self.counts, self.row_f, self.col_f,
+                            col_tallies=np.zeros(want[1].shape, dtype=">f8"))
+        self.assertEqual(sk.binary_search(unaligned(np.array([1.0, 2.0, 4.0])), 3.0), 2)
+
+    def test_every_odd_value_raises_a_documented_error(self):
+        odd = [None, "3", b"3", [["a", "b"]], object(), {"a": 1}, 3 + 0j, [[1 + 2j]],
+               [[10**400]], [[2**64]], [[1, 2], [3]], np.float64(2.0), np.array(2.0),
+               np.zeros((2, 2, 2)), np.zeros((0,)), np.array([[1.0]], dtype=object),
+               np.zeros((1, 1), dtype=[("a", "f8")]), np.zeros((1, 1), dtype=bool),
+               (x for x in [1.0]), float("nan"), [[float("nan")]], [[-1e-300]],
+               np.zeros((1, 1), dtype="m8[s]"), np.zeros((1, 1), dtype=np.longdouble) + 1e4000,
+               np.ma.ones((1, 1))]
+        good = dict(counts=self.counts, row_factors=self.row_f, col_factors=self.col_f)
+        for name in good:
+            for value in odd:
+                args = dict(good, **{name: value})
+                try:
+                    sk.multi_sample(**args)
+                except (ValueError, TypeError):
+                    pass
+                else:
+                    self.fail(f"{name}={value!r} was accepted")
+        for value in odd:
+            for args in ((value, 1.0), ([1.0, 2.0], value)):
+                try:
+                    sk.binary_search(*args)
+                except (ValueError, TypeError):
+                    continue
+                # Only a plain real target may pass.
+                self.assertIsInstance(args[1], (float, np.floating, np.ndarray), repr(args))
+        for value in (None, 1.5, "1", 2**32, -1, 10**400, np.timedelta64(1, "s")):
+            with self.assertRaises((ValueError, TypeError)):
+                sk.seed(value)
+
+
+class ThreadsTest(unittest.TestCase):
+    """The binding holds one lock around each library call."""
+
+    def run_threads(self, work, n_threads=4):
+        errors = []
+        def guarded():
+            try:
+                work()
+            except Exception as e:  # re-raised in the main thread
+                errors.append(e)
+        threads = [threading.Thread(target=guarded) for _ in range(n_threads)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        if errors:
+            raise errors[0]
+
+    def test_threads_sharing_tallies_lose_no_unit(self):
+        # Without the lock the library's plain += races: on two cores this
+        # loses hundreds of units per run.
+        counts = np.full((100, 100), 30.0)
+        row_f, col_f = np.ones((100, 4)), np.ones((4, 100))
+        rows, cols = np.zeros((100, 4)), np.zeros((4, 100))
+        n_calls = 40
+        def work():
+            for _ in range(n_calls):
+                sk.multi_sample(counts, row_f, col_f, rows, cols)
+        self.run_threads(work)
+        want = 4 * n_calls * counts
+        np.testing.assert_array_equal(rows.sum(axis=1), want.sum(axis=1))
+        np.testing.assert_array_equal(cols.sum(axis=0), want.sum(axis=0))
+
+    def test_threads_with_their_own_tallies(self):
+        counts = np.full((40, 50), 7.0)
+        row_f, col_f = np.ones((40, 3)), np.ones((3, 50))
+        results = []
+        def work():
+            rows, cols = np.zeros((40, 3)), np.zeros((3, 50))
+            for _ in range(20):
+                sk.multi_sample(counts, row_f, col_f, rows, cols)
+                self.assertEqual(sk.binary_search([1.0, 2.0, 4.0], 3.0), 2)
+            results.append((rows, cols))
+        self.run_threads(work)
+        self.assertEqual(len(results), 4)
+        for rows, cols in results:
+            np.testing.assert_array_equal(rows.sum(axis=1), 20 * counts.sum(axis=1))
+            np.testing.assert_array_equal(cols.sum(axis=0), 20 * counts.sum(axis=0))
+
+
+class PackageTest(unittest.TestCase):
+    def test_version_matches_the_build(self):
+        wanted = os.environ.get("SAMPLING_KERNELS_VERSION")
+        if wanted is None:
+            self.skipTest("SAMPLING_KERNELS_VERSION is not set (CTest sets it)")
+        self.assertEqual(sk.__version__, wanted)
 
 
 if __name__ == "__main__":
