@@ -1,0 +1,94 @@
+# How every shared library of the project is built and offered to programs.
+#
+#   sk_add_library(NAME SOURCES src... EXPORTS map [NEEDS lib...])
+#
+# builds NAME in the library frame: the flags of cmake/library_flags.txt
+# (python/setup.py reads the same file), exactly the symbols of the export
+# map, no SONAME, libc alone at run time, plus the libraries of this project
+# named in NEEDS, found through the run path $ORIGIN.  It also defines
+#
+#   NAME_by_name                    the library linked by name (-lNAME) with a
+#                                   run path to the build tree, and its headers;
+#   sampling_kernels::NAME          an alias of it, for add_subdirectory and
+#                                   FetchContent users (the installed package
+#                                   defines the same name);
+#
+# and adds NAME to the installed targets.  A library with no SONAME records
+# whatever path the linker was given, so programs must link it by name, never
+# by path.
+
+set(SK_FLAGS_FILE ${CMAKE_CURRENT_LIST_DIR}/library_flags.txt)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${SK_FLAGS_FILE})
+
+# The flags of one section of the flags file.
+function(sk_read_flags section out)
+  file(STRINGS ${SK_FLAGS_FILE} lines)
+  set(current "")
+  set(flags "")
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line STREQUAL "" OR line MATCHES "^#")
+      continue()
+    elseif(line MATCHES "^\\[(.*)\\]$")
+      set(current ${CMAKE_MATCH_1})
+    elseif(current STREQUAL section)
+      list(APPEND flags ${line})
+    endif()
+  endforeach()
+  set(${out} ${flags} PARENT_SCOPE)
+endfunction()
+
+sk_read_flags(compile SK_COMPILE_FLAGS)
+sk_read_flags(compile:gcc SK_COMPILE_FLAGS_GCC)
+sk_read_flags(compile:clang SK_COMPILE_FLAGS_CLANG)
+sk_read_flags(link SK_LINK_FLAGS)
+
+function(sk_add_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS" "SOURCES;NEEDS")
+  add_library(${name} SHARED ${arg_SOURCES})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set_target_properties(${name} PROPERTIES
+    NO_SONAME ON
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+    LINK_DEPENDS ${arg_EXPORTS})
+  target_compile_options(${name} PRIVATE ${SK_COMPILE_FLAGS}
+    $<$<CXX_COMPILER_ID:GNU>:${SK_COMPILE_FLAGS_GCC}>
+    $<$<CXX_COMPILER_ID:Clang>:${SK_COMPILE_FLAGS_CLANG}>)
+  set(link_flags ${SK_LINK_FLAGS})
+  if(SAMPLING_KERNELS_SANITIZE)
+    # The sanitizer runtimes are C++ libraries with start-up code of their
+    # own: in that build the library links normally.
+    list(REMOVE_ITEM link_flags -nostdlib)
+    target_compile_options(${name} PRIVATE ${SK_SANITIZE_FLAGS})
+    target_link_options(${name} PRIVATE ${SK_SANITIZE_FLAGS})
+  endif()
+  target_link_options(${name} PRIVATE ${link_flags} -Wl,--version-script=${arg_EXPORTS})
+  # Libraries of this project, by name, found next to this one.
+  if(arg_NEEDS)
+    set_target_properties(${name} PROPERTIES BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN")
+  endif()
+  foreach(needed IN LISTS arg_NEEDS)
+    add_dependencies(${name} ${needed})
+    target_link_options(${name} PRIVATE "-L$<TARGET_FILE_DIR:${needed}>")
+    target_link_libraries(${name} PRIVATE -l${needed})
+  endforeach()
+  target_link_libraries(${name} PRIVATE c)
+
+  add_library(${name}_by_name INTERFACE)
+  add_dependencies(${name}_by_name ${name})
+  target_include_directories(${name}_by_name INTERFACE ${PROJECT_SOURCE_DIR}/include)
+  target_link_options(${name}_by_name INTERFACE
+    "-L$<TARGET_FILE_DIR:${name}>" "-Wl,-rpath,$<TARGET_FILE_DIR:${name}>")
+  target_link_libraries(${name}_by_name INTERFACE -l${name})
+  foreach(needed IN LISTS arg_NEEDS)
+    target_link_libraries(${name}_by_name INTERFACE ${needed}_by_name)
+  endforeach()
+  add_library(sampling_kernels::${name} ALIAS ${name}_by_name)
+
+  set_property(GLOBAL APPEND PROPERTY SK_INSTALLED_LIBRARIES ${name})
+endfunction()

@@ -1,0 +1,146 @@
+"""Builds the project's shared libraries from source into the package.
+
+`pip install ./python` (from a checkout of the repository) compiles each
+library of NATIVE with the flags of ../cmake/library_flags.txt, the file the
+CMake build reads too, so the package carries the same code, exports and
+frame as `cmake --build`.  The wheel is tagged for the platform: it holds
+x86-64 ELF files but no Python extension, so any Python 3 on the platform can
+use it.
+"""
+
+import os
+import pathlib
+import re
+import shlex
+import subprocess
+import sys
+
+from setuptools import setup
+from setuptools.command.build_py import build_py
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+PACKAGE = "sampling_kernels"
+
+# One entry per shared library built into the package, in build order.
+#   name     file name of the library
+#   sources  C++ sources, relative to the repository
+#   exports  the linker's version script, naming the exported symbols
+#   needs    libraries of this list it links by name, found next to it
+#            through the run path $ORIGIN
+NATIVE = [
+    {"name": "libsampling_kernels.so",
+     "sources": ["src/Multi_Sample.cpp"],
+     "exports": "src/exports.map",
+     "needs": []},
+]
+
+
+def read_flags(path):
+    """Sections of the flags file: {section: [flag, ...]}."""
+    sections, current = {}, None
+    for raw in path.read_text().splitlines():
+        line = raw.strip()
+        if not line or line.startswith("#"):
+            continue
+        match = re.fullmatch(r"\[(.*)\]", line)
+        if match:
+            current = sections.setdefault(match.group(1), [])
+        elif current is None:
+            raise RuntimeError(f"{path}: flag {line!r} before any section")
+        else:
+            current.append(line)
+    return sections
+
+
+def compiler_family(cxx):
+    """'clang' or 'gcc', from the compiler's own predefined macros."""
+    macros = subprocess.run(cxx + ["-dM", "-E", "-x", "c++", os.devnull],
+                            check=True, capture_output=True, text=True).stdout
+    return "clang" if "__clang__" in macros else "gcc"
+
+
+def run(command):
+    print(" ".join(shlex.quote(c) for c in command), flush=True)
+    subprocess.run(command, check=True)
+
+
+def cmake_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    match = re.search(r"project\(\s*sampling_kernels\s+VERSION\s+([0-9.]+)", text)
+    return match.group(1) if match else None
+
+
+def check_checkout():
+    missing = [p for p in ("cmake/library_flags.txt", "include", "src") if not (ROOT / p).exists()]
+    if missing:
+        sys.exit(f"setup.py builds the libraries from the repository's sources, but "
+                 f"{', '.join(missing)} is missing next to {HERE}; install from a checkout "
+                 f"with `pip install --no-build-isolation ./python`")
+
+
+class build_native(build_py):
+    """build_py, then the shared libraries into the built package."""
+
+    def run(self):
+        super().run()
+        check_checkout()
+        flags = read_flags(ROOT / "cmake" / "library_flags.txt")
+        cxx = shlex.split(os.environ.get("CXX", "c++"))
+        family = compiler_family(cxx)
+        # What CMake's Release configuration adds for a C++20 shared library,
+        # then the project's own flags.
+        compile_flags = (["-O3", "-DNDEBUG", "-fPIC"] + flags.get("compile", [])
+                         + flags.get(f"compile:{family}", []) + ["-std=c++20"])
+        link_flags = ["-fPIC", "-O3", "-DNDEBUG"] + flags.get("link", [])
+        out_dir = pathlib.Path(self.build_lib) / PACKAGE
+        tmp_dir = pathlib.Path(self.build_lib).parent / "native"
+        out_dir.mkdir(parents=True, exist_ok=True)
+        tmp_dir.mkdir(parents=True, exist_ok=True)
+        for lib in NATIVE:
+            objects = []
+            for source in lib["sources"]:
+                obj = tmp_dir / (source.replace("/", "_") + ".o")
+                run(cxx + compile_flags + ["-I", str(ROOT / "include"),
+                                           "-o", str(obj), "-c", str(ROOT / source)])
+                objects.append(str(obj))
+            needs = []
+            for needed in lib["needs"]:
+                stem = re.fullmatch(r"lib(.*)\.so", needed).group(1)
+                needs += [f"-L{out_dir}", f"-l{stem}"]
+            rpath = ["-Wl,-rpath,$ORIGIN"] if lib["needs"] else []
+            run(cxx + link_flags + [f"-Wl,--version-script={ROOT / lib['exports']}", "-shared",
+                                    "-o", str(out_dir / lib["name"])]
+                + objects + needs + rpath + ["-lc"])
+
+
+# The package's own version must be the project's.
+if cmake_version() is not None:
+    init = (HERE / PACKAGE / "__init__.py").read_text()
+    package_version = re.search(r'^__version__ = "([^"]+)"', init, re.M).group(1)
+    if package_version != cmake_version():
+        sys.exit(f"{PACKAGE}.__version__ is {package_version} but CMakeLists.txt says "
+                 f"{cmake_version()}")
+
+
+cmdclass = {"build_py": build_native}
+try:
+    from wheel.bdist_wheel import bdist_wheel
+
+    class bdist_platform_wheel(bdist_wheel):
+        """Tagged py3-none-<platform>: native files, no Python ABI."""
+
+        def finalize_options(self):
+            super().finalize_options()
+            self.root_is_pure = False
+
+        def get_tag(self):
+            _, _, platform = super().get_tag()
+            return "py3", "none", platform
+
+    cmdclass["bdist_wheel"] = bdist_platform_wheel
+except ImportError:  # no wheel package: pip cannot build a wheel anyway
+    pass
+
+setup(cmdclass=cmdclass)
+
