@@ -1,55 +1,67 @@
-# The two everyday commands: `make test` builds everything and runs the whole
-# suite; `make demo` runs the main job on a built-in default.
+# The two everyday commands: `make demo` builds the library and runs the main
+# job on a built-in default (a C++ compiler and CMake are all it needs);
+# `make test` installs the test tools, builds everything and runs the whole
+# suite, normal and sanitizer builds.
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+CONFIGURE = cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+# Build output goes to a log, printed in full only when the build fails.
+QUIET = tools/quiet.sh
 
-.PHONY: all deps build test demo clean test-sanitize fuzz
+.PHONY: all build test demo clean test-build test-sanitize fuzz bench
 
 all: build
 
-deps:
-	@tools/install_deps.sh
-
-build: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+# The library and the demo, without the tests.
+build:
+	@tools/install_deps.sh build
+	$(CONFIGURE) -DSAMPLING_KERNELS_TESTS=OFF
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
-	$(MAKE) test-sanitize
+test-build:
+	@tools/install_deps.sh test
+	@$(QUIET) $(BUILD_DIR)/configure.log $(CONFIGURE) -DSAMPLING_KERNELS_TESTS=ON
+	@$(QUIET) $(BUILD_DIR)/build.log cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: test-build
+	@tools/run_ctest.sh $(BUILD_DIR) $(JOBS)
+	@$(MAKE) --no-print-directory test-sanitize
 
 # Builds just the sampler and runs it; DEMO_ARGS passes options (see --help).
 DEMO_ARGS ?=
-demo: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+demo:
+	@tools/install_deps.sh build
+	$(CONFIGURE) -DSAMPLING_KERNELS_TESTS=OFF
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target poisson_nmf
 	$(BUILD_DIR)/examples/poisson_nmf $(DEMO_ARGS)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR)
 
 # `make bench` builds in Release and times the library against its baseline
 # and the rand() floor; BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
 # BENCH_ARGS="--filter=sparse --reps=3").  Not part of `make test`.
 BENCH_ARGS ?=
-.PHONY: bench
-bench: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+bench:
+	@tools/install_deps.sh build
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSAMPLING_KERNELS_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) --target multi_sample_bench -j $(JOBS)
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 SANITIZE_BUILD_DIR ?= build-sanitize
-test-sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSAMPLING_KERNELS_SANITIZE=ON $(CMAKE_FLAGS)
-	cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS)
-	cd $(SANITIZE_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+test-sanitize:
+	@tools/install_deps.sh test
+	@$(QUIET) $(SANITIZE_BUILD_DIR)/configure.log cmake -S . -B $(SANITIZE_BUILD_DIR) \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSAMPLING_KERNELS_SANITIZE=ON $(CMAKE_FLAGS)
+	@$(QUIET) $(SANITIZE_BUILD_DIR)/build.log cmake --build $(SANITIZE_BUILD_DIR) -j $(JOBS)
+	@tools/run_ctest.sh $(SANITIZE_BUILD_DIR) $(JOBS)
 
-# Each fuzz target for FUZZ_SECONDS (clang, built by the normal build).
+# Each fuzz target for FUZZ_SECONDS (clang, built by the test build).
 FUZZ_SECONDS ?= 60
-fuzz: build
+fuzz: test-build
 	for f in multi_sample binary_search; do \
 	  fuzz/run_fuzzer.sh $(BUILD_DIR)/fuzz/$${f}_fuzz fuzz/corpus/$$f \
 	    $(BUILD_DIR)/fuzz-work/$$f $(FUZZ_SECONDS) || exit 1; \

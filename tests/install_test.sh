@@ -43,6 +43,8 @@ run_installed() {
   && "$cmake" --build "$work/cmake-consumer" >>"$work/consumer.log" 2>&1 \
   || { cat "$work/consumer.log"; echo "FAIL: the find_package consumer did not build"; exit 1; }
 check_needed "$work/cmake-consumer/consumer" "find_package consumer"
+check_needed "$work/cmake-consumer/c_consumer" "find_package C consumer"
+run_installed "$work/cmake-consumer/c_consumer" "find_package C consumer"
 run_installed "$work/cmake-consumer/consumer" "find_package consumer"
 
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs one build's CTest suite and keeps the report short: a summary when
+# everything passes, the reason of every skipped test, and the full output of
+# every failed test.  The whole log stays in BUILD_DIR/ctest.log.
+set -u
+build=${1:?usage: run_ctest.sh BUILD_DIR [JOBS] [ctest options...]}
+jobs=${2:-2}
+shift $(($# < 2 ? $# : 2))
+build=$(cd "$build" && pwd)
+log=$build/ctest.log
+junit=$build/ctest-junit.xml
+
+(cd "$build" && ctest -j "$jobs" --output-on-failure --output-junit "$junit" "$@") >"$log" 2>&1
+status=$?
+
+if [ "$status" -ne 0 ]; then
+  # Everything but the per-test start and pass lines: the failures in full.
+  grep -v -E '^ *Start +[0-9]+:|Test +#[0-9]+: .* +Passed +' "$log"
+else
+  grep -E 'tests passed|Total Test time' "$log" | sed "s|^|$(basename "$build"): |"
+fi
+
+# Why each skipped test was skipped: the last line it printed that says so.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" - "$junit" <<'PY' || grep -E '\(Skipped\)|Not Run' "$log"
+import sys, xml.etree.ElementTree as ET
+try:
+    cases = ET.parse(sys.argv[1]).getroot().iter("testcase")
+except (OSError, ET.ParseError):
+    sys.exit(1)
+for case in cases:
+    if case.find("skipped") is None:
+        continue
+    out = (case.findtext("system-out") or "").splitlines()
+    reasons = [l.strip() for l in out if "skip" in l.lower() and "[  SKIPPED ]" not in l]
+    reason = reasons[-1] if reasons else (out[-1].strip() if out else "no reason given")
+    print(f"  skipped {case.get('name')}: {reason}")
+PY
+exit "$status"
