@@ -79,6 +79,15 @@ function(sk_add_library name)
   endforeach()
   target_link_libraries(${name} PRIVATE c)
 
+  sk_offer_library(${name} NEEDS ${arg_NEEDS})
+endfunction()
+
+# sk_offer_library(NAME [NEEDS lib...]): for a shared library NAME of this
+# project built some other way (a library outside the frame), the by-name
+# link target, the sampling_kernels::NAME alias and installation, as above.
+# NEEDS names libraries of this project that programs linking NAME link too.
+function(sk_offer_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "NEEDS")
   add_library(${name}_by_name INTERFACE)
   add_dependencies(${name}_by_name ${name})
   target_include_directories(${name}_by_name INTERFACE ${PROJECT_SOURCE_DIR}/include)
@@ -87,8 +96,9 @@ function(sk_add_library name)
   target_link_libraries(${name}_by_name INTERFACE -l${name})
   foreach(needed IN LISTS arg_NEEDS)
     target_link_libraries(${name}_by_name INTERFACE ${needed}_by_name)
+    # The installed package's target brings it too.
+    target_link_libraries(${name} INTERFACE ${needed})
   endforeach()
   add_library(sampling_kernels::${name} ALIAS ${name}_by_name)
-
   set_property(GLOBAL APPEND PROPERTY SK_INSTALLED_LIBRARIES ${name})
 endfunction()

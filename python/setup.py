@@ -28,6 +28,12 @@ PACKAGE = "sampling_kernels"
 #   exports  the linker's version script, naming the exported symbols
 #   needs    libraries of this list it links by name, found next to it
 #            through the run path $ORIGIN
+# optional:
+#   frame    False for a library outside the library frame (it may use the
+#            C++ runtime): then -O3 -fPIC -ffp-contract=off -std=c++20 and
+#            its own flags, instead of cmake/library_flags.txt
+#   compile, link, libs   extra compile flags, link flags and -l libraries
+#   include  extra include directories, relative to the repository
 NATIVE = [
     {"name": "libsampling_kernels.so",
      "sources": ["src/Multi_Sample.cpp"],
@@ -98,29 +104,29 @@ class build_native(build_py):
         out_dir.mkdir(parents=True, exist_ok=True)
         tmp_dir.mkdir(parents=True, exist_ok=True)
         for lib in NATIVE:
+            in_frame = lib.get("frame", True)
+            lib_compile = (compile_flags if in_frame else
+                           ["-O3", "-DNDEBUG", "-fPIC", "-ffp-contract=off", "-std=c++20"])
+            lib_link = link_flags if in_frame else ["-fPIC", "-O3", "-DNDEBUG"]
+            includes = ["-I", str(ROOT / "include")]
+            for directory in lib.get("include", []):
+                includes += ["-I", str(ROOT / directory)]
             objects = []
             for source in lib["sources"]:
                 obj = tmp_dir / (source.replace("/", "_") + ".o")
-                run(cxx + compile_flags + ["-I", str(ROOT / "include"),
-                                           "-o", str(obj), "-c", str(ROOT / source)])
+                run(cxx + lib_compile + lib.get("compile", []) + includes
+                    + ["-o", str(obj), "-c", str(ROOT / source)])
                 objects.append(str(obj))
             needs = []
             for needed in lib["needs"]:
                 stem = re.fullmatch(r"lib(.*)\.so", needed).group(1)
                 needs += [f"-L{out_dir}", f"-l{stem}"]
             rpath = ["-Wl,-rpath,$ORIGIN"] if lib["needs"] else []
-            run(cxx + link_flags + [f"-Wl,--version-script={ROOT / lib['exports']}", "-shared",
-                                    "-o", str(out_dir / lib["name"])]
-                + objects + needs + rpath + ["-lc"])
-
-
-# The package's own version must be the project's.
-if cmake_version() is not None:
-    init = (HERE / PACKAGE / "__init__.py").read_text()
-    package_version = re.search(r'^__version__ = "([^"]+)"', init, re.M).group(1)
-    if package_version != cmake_version():
-        sys.exit(f"{PACKAGE}.__version__ is {package_version} but CMakeLists.txt says "
-                 f"{cmake_version()}")
+            exports = [f"-Wl,--version-script={ROOT / lib['exports']}"] if lib.get("exports") else []
+            libs = [f"-l{name}" for name in lib.get("libs", [])]
+            run(cxx + lib_link + lib.get("link", []) + exports + ["-shared",
+                                                                  "-o", str(out_dir / lib["name"])]
+                + objects + needs + rpath + libs + (["-lc"] if in_frame else []))
 
 
 cmdclass = {"build_py": build_native}

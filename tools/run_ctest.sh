@@ -32,9 +32,12 @@ except (OSError, ET.ParseError):
 for case in cases:
     if case.find("skipped") is None:
         continue
-    out = (case.findtext("system-out") or "").splitlines()
-    reasons = [l.strip() for l in out if "skip" in l.lower() and "[  SKIPPED ]" not in l]
-    reason = reasons[-1] if reasons else (out[-1].strip() if out else "no reason given")
+    out = [l.strip() for l in (case.findtext("system-out") or "").splitlines() if l.strip()]
+    # GoogleTest prints "file:line: Skipped" and the message on the next line.
+    reasons = [out[i + 1] for i, l in enumerate(out[:-1]) if l.endswith(": Skipped")]
+    reasons += [l for l in out if "skip" in l.lower() and not l.endswith(": Skipped")
+                and "[  SKIPPED ]" not in l]
+    reason = reasons[0] if reasons else (out[-1] if out else "no reason given")
     print(f"  skipped {case.get('name')}: {reason}")
 PY
 exit "$status"
