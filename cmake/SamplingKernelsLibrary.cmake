@@ -70,7 +70,9 @@ function(sk_add_library name)
   target_link_options(${name} PRIVATE ${link_flags} -Wl,--version-script=${arg_EXPORTS})
   # Libraries of this project, by name, found next to this one.
   if(arg_NEEDS)
-    set_target_properties(${name} PROPERTIES BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN")
+    # The same run path in the build tree and installed (CMake's build-tree
+    # run path would end in an empty entry).
+    set_target_properties(${name} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN")
   endif()
   foreach(needed IN LISTS arg_NEEDS)
     add_dependencies(${name} ${needed})

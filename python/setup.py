@@ -61,14 +61,21 @@ def read_flags(path):
 
 def compiler_family(cxx):
     """'clang' or 'gcc', from the compiler's own predefined macros."""
-    macros = subprocess.run(cxx + ["-dM", "-E", "-x", "c++", os.devnull],
-                            check=True, capture_output=True, text=True).stdout
+    try:
+        macros = subprocess.run(cxx + ["-dM", "-E", "-x", "c++", os.devnull],
+                                check=True, capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError) as e:
+        sys.exit(f"cannot run the C++ compiler {' '.join(cxx)!r} ({e}): install one "
+                 f"(Debian: g++) or set CXX")
     return "clang" if "__clang__" in macros else "gcc"
 
 
 def run(command):
     print(" ".join(shlex.quote(c) for c in command), flush=True)
-    subprocess.run(command, check=True)
+    try:
+        subprocess.run(command, check=True)
+    except FileNotFoundError:
+        sys.exit(f"cannot run {command[0]!r}: install a C++ compiler (Debian: g++) or set CXX")
 
 
 def cmake_version():
