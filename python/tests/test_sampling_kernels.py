@@ -1,6 +1,7 @@
 """Tests of the Python binding against the library it loads."""
 
 import ctypes
+import doctest
 import fractions
 import os
 import threading
@@ -417,6 +418,17 @@ class ThreadsTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
+    def test_docstring_examples(self):
+        failed, attempted = doctest.testmod(sk, verbose=False)
+        self.assertGreater(attempted, 0)
+        self.assertEqual(failed, 0)
+
+    def test_public_functions_document_parameters_returns_and_raises(self):
+        for f in (sk.multi_sample, sk.binary_search, sk.seed):
+            for section in ("Parameters\n    ----------", "Raises\n    ------"):
+                self.assertIn(section, f.__doc__, f.__name__)
+        self.assertIn("Returns\n    -------", sk.multi_sample.__doc__)
+
     def test_version_matches_the_build(self):
         wanted = os.environ.get("SAMPLING_KERNELS_VERSION")
         if wanted is None:
