@@ -1,6 +1,7 @@
 # How every shared library of the project is built and offered to programs.
 #
-#   sk_add_library(NAME SOURCES src... EXPORTS map [NEEDS lib...])
+#   sk_add_library(NAME SOURCES src... EXPORTS map [NEEDS lib...]
+#                  [EXPORT_NAME name])
 #
 # builds NAME in the library frame: the flags of cmake/library_flags.txt
 # (python/setup.py reads the same file), exactly the symbols of the export
@@ -9,9 +10,10 @@
 #
 #   NAME_by_name                    the library linked by name (-lNAME) with a
 #                                   run path to the build tree, and its headers;
-#   sampling_kernels::NAME          an alias of it, for add_subdirectory and
+#   sampling_kernels::EXPORT_NAME   an alias of it, for add_subdirectory and
 #                                   FetchContent users (the installed package
-#                                   defines the same name);
+#                                   defines the same name; EXPORT_NAME is NAME
+#                                   unless given);
 #
 # and adds NAME to the installed targets.  A library with no SONAME records
 # whatever path the linker was given, so programs must link it by name, never
@@ -44,7 +46,7 @@ sk_read_flags(compile:clang SK_COMPILE_FLAGS_CLANG)
 sk_read_flags(link SK_LINK_FLAGS)
 
 function(sk_add_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS" "SOURCES;NEEDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS;EXPORT_NAME" "SOURCES;NEEDS")
   add_library(${name} SHARED ${arg_SOURCES})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
@@ -81,15 +83,20 @@ function(sk_add_library name)
   endforeach()
   target_link_libraries(${name} PRIVATE c)
 
-  sk_offer_library(${name} NEEDS ${arg_NEEDS})
+  sk_offer_library(${name} NEEDS ${arg_NEEDS} EXPORT_NAME ${arg_EXPORT_NAME})
 endfunction()
 
-# sk_offer_library(NAME [NEEDS lib...]): for a shared library NAME of this
-# project built some other way (a library outside the frame), the by-name
-# link target, the sampling_kernels::NAME alias and installation, as above.
+# sk_offer_library(NAME [NEEDS lib...] [EXPORT_NAME name]): for a shared
+# library NAME of this project built some other way (a library outside the
+# frame), the by-name link target, the sampling_kernels:: alias and
+# installation, as above.
 # NEEDS names libraries of this project that programs linking NAME link too.
 function(sk_offer_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "NEEDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORT_NAME" "NEEDS")
+  if(NOT arg_EXPORT_NAME)
+    set(arg_EXPORT_NAME ${name})
+  endif()
+  set_target_properties(${name} PROPERTIES EXPORT_NAME ${arg_EXPORT_NAME})
   add_library(${name}_by_name INTERFACE)
   add_dependencies(${name}_by_name ${name})
   target_include_directories(${name}_by_name INTERFACE ${PROJECT_SOURCE_DIR}/include)
@@ -101,6 +108,7 @@ function(sk_offer_library name)
     # The installed package's target brings it too.
     target_link_libraries(${name} INTERFACE ${needed})
   endforeach()
-  add_library(sampling_kernels::${name} ALIAS ${name}_by_name)
+  add_library(sampling_kernels::${arg_EXPORT_NAME} ALIAS ${name}_by_name)
   set_property(GLOBAL APPEND PROPERTY SK_INSTALLED_LIBRARIES ${name})
+  set_property(GLOBAL APPEND PROPERTY SK_EXPORTED_LIBRARIES ${arg_EXPORT_NAME})
 endfunction()

@@ -34,6 +34,8 @@ PACKAGE = "sampling_kernels"
 #            its own flags, instead of cmake/library_flags.txt
 #   compile, link, libs   extra compile flags, link flags and -l libraries
 #   include  extra include directories, relative to the repository
+#   sources_file  a file listing more sources, one per line relative to the
+#            file's directory (`#` comments), read instead of repeating it
 NATIVE = [
     {"name": "libsampling_kernels.so",
      "sources": ["src/Multi_Sample.cpp"],
@@ -118,8 +120,14 @@ class build_native(build_py):
             includes = ["-I", str(ROOT / "include")]
             for directory in lib.get("include", []):
                 includes += ["-I", str(ROOT / directory)]
+            sources = list(lib.get("sources", []))
+            if "sources_file" in lib:
+                listing = ROOT / lib["sources_file"]
+                sources += [str((listing.parent / line.strip()).relative_to(ROOT))
+                            for line in listing.read_text().splitlines()
+                            if line.strip() and not line.lstrip().startswith("#")]
             objects = []
-            for source in lib["sources"]:
+            for source in sources:
                 obj = tmp_dir / (source.replace("/", "_") + ".o")
                 run(cxx + lib_compile + lib.get("compile", []) + includes
                     + ["-o", str(obj), "-c", str(ROOT / source)])
