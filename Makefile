@@ -66,3 +66,13 @@ fuzz: test-build
 	  fuzz/run_fuzzer.sh $(BUILD_DIR)/fuzz/$${f}_fuzz fuzz/corpus/$$f \
 	    $(BUILD_DIR)/fuzz-work/$$f $(FUZZ_SECONDS) || exit 1; \
 	done
+
+# The fuzz targets run once over their corpora with clang's source-based
+# coverage; prints what llvm-cov sees of the library (see README, Testing).
+COVERAGE_BUILD_DIR ?= build-coverage
+.PHONY: coverage
+coverage:
+	@tools/install_deps.sh test
+	cmake -S fuzz -B $(COVERAGE_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DSK_FUZZ_COVERAGE=ON
+	cmake --build $(COVERAGE_BUILD_DIR) -j $(JOBS)
+	fuzz/coverage.sh $(COVERAGE_BUILD_DIR) $(CURDIR)

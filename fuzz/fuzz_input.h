@@ -32,7 +32,15 @@ class Input {
 
   uint8_t byte() {
     if (pos_ < size_) return data_[pos_++];
-    return static_cast<uint8_t>(splitmix(state_) >> 56);
+    // Eight bytes per generator step: large cases are mostly generated.
+    if (spare_ == 0) {
+      bits_ = splitmix(state_);
+      spare_ = 8;
+    }
+    --spare_;
+    const uint8_t b = static_cast<uint8_t>(bits_ >> 56);
+    bits_ <<= 8;
+    return b;
   }
   uint16_t u16() { return static_cast<uint16_t>(byte() | byte() << 8); }
   uint32_t u32() { return uint32_t(u16()) | uint32_t(u16()) << 16; }
@@ -52,6 +60,8 @@ class Input {
   std::size_t size_;
   std::size_t pos_ = 0;
   uint64_t state_;
+  uint64_t bits_ = 0;
+  int spare_ = 0;
 };
 
 // Kinds of weight matrices.  Non-negative kinds give ascending running sums;
@@ -112,7 +122,7 @@ inline double count(Input &in) {
   if (b < 96) return edges[b % (sizeof edges / sizeof *edges)];
   if (b < 200) return double(b % 12);
   if (b < 240) return double(in.byte() % 32) + in.unit();
-  return double(100 + in.u16() % 1900);  // many draws in one cell
+  return double(100 + in.u16() % 4901);  // many draws in one cell, up to 5000
 }
 
 // A starting tally: zero, a small integer or any bit pattern.

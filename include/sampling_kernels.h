@@ -6,6 +6,13 @@
  * element (a, b) of a matrix with B columns lies at offset a * B + b.
  * The library keeps no state, takes no lock and never seeds rand(); its only
  * outside services are malloc, free and the process-wide rand() stream.
+ *
+ * Floating-point environment: the library expects the default, non-trapping
+ * one (round to nearest, no exception enabled as a trap) and never changes
+ * it.  Some inputs raise exceptions in the arithmetic the results are
+ * defined by (NaN weights, infinity times zero, products that overflow), so
+ * a host that enables traps, for example with
+ * feenableexcept(FE_INVALID | FE_OVERFLOW), gets SIGFPE inside a call.
  */
 #ifndef SAMPLING_KERNELS_H
 #define SAMPLING_KERNELS_H
@@ -50,7 +57,13 @@ int32_t Binary_Search(const double *cumulative, int32_t length, double target);
  * adds 1.0 to row_tallies[i, e] and then to col_tallies[e, j].  Tallies are
  * added to, never cleared.  The same rand() stream gives the same tallies to
  * the last bit.  One malloc of n_components * 8 bytes and one free per call;
- * other working memory is under 16 KiB of the caller's stack.
+ * other working memory is on the caller's stack: a call, with the rand(),
+ * malloc and free it makes, uses at most 8 KiB below the caller's frame
+ * (7,752 bytes measured on x86-64 with glibc 2.36, for n_components from 1
+ * to 11,265, dense and sparse counts), and no frame grows by more than
+ * 4 KiB without touching the pages between (stack-clash protection), so a
+ * call that runs out of stack faults on the guard page instead of writing
+ * past it.
  *
  * Preconditions: every array holds as many elements as its shape says, no
  * two arrays overlap, and weights are non-negative (other weights, NaN

@@ -1,438 +1,43 @@
 // Both exported functions of the library.  The shared object links against
-// libc alone (no C++ runtime), so this file uses no exceptions, RTTI, static
+// libc alone (no C++ runtime), so this code uses no exceptions, RTTI, static
 // objects or library calls beyond malloc, free and rand.
 //
-// Multi_Sample gives exactly the tallies of the plain loop (running sums in
-// ascending k, one rand() per draw in row-major order, the three-way search),
-// but arranges the work so that little of it sits between two rand() calls:
-//   - the running sums of up to eight sampled cells of a row are built at
-//     once, as independent chains whose every product and sum is rounded as
-//     in the plain loop;
-//   - a batch's rand() values are taken in one tight loop, and only then
-//     turned into draws, searched and tallied;
-//   - in a cell whose running sums are known to be finite and
-//     non-decreasing, the search equals a count of the entries below the
-//     draw, done branch-free with vector compares; every other cell uses the
-//     three-way search itself;
-//   - runs of cells with counts below 0.5 are skipped with vector compares.
+// The algorithm is sample_plain below: for each cell in row-major order, the
+// running sums of its K products, then one rand() per draw, the three-way
+// search and two tally increments.  The fast path (sk_batched.h) gives the
+// same tallies to the last bit; it says where and why it departs.
 #include "sampling_kernels.h"
 
-#include <emmintrin.h>
-#include <xmmintrin.h>
 #include <stddef.h>
 #include <stdlib.h>
+
+#include "sk_batched.h"
+#include "sk_common.h"
 
 #define SK_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-// Largest value of rand() on the target, and the largest draw counter.
-constexpr double kRandMax = 2147483647.0;
-constexpr double kInf = __builtin_inf();
-constexpr double kMaxFinite = 1.7976931348623157e308;
-
-// Working memory on the stack: running sums of a batch of cells, and the
-// rand() values of one stretch of its draws.  Under 16 KiB in all.
-constexpr ptrdiff_t kSumDoubles = 1792;
-constexpr int kRandBatch = 128;
-// Entries per block of the two-level count for many components.
-constexpr ptrdiff_t kBlock = 16;
-// Candidates among eight counts from which the eight are sampled as one block.
-constexpr int kDenseBlock = 5;
-
-// The search proper, for callers that already know length >= 1.
-// lo + (hi - lo) / 2 equals (lo + hi) / 2 for the positive lo and hi used
-// here, without overflowing when length exceeds 2^30.
-inline int32_t search(const double *cumulative, int32_t length, double target) {
-  if (target <= cumulative[0]) return 0;
-  int32_t lo = 1;
-  int32_t hi = length - 1;
-  while (lo < hi) {
-    const int32_t mid = lo + (hi - lo) / 2;
-    if (target <= cumulative[mid - 1]) {
-      hi = mid - 1;
-    } else if (target > cumulative[mid]) {
-      lo = mid + 1;
-    } else {
-      return mid;
-    }
-  }
-  return hi;
-}
-
-// Number of draws a count makes: ceil(count) for 0.5 <= count <= 2^31 - 1,
-// else 0.  The negated test also rejects NaN.
-inline int64_t draws_for(double count) {
-  if (!(count >= 0.5 && count <= kRandMax)) return 0;
-  int64_t n = static_cast<int64_t>(count);
-  if (static_cast<double>(n) < count) ++n;
-  return n;
-}
-
-// Number of the n entries of a below x; n is a multiple of 4.  A true
-// compare is all ones, -1 as an integer, so subtracting it counts.
-inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
-  const __m128d v = _mm_set1_pd(x);
-  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
-  for (ptrdiff_t k = 0; k < n; k += 4) {
-    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
-    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k + 2), v)));
-  }
-  const __m128i acc = _mm_add_epi64(acc0, acc1);
-  return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-}
-
-// Bit c set when count p[c] is at least 0.5 (NaN is not), for 8 counts.
-inline unsigned candidates(const double *p) {
-  const __m128d half = _mm_set1_pd(0.5);
-  return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)))) |
-         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 2)))) << 2 |
-         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)))) << 4 |
-         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
-}
-
-// Set bits among the low eight (popcnt is not in baseline x86-64).
-inline int popcount8(unsigned bits) {
-  bits = bits - ((bits >> 1) & 0x55u);
-  bits = (bits & 0x33u) + ((bits >> 2) & 0x33u);
-  return static_cast<int>((bits + (bits >> 4)) & 0x0fu);
-}
-
-// Calls cell(i, j, draws) for every cell that makes draws, in row-major
-// order, and row_done(i) after each row.  Eight counts are tested at once,
-// so runs of empty cells cost a few vector compares.  A block of eight
-// whose candidates dense(i, j, bits) accepts is left to it whole.
-template <typename Cell, typename Dense, typename RowDone>
-inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
-                        Dense &&dense, RowDone &&row_done) {
-  for (ptrdiff_t i = 0; i < n_rows; ++i) {
-    const double *row = counts + i * n_cols;
-    ptrdiff_t j = 0;
-    for (; j + 8 <= n_cols; j += 8) {
-      const unsigned candidate_bits = candidates(row + j);
-      if (dense(i, j, candidate_bits)) continue;
-      for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
-        const ptrdiff_t at = j + __builtin_ctz(bits);
-        const int64_t n = draws_for(row[at]);
-        if (n != 0) cell(i, at, n);
-      }
-    }
-    for (; j < n_cols; ++j) {
-      const int64_t n = draws_for(row[j]);
-      if (n != 0) cell(i, j, n);
-    }
-    row_done(i);
-  }
-}
-
-// How the running sums of one cell are laid out in the batch buffer:
-// `padded` entries (the sums, then +inf), and for many components one entry
-// per block of kBlock (its last sum), padded with +inf, for the two-level
-// count.
-struct Layout {
-  int32_t n_components;
-  ptrdiff_t padded;  // multiple of 4 (of kBlock when there are blocks)
-  ptrdiff_t blocks;  // 0 when a single count over `padded` entries is used
-  ptrdiff_t blocks_padded;
-  ptrdiff_t stride;  // doubles per cell in the buffer
-  int lanes;         // cells per batch: 8, 4, 2, or 0 if two do not fit
-};
-
-inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
-
-inline Layout plan(int32_t n_components) {
-  Layout l{};
-  l.n_components = n_components;
-  if (n_components <= kBlock) {
-    l.padded = round_up(n_components, 4);
-  } else {
-    l.padded = round_up(n_components, kBlock);
-    l.blocks = l.padded / kBlock;
-    l.blocks_padded = round_up(l.blocks, 4);
-  }
-  l.stride = l.padded + l.blocks_padded;
-  const ptrdiff_t fit = kSumDoubles / l.stride;
-  l.lanes = fit >= 8 ? 8 : fit >= 4 ? 4 : fit >= 2 ? 2 : 0;
-  return l;
-}
-
-// The component of a draw in a cell with finite, non-decreasing running
-// sums: the number of sums below the draw, at most n_components - 1.  For
-// such sums and a draw that is not NaN this is what search() returns.
-inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
-  ptrdiff_t e;
-  if (l.blocks == 0) {
-    e = count_below(sums, l.padded, target);
-  } else {
-    // Blocks wholly below the draw; the draw's own block is never past the
-    // last, since the total (or +inf padding) ends it and is not below.
-    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
-  }
-  // Sorted sums have a total of at least 0, so the draw never exceeds it and
-  // e is at most n_components - 1 already; the clamp only keeps the tally
-  // writes in range whatever happens.
-  const ptrdiff_t last = l.n_components - 1;
-  return e < last ? e : last;
-}
-
-// The draws of one cell whose running sums are at `sums`, from m values of
-// rand().
-inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
-                        int64_t m, double *row_t, double *col_t, ptrdiff_t n_cols) {
-  const double total = sums[l.n_components - 1];
-  int64_t d = 0;
-  if (sorted && l.blocks == 0 && m >= 2) {
-    // Few components: two draws at a time, each lane counting the sums
-    // below its draw (entries 0 .. n_components - 2; the total is never
-    // below a draw).  Lane arithmetic is the scalar divide, then multiply.
-    const ptrdiff_t below = l.n_components - 1;
-    alignas(16) double pairs[2 * kBlock];
-    for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
-    const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
-    for (; d + 2 <= m; d += 2) {
-      const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
-      const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
-      __m128i acc = _mm_setzero_si128();
-      for (ptrdiff_t k = 0; k < below; ++k)
-        acc = _mm_sub_epi64(acc,
-                            _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
-      const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
-      const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-      row_t[e0] += 1.0;
-      col_t[e0 * n_cols] += 1.0;
-      row_t[e1] += 1.0;
-      col_t[e1 * n_cols] += 1.0;
-    }
-  }
-  for (; d < m; ++d) {
-    const double target = static_cast<double>(r[d]) / kRandMax * total;
-    const ptrdiff_t e =
-        sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
-    row_t[e] += 1.0;
-    col_t[e * n_cols] += 1.0;
-  }
-}
-
-// All draws of `count` cells of one row, cell c with its sums at
-// buf + c * stride.  rand() is called for as many draws as fit in one
-// stretch, across cells, before any of them is placed: the tally updates
-// (often cache misses) then overlap instead of each one delaying the next
-// rand() call.
-inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
-                       const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
-                       double *col_tallies, ptrdiff_t n_cols) {
-  struct Cursor {
-    int cell;
-    int64_t left;  // draws still to make in this cell
-  };
-  auto settle = [&](Cursor &at) {
-    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
-  };
-  Cursor next{0, draws[0]};
-  settle(next);
-  int32_t r[kRandBatch];
-  while (next.cell < count) {
-    Cursor at = next;
-    int64_t m = 0;
-    while (m < kRandBatch && next.cell < count) {
-      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
-      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
-      m += take;
-      next.left -= take;
-      settle(next);
-    }
-    for (int64_t d = 0; d < m;) {
-      const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], r + d, take, row_t,
-                  col_tallies + cols[at.cell], n_cols);
-      d += take;
-      at.left -= take;
-      settle(at);
-    }
-  }
-}
-
-// Builds the running sums of Lanes cells of one row (columns cols[]) into
-// buf, one stride per cell, and says for each whether its sums are known to
-// be finite and non-decreasing.  Each vector lane is one cell's chain in
-// ascending k, so every product and sum is rounded as in the plain loop; the
-// chains of different cells are independent and run side by side.
-// Contiguous columns load their factors with one vector load per pair.
-//
-// Sorted is decided conservatively: no product has its sign bit set (so each
-// is +0, positive or NaN) and the total is finite (so none was NaN or
-// infinite).  Adding a non-negative number never lowers a rounded sum, so
-// such sums are non-decreasing; any other cell takes the exact search.
-template <int Lanes, bool Contiguous>
-inline void build_sums(const Layout &l, const double *row_w, const double *col_factors,
-                       ptrdiff_t n_cols, const ptrdiff_t *cols, const ptrdiff_t *next,
-                       bool next_contiguous, const double *col_tallies, double *buf,
-                       bool *sorted) {
-  constexpr int V = Lanes / 2;
-  const ptrdiff_t K = l.n_components, S = l.stride;
-  // The next batch's columns, to prefetch along the way (none, the ends of a
-  // contiguous run, or each distinct column).
-  ptrdiff_t ahead[Lanes];
-  int n_ahead = 0;
-  if (next != nullptr && next_contiguous) {
-    ahead[n_ahead++] = next[0];
-    ahead[n_ahead++] = next[Lanes - 1];
-  } else if (next != nullptr) {
-    for (int c = 0; c < Lanes; ++c)
-      if (c == 0 || next[c] != next[c - 1]) ahead[n_ahead++] = next[c];
-  }
-  auto factors = [cols](const double *cf, int v) {
-    if (Contiguous) return _mm_loadu_pd(cf + cols[0] + 2 * v);
-    return _mm_loadh_pd(_mm_load_sd(cf + cols[2 * v]), cf + cols[2 * v + 1]);
-  };
-  __m128d t[V], signs[V];
-#pragma GCC unroll 4
-  for (int v = 0; v < V; ++v) {
-    t[v] = _mm_setzero_pd();
-    signs[v] = _mm_setzero_pd();
-  }
-  for (ptrdiff_t k = 0; k < K; ++k) {
-    const __m128d w = _mm_set1_pd(row_w[k]);
-    const double *cf = col_factors + k * n_cols;
-    for (int a = 0; a < n_ahead; ++a)
-      _mm_prefetch(reinterpret_cast<const char *>(cf + ahead[a]), _MM_HINT_T1);
-    // A contiguous batch's draws will land on few lines of each tally row.
-    if (Contiguous) {
-      const double *ct = col_tallies + k * n_cols + cols[0];
-      _mm_prefetch(reinterpret_cast<const char *>(ct), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(ct + Lanes - 1), _MM_HINT_T0);
-    }
-#pragma GCC unroll 4
-    for (int v = 0; v < V; ++v) {
-      const __m128d product = _mm_mul_pd(factors(cf, v), w);
-      signs[v] = _mm_or_pd(signs[v], product);
-      t[v] = _mm_add_pd(product, t[v]);
-      _mm_storel_pd(buf + 2 * v * S + k, t[v]);
-      _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
-    }
-  }
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-  const __m128d largest = _mm_set1_pd(kMaxFinite);
-  for (int v = 0; v < V; ++v) {
-    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
-    // Sign bit of (not signs) and finite: no product was negative, total finite.
-    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
-    sorted[2 * v] = bits & 1;
-    sorted[2 * v + 1] = bits & 2;
-  }
-  for (int c = 0; c < Lanes; ++c) {
-    double *cell = buf + c * S;
-    for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[b * kBlock + kBlock - 1];
-  }
-}
-
-// The plain loop, for cells too large for the batch buffer: sums in the
-// caller's scratch array, the three-way search for every draw.
+// The plain loop.  Used for calls on a single cell, where the fast path's
+// setup would cost more than it saves.
 void sample_plain(const double *counts, const double *row_factors, const double *col_factors,
                   double *row_tallies, double *col_tallies, ptrdiff_t n_rows,
                   int32_t n_components, ptrdiff_t n_cols, double *cumulative) {
   const ptrdiff_t K = n_components;
-  Layout whole{};
-  whole.n_components = n_components;
-  scan_counts(
-      counts, n_rows, n_cols,
-      [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
-        const double *row_w = row_factors + i * K;
-        double total = 0.0;
-        for (ptrdiff_t k = 0; k < K; ++k) {
-          total = col_factors[k * n_cols + j] * row_w[k] + total;
-          cumulative[k] = total;
-        }
-        const bool sorted = false;
-        draw_cells(whole, cumulative, &sorted, &n, &j, 1, row_tallies + i * K, col_tallies,
-                   n_cols);
-      },
-      [](ptrdiff_t, ptrdiff_t, unsigned) { return false; }, [](ptrdiff_t) {});
-}
-
-// The batched loop: sampled cells of a row are gathered Lanes at a time;
-// a full batch waits while the next one is gathered, so that building its
-// sums can prefetch the next batch's column factors.  Then its draws are
-// made, one cell after the other, in row-major order.
-template <int Lanes>
-void sample_batched(const Layout &l, const double *counts, const double *row_factors,
-                    const double *col_factors, double *row_tallies, double *col_tallies,
-                    ptrdiff_t n_rows, ptrdiff_t C) {
-  const ptrdiff_t K = l.n_components;
-  alignas(64) double buf[kSumDoubles];
-  // Padding past the sums and past the block entries is never overwritten.
-  for (int c = 0; c < Lanes; ++c) {
-    double *cell = buf + c * l.stride;
-    for (ptrdiff_t k = K; k < l.padded; ++k) cell[k] = kInf;
-    for (ptrdiff_t b = l.blocks; b < l.blocks_padded; ++b) cell[l.padded + b] = kInf;
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    for (ptrdiff_t j = 0; j < n_cols; ++j) {
+      const int64_t n = sk::draws_for(counts[i * n_cols + j]);
+      if (n == 0) continue;
+      const double total =
+          sk::running_sums(row_factors + i * K, col_factors + j, n_cols, K, cumulative);
+      for (int64_t d = 0; d < n; ++d) {
+        const double target = static_cast<double>(rand()) / sk::kRandMax * total;
+        const ptrdiff_t e = sk::search(cumulative, n_components, target);
+        row_tallies[i * K + e] += 1.0;
+        col_tallies[e * n_cols + j] += 1.0;
+      }
+    }
   }
-
-  struct Batch {
-    ptrdiff_t row;
-    int size;
-    bool contiguous;
-    ptrdiff_t cols[Lanes];
-    int64_t draws[Lanes];
-  };
-  Batch batches[2];
-  batches[0].size = batches[1].size = 0;
-  int filling = 0;       // batches[filling] is being gathered
-  bool waiting = false;  // batches[filling ^ 1] is full and not yet drawn
-
-  auto draw = [&](const Batch &b, const Batch *ahead) {
-    const ptrdiff_t *next = ahead != nullptr ? ahead->cols : nullptr;
-    const bool next_contiguous = ahead != nullptr && ahead->contiguous;
-    bool sorted[Lanes];
-    const double *row_w = row_factors + b.row * K;
-    if (b.contiguous)
-      build_sums<Lanes, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
-                               col_tallies, buf, sorted);
-    else
-      build_sums<Lanes, false>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
-                               col_tallies, buf, sorted);
-    draw_cells(l, buf, sorted, b.draws, b.cols, b.size, row_tallies + b.row * K, col_tallies, C);
-  };
-  auto close = [&] {
-    Batch &f = batches[filling];
-    // Unused lanes repeat the last cell: valid addresses, results ignored.
-    for (int c = f.size; c < Lanes; ++c) f.cols[c] = f.cols[f.size - 1];
-    f.contiguous = true;
-    for (int c = 1; c < Lanes; ++c) f.contiguous &= f.cols[c] == f.cols[0] + c;
-    if (waiting) draw(batches[filling ^ 1], &f);
-    waiting = true;
-    filling ^= 1;
-    batches[filling].size = 0;
-  };
-  scan_counts(
-      counts, n_rows, C,
-      [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
-        Batch &f = batches[filling];
-        f.row = i;
-        f.cols[f.size] = j;
-        f.draws[f.size] = n;
-        if (++f.size == Lanes) close();
-      },
-      [&](ptrdiff_t i, ptrdiff_t j, unsigned bits) {
-        // Mostly sampled: all eight columns as one contiguous batch (the
-        // others make no draw), in order after what was gathered before.
-        if (Lanes != 8 || popcount8(bits) < kDenseBlock) return false;
-        if (batches[filling].size > 0) close();
-        Batch &f = batches[filling];
-        f.row = i;
-        const double *row = counts + i * C;
-        for (int c = 0; c < Lanes; ++c) {
-          f.cols[c] = j + c;
-          f.draws[c] = (bits >> c & 1u) != 0 ? draws_for(row[j + c]) : 0;
-        }
-        f.size = Lanes;
-        close();
-        return true;
-      },
-      [&](ptrdiff_t) {
-        if (batches[filling].size > 0) close();
-      });
-  if (waiting) draw(batches[filling ^ 1], nullptr);
 }
 
 }  // namespace
@@ -440,7 +45,7 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
 SK_EXPORT int32_t Binary_Search(const double *cumulative, int32_t length,
                                 double target) {
   if (length < 1 || cumulative == nullptr) return -1;
-  return search(cumulative, length, target);
+  return sk::search(cumulative, length, target);
 }
 
 SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
@@ -449,26 +54,16 @@ SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
                             int32_t n_components, int32_t n_cols) {
   if (n_components < 1) return;
   const ptrdiff_t K = n_components;
-  const ptrdiff_t C = n_cols;
   double *cumulative =
       static_cast<double *>(malloc(static_cast<size_t>(K) * sizeof(double)));
   if (cumulative == nullptr) return;
-
-  if (n_rows < 1 || n_cols < 1) {  // no cell; nothing to offset
-    free(cumulative);
-    return;
-  }
-  const Layout l = plan(n_components);
-  auto run = [&](auto sampler) {
-    sampler(l, counts, row_factors, col_factors, row_tallies, col_tallies, n_rows, C);
-  };
-  switch (l.lanes) {
-    case 8: run(sample_batched<8>); break;
-    case 4: run(sample_batched<4>); break;
-    case 2: run(sample_batched<2>); break;
-    default:
-      sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
-                   n_components, C, cumulative);
+  if (n_rows >= 1 && n_cols >= 1) {  // else no cell; nothing to offset
+    if (n_rows == 1 && n_cols == 1)
+      sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, 1, n_components,
+                   1, cumulative);
+    else
+      sk::sample_fast(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
+                      n_components, n_cols, cumulative);
   }
   free(cumulative);
 }

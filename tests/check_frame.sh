@@ -55,14 +55,21 @@ wide=$(awk '/^[0-9a-f]+ <.*>:$/ {fn=$2} /%[yz]mm|\bv[a-z]+[ \t]+.*%xmm/ {print f
 [ -z "$wide" ] && pass "baseline x86-64 outside dispatched functions" \
   || fail "vector extensions in baseline code: $(echo $wide)"
 
-# Working memory beyond the one scratch array is a bounded stack buffer: no
-# frame above 16 KiB and no frame sized at run time.
+# Working memory beyond the one scratch array is a bounded stack buffer.  No
+# frame grows by more than a page in one step (stack-clash protection probes
+# larger frames page by page), and none is sized at run time.
 largest=0
 for imm in $(grep -E -o 'sub +\$0x[0-9a-f]+,%rsp' <<<"$code" | grep -E -o '0x[0-9a-f]+'); do
   [ $((imm)) -gt "$largest" ] && largest=$((imm))
 done
-[ "$largest" -le 16384 ] && pass "largest stack frame $largest bytes" || fail "a stack frame of $largest bytes"
+[ "$largest" -le 4096 ] && pass "largest single stack adjustment $largest bytes" \
+  || fail "a frame reserves $largest bytes in one step"
 grep -E -q 'sub +%r[a-z0-9]+,%rsp' <<<"$code" && fail "a stack frame sized at run time" || pass "no run-time sized stack frames"
+# A frame larger than a page must touch each page as it goes.
+probes=$(grep -E -c 'or(q|l)? +\$0x0,\(%rsp\)' <<<"$code")
+pages=$(grep -E -c 'sub +\$0x1000,%rsp' <<<"$code")
+[ "$pages" -eq 0 ] || [ "$probes" -ge "$pages" ] && pass "page-sized steps are probed ($pages steps, $probes probes)" \
+  || fail "$pages page-sized steps but only $probes probes"
 
 echo "$failures failures"
 [ "$failures" -eq 0 ]

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -136,6 +138,30 @@ struct Sweep {
   int32_t trials, max_rows, max_components, max_cols;
 };
 
+const char *regime_name(Regime r) {
+  switch (r) {
+    case Regime::clean: return "clean";
+    case Regime::zeros: return "zeros";
+    case Regime::specials: return "specials";
+    case Regime::dense: return "dense";
+    case Regime::ties: return "ties";
+  }
+  return "unknown";
+}
+
+// Names and failure messages that say what a case is.
+void PrintTo(Regime r, std::ostream *os) { *os << regime_name(r); }
+void PrintTo(const Sweep &s, std::ostream *os) {
+  *os << regime_name(s.regime) << ", " << s.trials << " trials, up to " << s.max_rows << " x "
+      << s.max_cols << " cells, K up to " << s.max_components;
+}
+
+std::string sweep_name(const ::testing::TestParamInfo<Sweep> &info) {
+  const Sweep &s = info.param;
+  return std::string(regime_name(s.regime)) + "_R" + std::to_string(s.max_rows) + "_K" +
+         std::to_string(s.max_components) + "_C" + std::to_string(s.max_cols);
+}
+
 class Differential : public ::testing::TestWithParam<Sweep> {
  protected:
   void TearDown() override { libc_script::use_real_rand(); }
@@ -186,12 +212,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Sweep{Regime::specials, 400, 5, 10, 30},
                       Sweep{Regime::specials, 100, 3, 80, 20},
                       Sweep{Regime::dense, 60, 4, 30, 40},
-                      Sweep{Regime::ties, 300, 4, 40, 30}));
+                      Sweep{Regime::ties, 300, 4, 40, 30}),
+    sweep_name);
 
 // Component counts at and around every change of strategy inside the
 // library: the single and two-level counts (16/17 and block multiples), the
-// number of cells built together (8, 4, 2) and the plain loop beyond them,
-// on rows wide enough for full, partial and dense blocks of eight columns.
+// number of cells built together (8, 4), the stored and the block-ends
+// layouts and the doubling of the blocks for very many components, on rows
+// wide enough for full, partial and dense blocks of eight columns.
 class DifferentialPaths
     : public ::testing::TestWithParam<std::tuple<int32_t, Regime>> {
  protected:
@@ -218,10 +246,15 @@ TEST_P(DifferentialPaths, EveryStrategyMatchesReference) {
 INSTANTIATE_TEST_SUITE_P(
     Components, DifferentialPaths,
     ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 8, 15, 16, 17, 31, 32, 33, 47, 48, 49,
-                                         100, 200, 207, 208, 209, 224, 240, 400, 417, 418,
-                                         419, 420, 433, 831, 832, 833, 847, 848, 849, 1000),
+                                         79, 80, 81, 100, 159, 160, 161, 176, 177, 200, 208,
+                                         209, 417, 832, 833, 1000, 1407, 1408, 1409, 1424,
+                                         2816, 2817, 3000),
                        ::testing::Values(Regime::clean, Regime::specials, Regime::dense,
-                                         Regime::ties, Regime::zeros)));
+                                         Regime::ties, Regime::zeros)),
+    [](const ::testing::TestParamInfo<std::tuple<int32_t, Regime>> &info) {
+      return "K" + std::to_string(std::get<0>(info.param)) + "_" +
+             regime_name(std::get<1>(info.param));
+    });
 
 // Long stretches of draws: counts around the stretch of rand() values taken
 // at once, alone in a cell and spread over the cells of a batch.

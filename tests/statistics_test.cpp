@@ -22,6 +22,10 @@ struct Cell {
   double count;
 };
 
+void PrintTo(const Cell &c, std::ostream *os) {
+  *os << c.weights.size() << " weights, count " << c.count;
+}
+
 class Frequencies : public ::testing::TestWithParam<Cell> {};
 
 TEST_P(Frequencies, FollowTheWeights) {
@@ -64,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cells, Frequencies,
     ::testing::Values(Cell{{1, 3}, 200000}, Cell{{0.2, 0.3, 0.5}, 300000},
                       Cell{{0, 5, 0, 1, 2, 0}, 300000}, Cell{ramp(10), 500000},
-                      Cell{ramp(50), 1000000}, Cell{ramp(200), 2000000}));
+                      Cell{ramp(50), 1000000}, Cell{ramp(200), 2000000}),
+    [](const ::testing::TestParamInfo<Cell> &info) {
+      return "K" + std::to_string(info.param.weights.size()) + "_count" +
+             std::to_string(int64_t(info.param.count)) + "_" + std::to_string(info.index);
+    });
 
 // Across a row of cells the column factors steer the split, too.
 TEST(FrequenciesAcrossCells, ColumnFactorsShapeEachCell) {

@@ -28,6 +28,8 @@ test=(
   "valgrind:/usr/bin/valgrind"
   "clang:/usr/bin/clang++"
   "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
+  # make coverage
+  "llvm-14:/usr/bin/llvm-cov-14"
 )
 
 case "$job" in

@@ -1,0 +1,509 @@
+// The batched fast path of Multi_Sample (private to the library).
+//
+// Where it departs from the plain loop, and why it stays exact:
+//   - the running sums of up to eight sampled cells of a row are built at
+//     once, as independent chains whose every product and sum is rounded as
+//     in the plain loop (one vector lane per cell, k ascending);
+//   - a batch's rand() values are taken in one tight loop, in row-major
+//     order, and only then turned into draws, searched and tallied: each
+//     tally element only ever receives +1.0, so the order of the additions
+//     does not matter;
+//   - in a cell whose running sums are known to be finite and
+//     non-decreasing, the search equals a count of the sums below the draw,
+//     done branch-free with vector compares; every other cell uses the
+//     three-way search itself, on sums in the caller's scratch array;
+//   - with many components only the last sum of each block of sums is kept
+//     (the "ends" layout); a draw counts the blocks below it, then rebuilds
+//     its own block from the kept sum before it, which repeats the chain's
+//     roundings exactly;
+//   - runs of cells with counts below 0.5 are skipped with vector compares.
+//
+// Stack: one buffer of kSumDoubles doubles and one stretch of kRandBatch
+// rand() values; tests/stack_test.cpp measures the whole call.
+#pragma once
+
+#include <emmintrin.h>
+#include <xmmintrin.h>
+
+#include "sk_common.h"
+
+namespace sk {
+
+// Working memory on the stack: running sums of a batch of cells, and the
+// rand() values of one stretch of its draws.
+constexpr ptrdiff_t kSumDoubles = 704;
+constexpr int kRandBatch = 128;
+// Entries per block of the two-level count.
+constexpr ptrdiff_t kBlock = 16;
+// Candidates among eight counts from which the eight are sampled as one block.
+constexpr int kDenseBlock = 5;
+
+// Number of the n entries of a below x; n is a multiple of 4 and a is
+// 16-byte aligned.  A true compare is all ones, -1 as an integer, so
+// subtracting it counts.
+inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
+  const __m128d v = _mm_set1_pd(x);
+  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+  for (ptrdiff_t k = 0; k < n; k += 4) {
+    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
+    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k + 2), v)));
+  }
+  const __m128i acc = _mm_add_epi64(acc0, acc1);
+  return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+}
+
+// Bit c set when count p[c] is at least 0.5 (NaN is not), for 8 counts.
+inline unsigned candidates(const double *p) {
+  const __m128d half = _mm_set1_pd(0.5);
+  return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)))) |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 2)))) << 2 |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)))) << 4 |
+         static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
+}
+
+// Set bits among the low eight (popcnt is not in baseline x86-64).
+inline int popcount8(unsigned bits) {
+  bits = bits - ((bits >> 1) & 0x55u);
+  bits = (bits & 0x33u) + ((bits >> 2) & 0x33u);
+  return static_cast<int>((bits + (bits >> 4)) & 0x0fu);
+}
+
+// Calls cell(i, j, draws) for every cell that makes draws, in row-major
+// order, and row_done(i) after each row.  Eight counts are tested at once,
+// so runs of empty cells cost a few vector compares.  A block of eight
+// whose candidates dense(i, j, bits) accepts is left to it whole.
+template <typename Cell, typename Dense, typename RowDone>
+inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
+                        Dense &&dense, RowDone &&row_done) {
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row = counts + i * n_cols;
+    ptrdiff_t j = 0;
+    for (; j + 8 <= n_cols; j += 8) {
+      const unsigned candidate_bits = candidates(row + j);
+      if (dense(i, j, candidate_bits)) continue;
+      for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
+        const ptrdiff_t at = j + __builtin_ctz(bits);
+        const int64_t n = draws_for(row[at]);
+        if (n != 0) cell(i, at, n);
+      }
+    }
+    for (; j < n_cols; ++j) {
+      const int64_t n = draws_for(row[j]);
+      if (n != 0) cell(i, j, n);
+    }
+    row_done(i);
+  }
+}
+
+inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
+
+// How one cell's running sums are kept in the batch buffer.
+//   full:  `padded` entries (the sums, then +inf), and with blocks one entry
+//          per block (its last sum), padded with +inf, for the two-level
+//          count;
+//   ends:  only the block entries: the last sum of each block (the total
+//          for the last block), padded with +inf.
+struct Layout {
+  int32_t n_components;
+  bool ends;
+  ptrdiff_t padded;  // full: multiple of 4 (of `block` when blocked); ends: 0
+  ptrdiff_t block;   // sums per block; 0: a single count over `padded`
+  ptrdiff_t blocks;
+  ptrdiff_t blocks_padded;
+  ptrdiff_t stride;  // doubles per cell in the buffer
+};
+
+// Full sums while eight cells fit.  Beyond that the ends layout, with the
+// smallest block (a power of two, at least 4) for which eight cells fit:
+// small blocks make a draw's rebuild short, and eight independent chains
+// keep the adder busy while the sums are built.  Any n_components has a
+// plan.
+inline Layout plan(int32_t n_components) {
+  Layout l{};
+  l.n_components = n_components;
+  const ptrdiff_t K = n_components;
+  if (K <= kBlock) {
+    l.padded = round_up(K, 4);
+  } else {
+    l.block = kBlock;
+    l.padded = round_up(K, kBlock);
+    l.blocks = l.padded / kBlock;
+    l.blocks_padded = round_up(l.blocks, 4);
+  }
+  l.stride = l.padded + l.blocks_padded;
+  if (l.stride * 8 <= kSumDoubles) return l;
+  l.ends = true;
+  l.padded = 0;
+  for (ptrdiff_t block = 4;; block *= 2) {
+    l.block = block;
+    l.blocks = (K + block - 1) / block;
+    l.blocks_padded = round_up(l.blocks, 4);
+    l.stride = l.blocks_padded;
+    if (l.stride * 8 <= kSumDoubles) return l;
+  }
+}
+
+// What the draws of one row need besides the buffer.
+struct RowArgs {
+  const double *row_w;        // row_factors of the row
+  const double *col_factors;  // n_components x n_cols
+  ptrdiff_t n_cols;
+  double *row_t;        // row_tallies of the row
+  double *col_tallies;  // n_components x n_cols
+  double *scratch;      // n_components doubles
+};
+
+// The component of a draw in a full-layout cell with finite,
+// non-decreasing running sums: the number of sums below the draw.  For such
+// sums and a draw that is not NaN this is what search() returns.
+inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+  ptrdiff_t e;
+  if (l.blocks == 0) {
+    e = count_below(sums, l.padded, target);
+  } else {
+    // Blocks wholly below the draw; the draw's own block is never past the
+    // last, since the total (or +inf padding) ends it and is not below.
+    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
+    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
+  }
+  // Sorted sums have a total of at least 0, so the draw never exceeds it and
+  // e is at most n_components - 1 already; the clamp only keeps the tally
+  // writes in range whatever happens.
+  const ptrdiff_t last = l.n_components - 1;
+  return e < last ? e : last;
+}
+
+// The same for an ends-layout cell in column j: the blocks below the draw
+// are counted, then the draw's block is rebuilt from the last sum before it
+// (the chain restarted from a stored value rounds exactly as before).
+inline ptrdiff_t sorted_index_ends(const Layout &l, const double *ends, const RowArgs &a,
+                                   ptrdiff_t j, double target) {
+  ptrdiff_t b = count_below(ends, l.blocks_padded, target);
+  if (b > l.blocks - 1) b = l.blocks - 1;
+  const ptrdiff_t K = l.n_components;
+  const ptrdiff_t start = b * l.block;
+  const ptrdiff_t stop = start + l.block < K ? start + l.block : K;
+  double t = b == 0 ? 0.0 : ends[b - 1];
+  const double *cf = a.col_factors + j;
+  ptrdiff_t e = start;
+  for (ptrdiff_t k = start; k < stop; ++k) {
+    t = cf[k * a.n_cols] * a.row_w[k] + t;
+    e += t < target;
+  }
+  const ptrdiff_t last = K - 1;
+  return e < last ? e : last;
+}
+
+// The draws of one cell (column j) whose sums are at `sums`, from m values
+// of rand().
+inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
+                        const int32_t *r, int64_t m, const RowArgs &a) {
+  double *const row_t = a.row_t;
+  double *const col_t = a.col_tallies + j;
+  const ptrdiff_t n_cols = a.n_cols;
+  const ptrdiff_t K = l.n_components;
+  int64_t d = 0;
+  if (l.ends) {
+    const double total = sums[l.blocks - 1];
+    if (sorted && m < l.blocks) {
+      for (; d < m; ++d) {
+        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
+        row_t[e] += 1.0;
+        col_t[e * n_cols] += 1.0;
+      }
+    } else if (sorted) {
+      // Many draws: the whole chain once, in the scratch array, rather than
+      // a block per draw; the blocks below a draw are still counted on the
+      // kept ends, then the sums of its block.
+      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      for (; d < m; ++d) {
+        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        ptrdiff_t b = count_below(sums, l.blocks_padded, target);
+        if (b > l.blocks - 1) b = l.blocks - 1;
+        const ptrdiff_t start = b * l.block;
+        const ptrdiff_t stop = start + l.block < K ? start + l.block : K;
+        ptrdiff_t e = start;
+        for (ptrdiff_t k = start; k < stop; ++k) e += a.scratch[k] < target;
+        e = e < K - 1 ? e : K - 1;
+        row_t[e] += 1.0;
+        col_t[e * n_cols] += 1.0;
+      }
+    } else {
+      // Unsorted or not finite: the three-way search on the whole chain.
+      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      for (; d < m; ++d) {
+        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        const ptrdiff_t e = search(a.scratch, l.n_components, target);
+        row_t[e] += 1.0;
+        col_t[e * n_cols] += 1.0;
+      }
+    }
+    return;
+  }
+  const double total = sums[K - 1];
+  if (sorted && l.blocks == 0 && m >= 2) {
+    // Few components: two draws at a time, each lane counting the sums
+    // below its draw (entries 0 .. n_components - 2; the total is never
+    // below a draw).  Lane arithmetic is the scalar divide, then multiply.
+    const ptrdiff_t below = K - 1;
+    alignas(16) double pairs[2 * kBlock];
+    for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+    const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
+    for (; d + 2 <= m; d += 2) {
+      const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+      const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+      __m128i acc = _mm_setzero_si128();
+      for (ptrdiff_t k = 0; k < below; ++k)
+        acc = _mm_sub_epi64(acc,
+                            _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
+      const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
+      const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+      row_t[e0] += 1.0;
+      col_t[e0 * n_cols] += 1.0;
+      row_t[e1] += 1.0;
+      col_t[e1 * n_cols] += 1.0;
+    }
+  }
+  for (; d < m; ++d) {
+    const double target = static_cast<double>(r[d]) / kRandMax * total;
+    const ptrdiff_t e = sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
+    row_t[e] += 1.0;
+    col_t[e * n_cols] += 1.0;
+  }
+}
+
+// All draws of `count` cells of one row, cell c with its sums at
+// buf + c * stride.  rand() is called for as many draws as fit in one
+// stretch, across cells, before any of them is placed: the tally updates
+// (often cache misses) then overlap instead of each one delaying the next
+// rand() call.
+inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
+                       const int64_t *draws, const ptrdiff_t *cols, int count,
+                       const RowArgs &a) {
+  struct Cursor {
+    int cell;
+    int64_t left;  // draws still to make in this cell
+  };
+  auto settle = [&](Cursor &at) {
+    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
+  };
+  Cursor next{0, draws[0]};
+  settle(next);
+  int32_t r[kRandBatch];
+  while (next.cell < count) {
+    Cursor at = next;
+    int64_t m = 0;
+    while (m < kRandBatch && next.cell < count) {
+      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
+      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
+      m += take;
+      next.left -= take;
+      settle(next);
+    }
+    for (int64_t d = 0; d < m;) {
+      const int64_t take = at.left < m - d ? at.left : m - d;
+      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take, a);
+      d += take;
+      at.left -= take;
+      settle(at);
+    }
+  }
+}
+
+// Builds the running sums of Lanes cells of one row (columns cols[]) into
+// buf, one stride per cell, and says for each whether its sums are known to
+// be finite and non-decreasing.  Each vector lane is one cell's chain in
+// ascending k, so every product and sum is rounded as in the plain loop; the
+// chains of different cells are independent and run side by side.
+// Contiguous columns load their factors with one vector load per pair.
+// The ends layout stores only each block's last sum.
+//
+// Sorted is decided conservatively: no product has its sign bit set (so each
+// is +0, positive or NaN) and the total is finite (so none was NaN or
+// infinite).  Adding a non-negative number never lowers a rounded sum, so
+// such sums are non-decreasing; any other cell takes the exact search.
+template <int Lanes, bool Contiguous, bool Ends>
+inline void build_sums(const Layout &l, const double *row_w, const double *col_factors,
+                       ptrdiff_t n_cols, const ptrdiff_t *cols, const ptrdiff_t *next,
+                       bool next_contiguous, const double *col_tallies, double *buf,
+                       bool *sorted) {
+  constexpr int V = Lanes / 2;
+  const ptrdiff_t K = l.n_components, S = l.stride;
+  // The next batch's columns, to prefetch along the way (none, the ends of a
+  // contiguous run, or each distinct column).
+  ptrdiff_t ahead[Lanes];
+  int n_ahead = 0;
+  if (next != nullptr && next_contiguous) {
+    ahead[n_ahead++] = next[0];
+    ahead[n_ahead++] = next[Lanes - 1];
+  } else if (next != nullptr) {
+    for (int c = 0; c < Lanes; ++c)
+      if (c == 0 || next[c] != next[c - 1]) ahead[n_ahead++] = next[c];
+  }
+  auto factors = [cols](const double *cf, int v) {
+    if (Contiguous) return _mm_loadu_pd(cf + cols[0] + 2 * v);
+    return _mm_loadh_pd(_mm_load_sd(cf + cols[2 * v]), cf + cols[2 * v + 1]);
+  };
+  __m128d t[V], signs[V];
+#pragma GCC unroll 4
+  for (int v = 0; v < V; ++v) {
+    t[v] = _mm_setzero_pd();
+    signs[v] = _mm_setzero_pd();
+  }
+  // One block of k at a time (the whole range when there are no blocks).
+  const ptrdiff_t step = Ends ? l.block : K;
+  for (ptrdiff_t start = 0, b = 0; start < K; start += step, ++b) {
+    const ptrdiff_t stop = start + step < K ? start + step : K;
+    for (ptrdiff_t k = start; k < stop; ++k) {
+      const __m128d w = _mm_set1_pd(row_w[k]);
+      const double *cf = col_factors + k * n_cols;
+      for (int x = 0; x < n_ahead; ++x)
+        _mm_prefetch(reinterpret_cast<const char *>(cf + ahead[x]), _MM_HINT_T1);
+      // A contiguous batch's draws will land on few lines of each tally row.
+      if (Contiguous) {
+        const double *ct = col_tallies + k * n_cols + cols[0];
+        _mm_prefetch(reinterpret_cast<const char *>(ct), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(ct + Lanes - 1), _MM_HINT_T0);
+      }
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        const __m128d product = _mm_mul_pd(factors(cf, v), w);
+        signs[v] = _mm_or_pd(signs[v], product);
+        t[v] = _mm_add_pd(product, t[v]);
+        if (!Ends) {
+          _mm_storel_pd(buf + 2 * v * S + k, t[v]);
+          _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
+        }
+      }
+    }
+    if (Ends) {
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        _mm_storel_pd(buf + 2 * v * S + b, t[v]);
+        _mm_storeh_pd(buf + (2 * v + 1) * S + b, t[v]);
+      }
+    }
+  }
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+  const __m128d largest = _mm_set1_pd(kMaxFinite);
+  for (int v = 0; v < V; ++v) {
+    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
+    // Sign bit of (not signs) and finite: no product was negative, total finite.
+    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
+    sorted[2 * v] = bits & 1;
+    sorted[2 * v + 1] = bits & 2;
+  }
+  if (!Ends) {
+    for (int c = 0; c < Lanes; ++c) {
+      double *cell = buf + c * S;
+      for (ptrdiff_t b = 0; b < l.blocks; ++b)
+        cell[l.padded + b] = cell[b * kBlock + kBlock - 1];
+    }
+  }
+}
+
+// The batched loop: sampled cells of a row are gathered Lanes at a time;
+// a full batch waits while the next one is gathered, so that building its
+// sums can prefetch the next batch's column factors.  Then its draws are
+// made, one cell after the other, in row-major order.
+template <int Lanes>
+void sample_batched(const Layout &l, const double *counts, const double *row_factors,
+                    const double *col_factors, double *row_tallies, double *col_tallies,
+                    ptrdiff_t n_rows, ptrdiff_t C, double *scratch) {
+  const ptrdiff_t K = l.n_components;
+  alignas(64) double buf[kSumDoubles];
+  // Padding past the sums and past the block entries is never overwritten.
+  for (int c = 0; c < Lanes; ++c) {
+    double *cell = buf + c * l.stride;
+    for (ptrdiff_t k = l.ends ? 0 : K; k < l.padded; ++k) cell[k] = kInf;
+    for (ptrdiff_t b = l.blocks; b < l.blocks_padded; ++b) cell[l.padded + b] = kInf;
+  }
+
+  struct Batch {
+    ptrdiff_t row;
+    int size;
+    bool contiguous;
+    ptrdiff_t cols[Lanes];
+    int64_t draws[Lanes];
+  };
+  Batch batches[2];
+  batches[0].size = batches[1].size = 0;
+  int filling = 0;       // batches[filling] is being gathered
+  bool waiting = false;  // batches[filling ^ 1] is full and not yet drawn
+
+  auto draw = [&](const Batch &b, const Batch *ahead) {
+    const ptrdiff_t *next = ahead != nullptr ? ahead->cols : nullptr;
+    const bool next_contiguous = ahead != nullptr && ahead->contiguous;
+    bool sorted[Lanes];
+    const double *row_w = row_factors + b.row * K;
+    if (l.ends) {
+      if (b.contiguous)
+        build_sums<Lanes, true, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
+                                      col_tallies, buf, sorted);
+      else
+        build_sums<Lanes, false, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
+                                       col_tallies, buf, sorted);
+    } else {
+      if (b.contiguous)
+        build_sums<Lanes, true, false>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
+                                       col_tallies, buf, sorted);
+      else
+        build_sums<Lanes, false, false>(l, row_w, col_factors, C, b.cols, next,
+                                        next_contiguous, col_tallies, buf, sorted);
+    }
+    const RowArgs a{row_w, col_factors, C, row_tallies + b.row * K, col_tallies, scratch};
+    draw_cells(l, buf, sorted, b.draws, b.cols, b.size, a);
+  };
+  auto close = [&] {
+    Batch &f = batches[filling];
+    // Unused lanes repeat the last cell: valid addresses, results ignored.
+    for (int c = f.size; c < Lanes; ++c) f.cols[c] = f.cols[f.size - 1];
+    f.contiguous = true;
+    for (int c = 1; c < Lanes; ++c) f.contiguous &= f.cols[c] == f.cols[0] + c;
+    if (waiting) draw(batches[filling ^ 1], &f);
+    waiting = true;
+    filling ^= 1;
+    batches[filling].size = 0;
+  };
+  scan_counts(
+      counts, n_rows, C,
+      [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+        Batch &f = batches[filling];
+        f.row = i;
+        f.cols[f.size] = j;
+        f.draws[f.size] = n;
+        if (++f.size == Lanes) close();
+      },
+      [&](ptrdiff_t i, ptrdiff_t j, unsigned bits) {
+        // Mostly sampled: all eight columns as one contiguous batch (the
+        // others make no draw), in order after what was gathered before.
+        if (Lanes != 8 || popcount8(bits) < kDenseBlock) return false;
+        if (batches[filling].size > 0) close();
+        Batch &f = batches[filling];
+        f.row = i;
+        const double *row = counts + i * C;
+        for (int c = 0; c < Lanes; ++c) {
+          f.cols[c] = j + c;
+          f.draws[c] = (bits >> c & 1u) != 0 ? draws_for(row[j + c]) : 0;
+        }
+        f.size = Lanes;
+        close();
+        return true;
+      },
+      [&](ptrdiff_t) {
+        if (batches[filling].size > 0) close();
+      });
+  if (waiting) draw(batches[filling ^ 1], nullptr);
+}
+
+// Runs the batched loop with the plan for n_components.
+inline void sample_fast(const double *counts, const double *row_factors,
+                        const double *col_factors, double *row_tallies, double *col_tallies,
+                        ptrdiff_t n_rows, int32_t n_components, ptrdiff_t n_cols,
+                        double *scratch) {
+  sample_batched<8>(plan(n_components), counts, row_factors, col_factors, row_tallies,
+                    col_tallies, n_rows, n_cols, scratch);
+}
+
+}  // namespace sk
