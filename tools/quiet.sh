@@ -6,7 +6,8 @@ log=${1:?usage: quiet.sh LOG COMMAND...}
 shift
 mkdir -p "$(dirname "$log")"
 if "$@" >"$log" 2>&1; then
-  grep -E 'warning:' "$log"  # compiler warnings stay visible
+  warnings=$(grep -c -E 'warning:' "$log")
+  [ "$warnings" -eq 0 ] || echo "$warnings compiler warnings, see $log"
   echo "ok: $* (log: $log)"
 else
   status=$?

@@ -29,6 +29,7 @@ try:
     cases = ET.parse(sys.argv[1]).getroot().iter("testcase")
 except (OSError, ET.ParseError):
     sys.exit(1)
+groups = {}
 for case in cases:
     if case.find("skipped") is None:
         continue
@@ -38,6 +39,10 @@ for case in cases:
     reasons += [l for l in out if "skip" in l.lower() and not l.endswith(": Skipped")
                 and "[  SKIPPED ]" not in l]
     reason = reasons[0] if reasons else (out[-1] if out else "no reason given")
-    print(f"  skipped {case.get('name')}: {reason}")
+    # Parameterised names carry "  # GetParam() = ..." after the name.
+    groups.setdefault(reason, []).append(case.get("name").split("  #")[0])
+for reason, names in groups.items():
+    shown = ", ".join(names[:3]) + (f" and {len(names) - 3} more" if len(names) > 3 else "")
+    print(f"  skipped {len(names)} ({shown}): {reason}")
 PY
 exit "$status"
