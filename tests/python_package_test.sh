@@ -43,6 +43,14 @@ library=$(sed -n 1p <<<"$info")
 [ "$(sed -n 3p <<<"$info")" = True ] && pass "py.typed installed" || fail "no py.typed"
 [ "$(sed -n 4p <<<"$info")" = 5.0 ] && pass "a call places every unit" || fail "call: $info"
 
+# Every library in the package (companions included) loads from outside the
+# tree with no search path: those that need another find it through $ORIGIN.
+loads=$(cd / && "$work/venv/bin/python" -c '
+import ctypes, pathlib, sampling_kernels as sk
+for so in sorted(pathlib.Path(sk.__file__).parent.glob("*.so")):
+    ctypes.CDLL(str(so))
+    print(so.name)' 2>&1) && pass "every packaged library loads: $(echo $loads)"   || fail "a packaged library does not load: $loads"
+
 if [ -f "$library" ]; then
   "$source/tests/check_frame.sh" "$library" >"$work/frame" 2>&1 && pass "frame of the packaged library" \
     || { cat "$work/frame"; fail "the packaged library breaks the frame"; }
