@@ -58,9 +58,11 @@ extern "C" {
  * below 0.5, above 2147483647 or infinite values make no draw, as zeros do)
  * and whatever the starting tallies.
  *
- * Checks, all made before any draw, in this order: the shape, null arrays,
- * the offsets (from 0, never decreasing, no row longer than n_cols), then the
- * column indices of each row in turn (in [0, n_cols), strictly ascending).
+ * Checks, all made before any draw, in this order: the shape, null arrays
+ * among row_offsets and the factors and tallies, the offsets (from 0, never
+ * decreasing, no row longer than n_cols), null col_indices or values when
+ * there are entries, then the column indices of each row in turn (in
+ * [0, n_cols), strictly ascending).
  * The first fault found is returned as its negative SK_CSR_* code; nothing is
  * read beyond the arrays as their (checked) offsets describe them, no tally
  * changes and rand() is not called.  An empty matrix returns SK_CSR_OK
