@@ -304,6 +304,17 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row_w = row_factors + i * K;
     double *row_t = row_tallies + i * K;
+    // The next row's factors and tallies: a row's worth of cells is too
+    // little for the hardware prefetcher to follow, and its tally lines would
+    // otherwise miss on the first draws.
+    if (i + 1 < n_rows) {
+      for (ptrdiff_t k = 0; k < K; k += 8) {
+        _mm_prefetch(reinterpret_cast<const char *>(row_w + K + k), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(row_t + K + k), _MM_HINT_T0);
+      }
+      _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
+    }
     int count = 0;
     auto run = [&](int64_t next) {
       // The entries after this batch, whose columns are prefetched.
