@@ -3,6 +3,7 @@
 // every kind of bad CSR, refused with its code, nothing changed, nothing
 // drawn and nothing read out of bounds.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -230,9 +231,11 @@ void expect_agreement(const Problem &p, const Stream &s, const std::string &what
 
 // K on both sides of every strategy boundary of the dense kernel (blocks
 // above 16 components; 8, 4 and 2 lanes up to 208, 416 and 832; the plain
-// loop above) and of this one's (one count or two levels above 16).
-const int32_t kComponents[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 32, 33, 100,
-                               208, 209, 416, 417, 832, 833, 1000};
+// loop above) and of this one's (one count up to 8 components, two levels
+// with blocks of 4 up to 48 and of 16 above; odd K ends the paired build
+// with a single step).
+const int32_t kComponents[] = {1,  2,  3,   4,   5,   7,   8,   9,   15,  16,  17,  32,
+                               33, 48, 49, 100, 208, 209, 416, 417, 832, 833, 1000};
 
 using Case = std::tuple<int32_t, Values>;
 
@@ -492,6 +495,73 @@ TEST(CsrBounds, ValidInputReadsNothingPastItsArrays) {
               SK_CSR_OK);
     EXPECT_EQ(std::memcmp(row_t.data(), want.row_tallies.data(), want.row_tallies.size() * 8), 0);
     EXPECT_EQ(std::memcmp(col_t.data(), want.col_tallies.data(), want.col_tallies.size() * 8), 0);
+  }
+}
+
+// Stack use of one call, measured on a painted thread stack against the
+// same thread making no call (which counts the thread's own descriptor).
+struct StackRun {
+  const Problem *problem;  // null: no call
+  int32_t status = 0;
+};
+
+void *stack_thread(void *arg) {
+  auto *run = static_cast<StackRun *>(arg);
+  if (run->problem != nullptr) {
+    const Problem &p = *run->problem;
+    std::vector<double> rt = p.row_tallies, ct = p.col_tallies;
+    run->status = Multi_Sample_CSR(p.offsets.data(), p.indices.data(), p.values.data(),
+                                   p.row_factors.data(), p.col_factors.data(), rt.data(),
+                                   ct.data(), p.rows, p.components, p.cols);
+  } else {
+    std::vector<double> rt = {0}, ct = {0};
+    run->status = static_cast<int32_t>(rt.size() + ct.size());
+  }
+  return nullptr;
+}
+
+std::size_t painted_use(StackRun &run) {
+  constexpr std::size_t kSize = 256 * 1024;
+  constexpr unsigned char kPaint = 0xa5;
+  void *stack = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (stack == MAP_FAILED) throw std::runtime_error("mmap failed");
+  std::memset(stack, kPaint, kSize);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, stack, kSize);
+  pthread_t thread;
+  if (pthread_create(&thread, &attr, stack_thread, &run) != 0) throw std::runtime_error("pthread");
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  const auto *bytes = static_cast<const unsigned char *>(stack);
+  std::size_t low = 0;
+  while (low < kSize && bytes[low] == kPaint) ++low;
+  munmap(stack, kSize);
+  return kSize - low;
+}
+
+TEST(CsrStack, CallUsesUnder3KiB) {
+  if (!libc_script::heap_scripted())
+    GTEST_SKIP() << "the sanitizer build's instrumented frames are larger";
+  libc_script::use_seeded(3);
+  Maker make(12);
+  {
+    // Binds the call first: lazy binding's resolver would count otherwise.
+    const Problem p = make.problem(2, 2, 2, 1.0, Values::clean);
+    run_csr(p, Stream{Stream::seeded, 1});
+  }
+  StackRun idle{nullptr};
+  const std::size_t base = painted_use(idle);
+  for (const int32_t K : {1, 20, 100, 1000}) {
+    for (const Values v : {Values::clean, Values::specials}) {
+      for (const int32_t cols : {5, 300}) {  // transposed and not
+        const Problem p = make.problem(6, K, cols, 0.5, v);
+        StackRun run{&p};
+        const std::size_t used = painted_use(run);
+        ASSERT_EQ(run.status, SK_CSR_OK);
+        EXPECT_LT(used - base, 3072u) << "K " << K << " " << name_of(v) << " cols " << cols;
+      }
+    }
   }
 }
 
