@@ -187,8 +187,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         for (int a = 0; a < n_ahead; ++a) {
           const ptrdiff_t at = cs.at(ahead[a]) + k;
           _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-          _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
-        }
+          }
       }
       const __m128d w = _mm_loadu_pd(row_w + k);
 #pragma GCC unroll 4
@@ -217,7 +216,6 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       for (int a = 0; a < n_ahead; ++a) {
         const ptrdiff_t at = cs.at(ahead[a]) + k;
         _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
       }
     }
     const __m128d w = _mm_set1_pd(row_w[k]);
@@ -243,7 +241,6 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     for (int a = 0; a < n_ahead; ++a) {
       const ptrdiff_t at = cs.at(ahead[a]) + K - 1;
       _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
     }
   }
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
@@ -357,7 +354,9 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
       const double target = static_cast<double>(r[d]) / kRandMax * totals[at];
-      r[d] = static_cast<int32_t>(sorted_index(l, buf + at * S, target));
+      const ptrdiff_t e = sorted_index(l, buf + at * S, target);
+      _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
+      r[d] = static_cast<int32_t>(e);
     }
     for (int d = 0; d < m; ++d) {
       const ptrdiff_t e = r[d];
