@@ -41,6 +41,10 @@ NATIVE = [
      "sources": ["src/Multi_Sample.cpp"],
      "exports": "src/exports.map",
      "needs": []},
+    {"name": "libsampling_kernels_sparse.so",
+     "sources": ["src/sparse/Multi_Sample_CSR.cpp"],
+     "exports": "src/sparse/exports.map",
+     "needs": ["libsampling_kernels.so"]},
 ]
 
 

@@ -33,6 +33,7 @@ import os
 import pathlib
 import threading
 from typing import Any, Optional, Tuple
+import sys
 
 import numpy as np
 import numpy.typing as npt
@@ -124,6 +125,12 @@ def seed(n: int) -> None:
         _libc.srand(int(n))
 
 
+def _is_sparse(value: Any) -> bool:
+    # scipy is imported only by callers that build sparse matrices.
+    module = sys.modules.get("scipy.sparse")
+    return module is not None and bool(module.issparse(value))
+
+
 def _real_array(name: str, value: Any) -> np.ndarray:
     """The argument as an array of a real dtype (no copy yet)."""
     if isinstance(value, np.ma.MaskedArray):
@@ -193,9 +200,12 @@ def multi_sample(counts: npt.ArrayLike, row_factors: npt.ArrayLike, col_factors:
 
     Parameters
     ----------
-    counts : array_like, shape (n_rows, n_cols)
+    counts : array_like or scipy.sparse matrix or array, shape (n_rows, n_cols)
         Counts of any real dtype and memory order; finite, in
-        [0, 2147483647].
+        [0, 2147483647].  A scipy.sparse matrix or array of any format is
+        never densified: duplicates are summed as scipy sums them and the
+        whole pass is one call of the sparse companion library, with the
+        tallies of the dense call on the same matrix.
     row_factors : array_like, shape (n_rows, n_components)
         Non-negative, finite weights; ``n_components >= 1``.
     col_factors : array_like, shape (n_components, n_cols)
@@ -242,6 +252,9 @@ def multi_sample(counts: npt.ArrayLike, row_factors: npt.ArrayLike, col_factors:
     >>> rows.sum(axis=1)
     array([3., 6.])
     """
+    if _is_sparse(counts):
+        from . import _sparse
+        return _sparse.multi_sample(counts, row_factors, col_factors, row_tallies, col_tallies)
     counts_in = _matrix("counts", counts)
     row_in = _matrix("row_factors", row_factors)
     col_in = _matrix("col_factors", col_factors)
