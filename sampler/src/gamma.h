@@ -1,0 +1,71 @@
+// Gamma variates by Marsaglia and Tsang (2000): for shape s >= 1, a cubed
+// normal with a squeeze and an exact logarithmic acceptance test; for s < 1,
+// Gamma(s + 1) * U^(1/s), with U^(1/s) formed as exp(-E / s) from a standard
+// exponential E.  Shapes are fixed per draw by a precomputed (d, c) pair, so
+// the square root and division are paid once per distinct shape.
+#pragma once
+
+#include <cmath>
+#include <vector>
+
+#include "random.h"
+
+namespace sk_nmf {
+
+struct GammaShape {
+  double d = 0;          // s' - 1/3, with s' = max(s, s + 1 when s < 1)
+  double c = 0;          // 1 / sqrt(9 d)
+  double inv_shape = 0;  // 1 / s when s < 1, else 0
+  explicit GammaShape(double shape = 1.0) {
+    const double s = shape < 1.0 ? shape + 1.0 : shape;
+    d = s - 1.0 / 3.0;
+    c = 1.0 / std::sqrt(9.0 * d);
+    inv_shape = shape < 1.0 ? 1.0 / shape : 0.0;
+  }
+};
+
+// A draw of Gamma(shape, rate 1).
+inline double gamma_draw(Rng &rng, const GammaShape &g) {
+  double result;
+  for (;;) {
+    const double x = rng.normal();
+    double v = 1.0 + g.c * x;
+    if (v <= 0.0) continue;
+    v = v * v * v;
+    const double u = rng.uniform();
+    const double x2 = x * x;
+    if (u < 1.0 - 0.0331 * (x2 * x2) ||
+        std::log(u) < 0.5 * x2 + g.d * (1.0 - v + std::log(v))) {
+      result = g.d * v;
+      break;
+    }
+  }
+  if (g.inv_shape != 0.0) result *= std::exp(-rng.exponential() * g.inv_shape);
+  return result;
+}
+
+inline double gamma_draw(Rng &rng, double shape) { return gamma_draw(rng, GammaShape(shape)); }
+
+// Shapes base + n for whole n below a bound, prepared once; tallies are whole
+// numbers, so nearly every conditional draw hits the table.
+class GammaShapeTable {
+ public:
+  GammaShapeTable(double base, int size) : base_(base) {
+    table_.reserve(static_cast<size_t>(size));
+    for (int n = 0; n < size; ++n) table_.emplace_back(base + n);
+  }
+  double draw(Rng &rng, double tally) const {
+    const double n = tally;
+    if (n >= 0 && n < static_cast<double>(table_.size())) {
+      const auto index = static_cast<size_t>(n);
+      if (static_cast<double>(index) == n) return gamma_draw(rng, table_[index]);
+    }
+    return gamma_draw(rng, GammaShape(base_ + tally));
+  }
+
+ private:
+  double base_;
+  std::vector<GammaShape> table_;
+};
+
+}  // namespace sk_nmf
