@@ -1,0 +1,390 @@
+// Multi_Sample over CSR counts.  Exact because a cell below 0.5 takes nothing
+// from rand() and each tally element only ever receives += 1.0: visiting
+// the stored cells of each row in ascending column order, rows in order,
+// consumes the same rand() values in the same order as the dense pass over
+// the densified matrix, and adds the same 1.0s to the same elements in the
+// same order.  Like libsampling_kernels.so this links against libc alone and
+// uses nothing beyond malloc, free, rand and that library's Binary_Search.
+//
+// The plain loop per stored cell is: running sums of col_factors[k, j] *
+// row_factors[i, k] + total in ascending k; per draw r = rand(),
+// u = r / 2147483647.0, target = u * total, e = Binary_Search(sums, K,
+// target), row_tallies[i, e] += 1.0, col_tallies[e, j] += 1.0.  What departs
+// from it, keeping every rounding:
+//   - when the matrix has at least n_cols entries the column factors and
+//     tallies are worked on transposed, in one malloc'd block, so that a
+//     cell's K factors and K tallies are adjacent; the tallies are copied
+//     back at the end, each element having received the same additions;
+//   - the running sums of up to eight cells of a row are built at once, as
+//     independent vector lanes, each lane's chain rounded as in the loop;
+//   - a batch's rand() values are taken in one tight loop before any is
+//     placed;
+//   - in a cell whose sums are known finite and non-decreasing the search
+//     is a branch-free count of the sums below the target, which equals
+//     Binary_Search there; every other cell calls Binary_Search itself.
+#include "sampling_kernels.h"
+#include "sampling_kernels_sparse.h"
+
+#include <emmintrin.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <xmmintrin.h>
+
+#define SK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr double kRandMax = 2147483647.0;
+constexpr double kInf = __builtin_inf();
+constexpr double kMaxFinite = 1.7976931348623157e308;
+constexpr int kLanes = 8;
+// Entries per block of the two-level count for many components.
+constexpr ptrdiff_t kBlock = 16;
+// rand() values taken before any of them is placed.
+constexpr int kRandBatch = 256;
+
+// Number of draws a count makes: ceil(count) for 0.5 <= count <= 2^31 - 1,
+// else 0 (the negated test also rejects NaN).
+inline int64_t draws_for(double count) {
+  if (!(count >= 0.5 && count <= kRandMax)) return 0;
+  int64_t n = static_cast<int64_t>(count);
+  if (static_cast<double>(n) < count) ++n;
+  return n;
+}
+
+int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+                 const double *row_factors, const double *col_factors,
+                 const double *row_tallies, const double *col_tallies, int32_t n_rows,
+                 int32_t n_components, int32_t n_cols) {
+  if (n_rows < 0 || n_cols < 0 || n_components < 1) return SK_CSR_BAD_SHAPE;
+  if (row_offsets == nullptr) return SK_CSR_NULL_ARRAY;
+  if (n_rows > 0 && (row_factors == nullptr || row_tallies == nullptr)) return SK_CSR_NULL_ARRAY;
+  if (n_cols > 0 && (col_factors == nullptr || col_tallies == nullptr)) return SK_CSR_NULL_ARRAY;
+  if (row_offsets[0] != 0) return SK_CSR_OFFSETS_NOT_FROM_ZERO;
+  // All offsets are then >= 0, so the differences cannot overflow.
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    if (row_offsets[i + 1] < row_offsets[i]) return SK_CSR_OFFSETS_DECREASE;
+    if (row_offsets[i + 1] - row_offsets[i] > n_cols) return SK_CSR_ROW_OVERRUN;
+  }
+  if (row_offsets[n_rows] > 0 && (col_indices == nullptr || values == nullptr))
+    return SK_CSR_NULL_ARRAY;
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    int32_t previous = -1;
+    for (int64_t p = row_offsets[i]; p < row_offsets[i + 1]; ++p) {
+      const int32_t j = col_indices[p];
+      if (j < 0 || j >= n_cols) return SK_CSR_INDEX_OUT_OF_RANGE;
+      if (j == previous) return SK_CSR_INDEX_REPEATED;
+      if (j < previous) return SK_CSR_INDICES_UNSORTED;
+      previous = j;
+    }
+  }
+  return SK_CSR_OK;
+}
+
+inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
+
+// How one cell's running sums lie in the batch buffer: `padded` entries (the
+// sums, then +inf) and, for many components, the last sum of every block of
+// kBlock, padded with +inf, for the two-level count.
+struct Layout {
+  ptrdiff_t K;
+  ptrdiff_t padded;
+  ptrdiff_t blocks;
+  ptrdiff_t blocks_padded;
+  ptrdiff_t stride;
+};
+
+inline Layout plan(ptrdiff_t K) {
+  Layout l{};
+  l.K = K;
+  if (K <= kBlock) {
+    l.padded = round_up(K, 4);
+  } else {
+    l.padded = round_up(K, kBlock);
+    l.blocks = l.padded / kBlock;
+    l.blocks_padded = round_up(l.blocks, 4);
+  }
+  l.stride = l.padded + l.blocks_padded;
+  return l;
+}
+
+// Where column j's factors and tallies lie.  Transposed: at j * K, one
+// component after the other.  Otherwise the caller's arrays: at j, the
+// components n_cols apart.
+template <bool Transposed>
+struct Columns {
+  const double *factors;
+  double *tallies;
+  ptrdiff_t K, C;
+  ptrdiff_t at(ptrdiff_t j) const { return Transposed ? j * K : j; }
+  ptrdiff_t step() const { return Transposed ? 1 : C; }
+};
+
+// Number of the n entries of a below x; n is a multiple of 4.  A true compare
+// is all ones, -1 as an integer, so subtracting it counts.
+inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
+  const __m128d v = _mm_set1_pd(x);
+  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+  for (ptrdiff_t k = 0; k < n; k += 4) {
+    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
+    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k + 2), v)));
+  }
+  const __m128i acc = _mm_add_epi64(acc0, acc1);
+  return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+}
+
+// The component of a draw in a cell with finite, non-decreasing sums: the
+// number of sums below the target, which for such sums and a target in
+// [0, total] is what Binary_Search returns.
+inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+  ptrdiff_t e;
+  if (l.blocks == 0) {
+    e = count_below(sums, l.padded, target);
+  } else {
+    // Blocks wholly below the target; the total ends the last one and is
+    // never below it.
+    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
+    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
+  }
+  // The target never exceeds the total, so e <= K - 1 already; the clamp
+  // only keeps the writes in range whatever happens.
+  return e < l.K - 1 ? e : l.K - 1;
+}
+
+// Builds the running sums of Lanes cells of row row_w (columns cols[]) into
+// buf, one stride per cell, and says for each whether they are known finite
+// and non-decreasing: no product has its sign bit set (each is +0, positive
+// or NaN) and the total is finite (none was NaN or infinite).  Each vector
+// lane is one cell's chain in ascending k, product then sum rounded on their
+// own as in the plain loop.  Prefetches the columns of the entries that
+// follow (ahead[0 .. n_ahead)).
+template <int Lanes, bool Transposed>
+inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
+                       const ptrdiff_t *cols, const int32_t *ahead, int n_ahead, double *buf,
+                       bool *sorted) {
+  constexpr int V = Lanes / 2;
+  const ptrdiff_t K = l.K, S = l.stride, step = cs.step();
+  const double *f[Lanes];
+  for (int c = 0; c < Lanes; ++c) f[c] = cs.factors + cs.at(cols[c]);
+  __m128d t[V], signs[V];
+  for (int v = 0; v < V; ++v) {
+    t[v] = _mm_setzero_pd();
+    signs[v] = _mm_setzero_pd();
+  }
+  for (ptrdiff_t k = 0; k < K; ++k) {
+    if (Transposed && k % 8 == 0) {
+      for (int a = 0; a < n_ahead; ++a) {
+        const ptrdiff_t at = cs.at(ahead[a]) + k;
+        _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
+      }
+    }
+    const __m128d w = _mm_set1_pd(row_w[k]);
+    const ptrdiff_t o = k * step;
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      const __m128d factors = _mm_loadh_pd(_mm_load_sd(f[2 * v] + o), f[2 * v + 1] + o);
+      const __m128d product = _mm_mul_pd(factors, w);
+      signs[v] = _mm_or_pd(signs[v], product);
+      t[v] = _mm_add_pd(product, t[v]);
+      _mm_storel_pd(buf + 2 * v * S + k, t[v]);
+      _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
+    }
+  }
+  if (Transposed) {
+    for (int a = 0; a < n_ahead; ++a) {
+      const ptrdiff_t at = cs.at(ahead[a]) + K - 1;
+      _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
+    }
+  }
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+  const __m128d largest = _mm_set1_pd(kMaxFinite);
+  for (int v = 0; v < V; ++v) {
+    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
+    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
+    sorted[2 * v] = (bits & 1) != 0;
+    sorted[2 * v + 1] = (bits & 2) != 0;
+  }
+  for (int c = 0; c < Lanes; ++c) {
+    double *cell = buf + c * S;
+    for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[b * kBlock + kBlock - 1];
+  }
+}
+
+// The m draws from r[] of one cell whose sums are at `sums`.
+inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
+                        int64_t m, double *row_t, double *col_t, ptrdiff_t step) {
+  const double total = sums[l.K - 1];
+  if (sorted) {
+    for (int64_t d = 0; d < m; ++d) {
+      const double target = static_cast<double>(r[d]) / kRandMax * total;
+      const ptrdiff_t e = sorted_index(l, sums, target);
+      row_t[e] += 1.0;
+      col_t[e * step] += 1.0;
+    }
+  } else {
+    const int32_t K = static_cast<int32_t>(l.K);
+    for (int64_t d = 0; d < m; ++d) {
+      const double target = static_cast<double>(r[d]) / kRandMax * total;
+      const ptrdiff_t e = Binary_Search(sums, K, target);
+      row_t[e] += 1.0;
+      col_t[e * step] += 1.0;
+    }
+  }
+}
+
+// All draws of `count` cells of one row (cell c: sums at buf + c * stride,
+// draws[c] draws, column cols[c]), in order.  rand() is called for as many
+// draws as fit in one stretch, across cells, before any is placed, so that
+// the tally updates overlap instead of each delaying the next rand() call.
+template <bool Transposed>
+inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
+                       const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
+                       int count, double *row_t) {
+  struct Cursor {
+    int cell;
+    int64_t left;
+  };
+  auto settle = [&](Cursor &at) {
+    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
+  };
+  Cursor next{0, draws[0]};
+  settle(next);
+  int32_t r[kRandBatch];
+  while (next.cell < count) {
+    Cursor at = next;
+    int64_t m = 0;
+    while (m < kRandBatch && next.cell < count) {
+      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
+      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
+      m += take;
+      next.left -= take;
+      settle(next);
+    }
+    for (int64_t d = 0; d < m;) {
+      const int64_t take = at.left < m - d ? at.left : m - d;
+      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], r + d, take, row_t,
+                  cs.tallies + cs.at(cols[at.cell]), cs.step());
+      d += take;
+      at.left -= take;
+      settle(at);
+    }
+  }
+}
+
+template <int Lanes, bool Transposed>
+inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
+                      double *row_t, ptrdiff_t *cols, const int64_t *draws, int count,
+                      const int32_t *ahead, int n_ahead, double *buf) {
+  // Unused lanes repeat the last cell: valid addresses, sums ignored.
+  for (int c = count; c < Lanes; ++c) cols[c] = cols[count - 1];
+  bool sorted[Lanes];
+  build_sums<Lanes, Transposed>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
+  draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
+}
+
+// The pass: stored cells that make draws are gathered a row at a time into
+// batches of up to eight, whose sums are built together and whose draws are
+// then made cell after cell.
+template <bool Transposed>
+void sample(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+            const double *row_factors, double *row_tallies, const Columns<Transposed> &cs,
+            const Layout &l, ptrdiff_t n_rows, double *buf) {
+  const ptrdiff_t K = l.K;
+  const int64_t nnz = row_offsets[n_rows];
+  for (int c = 0; c < kLanes; ++c) {
+    double *cell = buf + c * l.stride;
+    for (ptrdiff_t k = K; k < l.padded; ++k) cell[k] = kInf;
+    for (ptrdiff_t b = l.blocks; b < l.blocks_padded; ++b) cell[l.padded + b] = kInf;
+  }
+  ptrdiff_t cols[kLanes];
+  int64_t draws[kLanes];
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row_w = row_factors + i * K;
+    double *row_t = row_tallies + i * K;
+    int count = 0;
+    auto run = [&](int64_t next) {
+      // The entries after this batch, whose columns are prefetched.
+      const int64_t end = next + kLanes < nnz ? next + kLanes : nnz;
+      const int n_ahead = static_cast<int>(end - next);
+      const int32_t *ahead = col_indices + next;
+      if (count > 4)
+        run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+      else if (count > 2)
+        run_batch<4>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+      else
+        run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+      count = 0;
+    };
+    const int64_t end = row_offsets[i + 1];
+    for (int64_t p = row_offsets[i]; p < end; ++p) {
+      const int64_t n = draws_for(values[p]);
+      if (n == 0) continue;
+      cols[count] = col_indices[p];
+      draws[count] = n;
+      if (++count == kLanes) run(p + 1);
+    }
+    if (count > 0) run(end);
+  }
+}
+
+// dst (cols x rows) = transpose of src (rows x cols), in tiles that keep
+// both sides' lines in cache.
+void transpose(const double *src, double *dst, ptrdiff_t rows, ptrdiff_t cols) {
+  constexpr ptrdiff_t kTile = 16;
+  for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
+    const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
+    for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
+      const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
+      for (ptrdiff_t r = r0; r < r1; ++r)
+        for (ptrdiff_t c = c0; c < c1; ++c) dst[c * rows + r] = src[r * cols + c];
+    }
+  }
+}
+
+}  // namespace
+
+SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *col_indices,
+                                   const double *values, const double *row_factors,
+                                   const double *col_factors, double *row_tallies,
+                                   double *col_tallies, int32_t n_rows, int32_t n_components,
+                                   int32_t n_cols) {
+  const int32_t status = validate(row_offsets, col_indices, values, row_factors, col_factors,
+                                  row_tallies, col_tallies, n_rows, n_components, n_cols);
+  if (status != SK_CSR_OK) return status;
+  const int64_t nnz = row_offsets[n_rows];
+  if (nnz == 0) return SK_CSR_OK;
+
+  const ptrdiff_t K = n_components, C = n_cols, R = n_rows;
+  const Layout l = plan(K);
+  const size_t batch = static_cast<size_t>(kLanes * l.stride);
+  // Transposed copies pay for themselves once there is about one entry per
+  // column; below that, the caller's arrays are used as they are.
+  const bool transposed = nnz >= C;
+  size_t doubles = batch;
+  if (transposed) {
+    const size_t cells = static_cast<size_t>(C) * static_cast<size_t>(K);  // < 2^62
+    if (cells > (SIZE_MAX / sizeof(double) - batch) / 2) return SK_CSR_NO_MEMORY;
+    doubles += 2 * cells;
+  }
+  double *scratch = static_cast<double *>(malloc(doubles * sizeof(double)));
+  if (scratch == nullptr) return SK_CSR_NO_MEMORY;
+  double *buf = scratch;  // malloc's alignment suits the aligned loads
+
+  if (transposed) {
+    double *factors_t = scratch + batch;
+    double *tallies_t = factors_t + C * K;
+    transpose(col_factors, factors_t, K, C);
+    transpose(col_tallies, tallies_t, K, C);
+    const Columns<true> cs{factors_t, tallies_t, K, C};
+    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);
+    transpose(tallies_t, col_tallies, C, K);
+  } else {
+    const Columns<false> cs{col_factors, col_tallies, K, C};
+    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);
+  }
+  free(scratch);
+  return SK_CSR_OK;
+}
