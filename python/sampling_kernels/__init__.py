@@ -201,3 +201,4 @@ def binary_search(cumulative, target):
         raise TypeError(f"target must be a real number, not {type(target).__name__}")
     array = _as_doubles(array)
     return int(_lib.Binary_Search(array.ctypes.data, array.size, float(target)))
+from .nmf import PoissonNMF  # noqa: E402  (the Gibbs sampler; loads its library on first use)

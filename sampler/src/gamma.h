@@ -1,8 +1,10 @@
 // Gamma variates by Marsaglia and Tsang (2000): for shape s >= 1, a cubed
-// normal with a squeeze and an exact logarithmic acceptance test; for s < 1,
-// Gamma(s + 1) * U^(1/s), with U^(1/s) formed as exp(-E / s) from a standard
-// exponential E.  Shapes are fixed per draw by a precomputed (d, c) pair, so
-// the square root and division are paid once per distinct shape.
+// normal with two squeezes and an exact logarithmic acceptance test; for
+// s < 1, Gamma(s + 1) * U^(1/s).  U^(1/s) is exp(-E / s) from a standard
+// exponential E, or, when 1/s is a whole number n up to 64 (s = 0.5, 0.25,
+// 0.1, ...), U^n by repeated squaring, which avoids exp.  Shapes are fixed
+// per draw by a precomputed (d, c) pair, so the square root and divisions
+// are paid once per distinct shape.
 #pragma once
 
 #include <cmath>
@@ -16,11 +18,13 @@ struct GammaShape {
   double d = 0;          // s' - 1/3, with s' = max(s, s + 1 when s < 1)
   double c = 0;          // 1 / sqrt(9 d)
   double inv_shape = 0;  // 1 / s when s < 1, else 0
+  int power = 0;         // 1 / s when that is a whole number up to 64
   explicit GammaShape(double shape = 1.0) {
     const double s = shape < 1.0 ? shape + 1.0 : shape;
     d = s - 1.0 / 3.0;
     c = 1.0 / std::sqrt(9.0 * d);
     inv_shape = shape < 1.0 ? 1.0 / shape : 0.0;
+    if (inv_shape != 0.0 && inv_shape <= 64 && inv_shape == std::floor(inv_shape)) power = static_cast<int>(inv_shape);
   }
 };
 
@@ -34,13 +38,24 @@ inline double gamma_draw(Rng &rng, const GammaShape &g) {
     v = v * v * v;
     const double u = rng.uniform();
     const double x2 = x * x;
-    if (u < 1.0 - 0.0331 * (x2 * x2) ||
+    // log u <= u - 1 and log v >= 1 - 1/v bound the exact test from the
+    // safe side; the logarithms are taken only when both squeezes fail.
+    if (u < 1.0 - 0.0331 * (x2 * x2) || u - 1.0 < 0.5 * x2 + g.d * (2.0 - v - 1.0 / v) ||
         std::log(u) < 0.5 * x2 + g.d * (1.0 - v + std::log(v))) {
       result = g.d * v;
       break;
     }
   }
-  if (g.inv_shape != 0.0) result *= std::exp(-rng.exponential() * g.inv_shape);
+  if (g.power != 0) {
+    double u = rng.uniform_pos(), p = 1.0;
+    for (int n = g.power; n != 0; n >>= 1) {
+      if (n & 1) p *= u;
+      u *= u;
+    }
+    result *= p;
+  } else if (g.inv_shape != 0.0) {
+    result *= std::exp(-rng.exponential() * g.inv_shape);
+  }
   return result;
 }
 

@@ -1,6 +1,8 @@
 #include "model.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -25,6 +27,8 @@ void check_options(const FitOptions &o, const Csr &x) {
 namespace {
 
 constexpr int kShapeTable = 256;
+constexpr int32_t kRowBlock = 4096;
+constexpr size_t kColumnBlock = 512;
 
 double mean_count(const Csr &x) {
   const double cells = static_cast<double>(x.rows) * static_cast<double>(x.cols);
@@ -39,8 +43,9 @@ std::string shape_text(double rows, double cols) {
 
 Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
     : x_(x), o_(o), allocation_(allocation), R_(x.rows), C_(x.cols), K_(o.components),
-      burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr), rng_(o.seed),
-      table_(o.shape, kShapeTable) {
+      burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr),
+      threads_(o.threads > 0 ? o.threads : std::min(2, std::max(1, static_cast<int>(std::thread::hardware_concurrency())))),
+      rng_(o.seed), table_(o.shape, kShapeTable), hyper_(1.0 + o.components * o.shape) {
   check_options(o, x);
   const double R = R_, C = C_, K = K_;
   const std::string rk = "(" + shape_text(R, K) + ")", kc = "(" + shape_text(K, C) + ")";
@@ -55,11 +60,23 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
   col_sum_.assign(static_cast<size_t>(K_), 0.0);
   row_sum_.assign(static_cast<size_t>(K_), 0.0);
 
+  for (int32_t r = 0; r < R_; r += kRowBlock) row_block_start_.push_back(r);
+  row_block_start_.push_back(R_);
+  const size_t blocks = row_block_start_.size() - 1;
+  block_offsets_.resize(blocks);
+  for (size_t b = 0; b < blocks; ++b) {
+    const auto begin = static_cast<size_t>(row_block_start_[b]), end = static_cast<size_t>(row_block_start_[b + 1]);
+    const int64_t base = x.offsets[begin];
+    block_offsets_[b].reserve(end - begin + 1);
+    for (size_t i = begin; i <= end; ++i) block_offsets_[b].push_back(x.offsets[i] - base);
+  }
+  block_sums_.assign(blocks * static_cast<size_t>(K_), 0.0);
+
   // Start near the data's scale: W H then averages the mean count per cell.
   const double scale = std::sqrt(mean_count(x) / K);
   if (o.rate == 0.0) {
-    // Hyperprior mean of the rates puts the prior mean of each factor at
-    // `scale`; shape 1 keeps it weak.
+    // The hyperprior's mean puts the prior mean of each factor at `scale`;
+    // shape 1 keeps it weak.
     a0_ = 1.0;
     b0_ = a0_ * scale / o.shape;
     std::fill(xi_.begin(), xi_.end(), o.shape / scale);
@@ -74,65 +91,114 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
   }
 }
 
-void Sampler::sweep() {
-  const size_t R = static_cast<size_t>(R_), C = static_cast<size_t>(C_), K = static_cast<size_t>(K_);
-  std::fill(a_.begin(), a_.end(), 0.0);
-  std::fill(b_.begin(), b_.end(), 0.0);
-  allocation_(x_, w_.data(), h_.data(), a_.data(), b_.data(), K_);
+namespace {
 
-  // W given the tallies and H.
-  std::fill(col_sum_.begin(), col_sum_.end(), 0.0);
-  for (size_t k = 0; k < K; ++k) {
-    double s = 0;
-    const double *hk = &h_[k * C];
-    for (size_t j = 0; j < C; ++j) s += hk[j];
-    col_sum_[k] = s;
-  }
-  std::fill(row_sum_.begin(), row_sum_.end(), 0.0);
-  for (size_t i = 0; i < R; ++i) {
+// The generator of one part of one sweep: its own stream, whatever thread
+// draws it.
+Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
+  uint64_t s = seed;
+  return Rng(splitmix64(s) ^ (static_cast<uint64_t>(sweep) * 0xd1b54a32d192ed03ULL) ^
+             ((part + 1) * 0xabc98388fb8fac03ULL));
+}
+
+}  // namespace
+
+// W, its running mean and the row rates for one block of rows, given the
+// tallies and H; the block's column sums of W go to `sums`.
+void Sampler::draw_rows(int32_t block, double *sums) {
+  const auto K = static_cast<size_t>(K_);
+  Rng rng = stream(o_.seed, done_, static_cast<uint64_t>(block));
+  const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
+  std::fill(sums, sums + K, 0.0);
+  for (auto i = static_cast<size_t>(row_block_start_[static_cast<size_t>(block)]);
+       i < static_cast<size_t>(row_block_start_[static_cast<size_t>(block) + 1]); ++i) {
     double *wi = &w_[i * K];
     const double *ai = &a_[i * K];
     const double xi = xi_[i];
+    double total = 0;
     for (size_t k = 0; k < K; ++k) {
-      wi[k] = table_.draw(rng_, ai[k]) / (xi + col_sum_[k]);
-      row_sum_[k] += wi[k];
+      const double scale = 1.0 / (xi + col_sum_[k]);
+      const double w = table_.draw(rng, ai[k]) * scale;
+      wi[k] = w;
+      sums[k] += w;
+      total += w;
+      if (keep) w_sum_[i * K + k] += (o_.shape + ai[k]) * scale;
+    }
+    if (learn) xi_[i] = gamma_draw(rng, hyper_) / (b0_ + total);
+  }
+}
+
+// H, its running mean and the column rates for one block of columns.
+void Sampler::draw_columns(int32_t block) {
+  const auto K = static_cast<size_t>(K_), C = static_cast<size_t>(C_);
+  Rng rng = stream(o_.seed, done_, (uint64_t{1} << 40) + static_cast<uint64_t>(block));
+  const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
+  const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
+  double totals[kColumnBlock] = {};
+  for (size_t k = 0; k < K; ++k) {
+    const double t = row_sum_[k];
+    for (size_t j = begin; j < end; ++j) {
+      const double scale = 1.0 / (eta_[j] + t);
+      const double h = table_.draw(rng, b_[k * C + j]) * scale;
+      h_[k * C + j] = h;
+      totals[j - begin] += h;
+      if (keep) h_sum_[k * C + j] += (o_.shape + b_[k * C + j]) * scale;
     }
   }
+  if (learn)
+    for (size_t j = begin; j < end; ++j) eta_[j] = gamma_draw(rng, hyper_) / (b0_ + totals[j - begin]);
+}
 
-  // H given the tallies and W.
+void Sampler::sweep() {
+  const size_t C = static_cast<size_t>(C_), K = static_cast<size_t>(K_);
+  const auto blocks = static_cast<int32_t>(row_block_start_.size() - 1);
+  std::fill(a_.begin(), a_.end(), 0.0);
+  std::fill(b_.begin(), b_.end(), 0.0);
+  for (size_t k = 0; k < K; ++k) {
+    double s = 0;
+    for (size_t j = 0; j < C; ++j) s += h_[k * C + j];
+    col_sum_[k] = s;
+  }
+
+  // Allocation block by block on this thread (the rand() stream is one);
+  // W for each allocated block on whichever thread claims it.
+  std::atomic<int32_t> allocated{0}, claimed{0};
+  auto draw_allocated_rows = [&]() {
+    for (int32_t b; (b = claimed.fetch_add(1)) < blocks;) {
+      for (int32_t a; (a = allocated.load(std::memory_order_acquire)) <= b;) allocated.wait(a);
+      draw_rows(b, &block_sums_[static_cast<size_t>(b) * K]);
+    }
+  };
+  std::thread helper;
+  if (threads_ > 1 && blocks > 1) helper = std::thread(draw_allocated_rows);
+  for (int32_t b = 0; b < blocks; ++b) {
+    const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
+    const CsrView view{block_offsets_[static_cast<size_t>(b)].data(),
+                       x_.indices.data() + x_.offsets[begin], x_.values.data() + x_.offsets[begin],
+                       row_block_start_[static_cast<size_t>(b) + 1] - row_block_start_[static_cast<size_t>(b)], C_};
+    allocation_(view, &w_[begin * K], h_.data(), &a_[begin * K], b_.data(), K_);
+    allocated.store(b + 1, std::memory_order_release);
+    allocated.notify_all();
+  }
+  draw_allocated_rows();
+  if (helper.joinable()) helper.join();
+  std::fill(row_sum_.begin(), row_sum_.end(), 0.0);
+  for (int32_t b = 0; b < blocks; ++b)  // in block order: the same sum on any thread count
+    for (size_t k = 0; k < K; ++k) row_sum_[k] += block_sums_[static_cast<size_t>(b) * K + k];
+
   if (!fixed_h_) {
-    for (size_t k = 0; k < K; ++k) {
-      double *hk = &h_[k * C];
-      const double *bk = &b_[k * C];
-      const double t = row_sum_[k];
-      for (size_t j = 0; j < C; ++j) hk[j] = table_.draw(rng_, bk[j]) / (eta_[j] + t);
-    }
-  }
-
-  // The rates given the factors.
-  if (o_.rate == 0.0) {
-    const GammaShape hyper(a0_ + static_cast<double>(K) * o_.shape);
-    for (size_t i = 0; i < R; ++i) {
-      double s = 0;
-      for (size_t k = 0; k < K; ++k) s += w_[i * K + k];
-      xi_[i] = gamma_draw(rng_, hyper) / (b0_ + s);
-    }
-    if (!fixed_h_) {
-      std::vector<double> &sums = b_;  // free until the next sweep
-      std::fill(sums.begin(), sums.begin() + static_cast<ptrdiff_t>(C), 0.0);
-      for (size_t k = 0; k < K; ++k)
-        for (size_t j = 0; j < C; ++j) sums[j] += h_[k * C + j];
-      for (size_t j = 0; j < C; ++j) eta_[j] = gamma_draw(rng_, hyper) / (b0_ + sums[j]);
-    }
+    const auto column_blocks = static_cast<int32_t>((C + kColumnBlock - 1) / kColumnBlock);
+    std::atomic<int32_t> next{0};
+    auto draw_claimed_columns = [&]() {
+      for (int32_t b; (b = next.fetch_add(1)) < column_blocks;) draw_columns(b);
+    };
+    if (threads_ > 1 && column_blocks > 1) helper = std::thread(draw_claimed_columns);
+    draw_claimed_columns();
+    if (helper.joinable()) helper.join();
   }
 
   ++done_;
-  if (done_ > burn_in_) {
-    ++kept_;
-    for (size_t n = 0; n < w_.size(); ++n) w_sum_[n] += w_[n];
-    if (!fixed_h_)
-      for (size_t n = 0; n < h_.size(); ++n) h_sum_[n] += h_[n];
-  }
+  if (done_ > burn_in_) ++kept_;
 }
 
 double Sampler::log_likelihood() const { return sk_nmf::log_likelihood(x_, w_.data(), h_.data(), K_); }

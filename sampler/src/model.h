@@ -35,6 +35,7 @@ struct FitOptions {
   double shape = 0.1;    // a
   double rate = 0.0;     // b; 0 learns the rates
   uint64_t seed = 1;
+  int threads = 0;       // 0: up to 2, as the machine has; results never depend on it
 
   int64_t effective_burn_in() const { return burn_in < 0 ? sweeps / 2 : burn_in; }
 };
@@ -42,11 +43,19 @@ struct FitOptions {
 // Checks options against a matrix; throws Error naming the option.
 void check_options(const FitOptions &o, const Csr &x);
 
+// Rows of a CSR matrix, with offsets from 0.
+struct CsrView {
+  const int64_t *offsets;
+  const int32_t *indices;
+  const double *values;
+  int32_t rows, cols;
+};
+
 // One allocation pass: adds each count's split to the tallies, drawing from
 // rand() exactly as the library's dense call would on the densified matrix.
-using AllocationStep = void (*)(const Csr &x, const double *w, const double *h, double *a,
+using AllocationStep = void (*)(const CsrView &x, const double *w, const double *h, double *a,
                                 double *b, int32_t components);
-void allocate_csr(const Csr &x, const double *w, const double *h, double *a, double *b,
+void allocate_csr(const CsrView &x, const double *w, const double *h, double *a, double *b,
                   int32_t components);
 
 class Sampler {
@@ -61,23 +70,35 @@ class Sampler {
   bool burning_in() const { return done_ <= burn_in_; }
   double log_likelihood() const;  // of the current draw
 
-  // Posterior means over the kept sweeps (all sweeps if none were kept yet).
+  // Posterior means over the kept sweeps (the current draw if none was kept
+  // yet), Rao-Blackwellised: the mean of each sweep's conditional mean.
   std::vector<double> w_mean() const;
   std::vector<double> h_mean() const;
   const std::vector<double> &w() const { return w_; }
   const std::vector<double> &h() const { return h_; }
 
  private:
+  void draw_rows(int32_t block, double *sums);
+  void draw_columns(int32_t block);
+
   const Csr &x_;
   FitOptions o_;
   AllocationStep allocation_;
   int32_t R_, C_, K_;
   int64_t burn_in_;
   bool fixed_h_;
+  int threads_;
   Rng rng_;
   GammaShapeTable table_;
+  GammaShape hyper_;
   double a0_ = 1.0, b0_ = 1.0;
   std::vector<double> w_, h_, a_, b_, w_sum_, h_sum_, xi_, eta_, col_sum_, row_sum_;
+  // Rows go in blocks, each allocated by its own call and drawn from its own
+  // stream, so that drawing W overlaps the next block's allocation and the
+  // results do not depend on the number of threads.
+  std::vector<int32_t> row_block_start_;
+  std::vector<std::vector<int64_t>> block_offsets_;
+  std::vector<double> block_sums_;  // blocks x K partial sums of W
   int64_t done_ = 0, kept_ = 0;
 };
 

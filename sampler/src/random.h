@@ -5,6 +5,7 @@
 // it: that step draws from libc's rand(), which the sampler seeds separately.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -53,9 +54,10 @@ class Rng {
     for (;;) {
       const uint64_t u = next();
       const unsigned i = static_cast<unsigned>(u & 0xff);
-      const bool negative = (u >> 8) & 1;
+      const uint64_t sign = (u & 0x100) << 55;  // bit 8 to the sign bit, without a branch
       const double x = static_cast<double>(u >> 11) * 0x1.0p-53 * z_->nx[i];
-      if (x < z_->nx[i + 1]) return negative ? -x : x;
+      if (x < z_->nx[i + 1]) return std::bit_cast<double>(std::bit_cast<uint64_t>(x) ^ sign);
+      const bool negative = sign != 0;
       if (i == 0) {  // the tail beyond r
         const double r = z_->nx[1];
         for (;;) {
