@@ -20,12 +20,13 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-sanitize
 
-# Builds just the sampler and runs it; DEMO_ARGS passes options (see --help).
+# Builds just the Poisson NMF sampler (sampler/) and runs it on its planted
+# default; DEMO_ARGS passes options (see --help).
 DEMO_ARGS ?=
 demo: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target poisson_nmf
-	$(BUILD_DIR)/examples/poisson_nmf $(DEMO_ARGS)
+	$(BUILD_DIR)/sampler/poisson_nmf $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

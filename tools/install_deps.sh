@@ -11,6 +11,8 @@ wanted=(
   "make:/usr/bin/make"
   "binutils:/usr/bin/readelf"
   "libgtest-dev:/usr/include/gtest/gtest.h"
+  # gzip input for poisson_nmf (optional at configure time, tested when present)
+  "zlib1g-dev:/usr/include/zlib.h"
   # the installed-package test and the Python binding's tests
   "pkg-config:/usr/bin/pkg-config"
   "python3:/usr/bin/python3"

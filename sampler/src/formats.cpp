@@ -177,7 +177,12 @@ class Lines {
     line.clear();
     for (;;) {
       if (pos_ == end_) {
-        end_ = src_->read(buffer_, sizeof buffer_);
+        try {
+          end_ = src_->read(buffer_, sizeof buffer_);
+        } catch (const Error &e) {
+          if (!e.where.empty()) throw;
+          fail_at(number_ + 1, e.what());
+        }
         pos_ = 0;
         if (end_ == 0) {
           if (line.empty() && !partial_) return false;
@@ -212,8 +217,9 @@ class Lines {
 
   long long number() const { return number_; }
   const std::string &name() const { return name_; }
-  [[noreturn]] void fail(const std::string &what) const {
-    throw Error(what, name_ + ":" + std::to_string(std::max(number_, 1LL)));
+  [[noreturn]] void fail(const std::string &what) const { fail_at(std::max(number_, 1LL), what); }
+  [[noreturn]] void fail_at(long long line, const std::string &what) const {
+    throw Error(what, name_ + ":" + std::to_string(line));
   }
 
  private:
