@@ -1,10 +1,10 @@
-// Gamma variates by Marsaglia and Tsang (2000): for shape s >= 1, a cubed
-// normal with two squeezes and an exact logarithmic acceptance test; for
-// s < 1, Gamma(s + 1) * U^(1/s).  U^(1/s) is exp(-E / s) from a standard
-// exponential E, or, when 1/s is a whole number n up to 64 (s = 0.5, 0.25,
-// 0.1, ...), U^n by repeated squaring, which avoids exp.  Shapes are fixed
-// per draw by a precomputed (d, c) pair, so the square root and divisions
-// are paid once per distinct shape.
+// Gamma variates.  For shape s >= 1, Marsaglia and Tsang (2000): a cubed
+// normal with two squeezes and an exact logarithmic acceptance test.  For
+// s < 1 with 1/s a whole number n up to 64 (s = 0.5, 0.25, 0.1, ...),
+// Ahrens and Dieter's (1974) rejection from x^(s-1) on [0, 1] and e^-x
+// beyond, where x = P^n comes from multiplications alone; these are most
+// draws of a sparse fit.  Other s < 1: Gamma(s + 1) * exp(-E / s), E
+// standard exponential.  Per-shape constants are computed once.
 #pragma once
 
 #include <cmath>
@@ -19,17 +19,41 @@ struct GammaShape {
   double c = 0;          // 1 / sqrt(9 d)
   double inv_shape = 0;  // 1 / s when s < 1, else 0
   int power = 0;         // 1 / s when that is a whole number up to 64
+  double b = 0, shape_minus_one = 0;  // 1 + s / e, s - 1 (for that case)
   explicit GammaShape(double shape = 1.0) {
     const double s = shape < 1.0 ? shape + 1.0 : shape;
     d = s - 1.0 / 3.0;
     c = 1.0 / std::sqrt(9.0 * d);
     inv_shape = shape < 1.0 ? 1.0 / shape : 0.0;
     if (inv_shape != 0.0 && inv_shape <= 64 && inv_shape == std::floor(inv_shape)) power = static_cast<int>(inv_shape);
+    b = 1.0 + shape / 2.718281828459045;
+    shape_minus_one = shape - 1.0;
   }
 };
 
+inline double whole_power(double u, int n) {
+  double p = 1.0;
+  for (; n != 0; n >>= 1) {
+    if (n & 1) p *= u;
+    u *= u;
+  }
+  return p;
+}
+
 // A draw of Gamma(shape, rate 1).
 inline double gamma_draw(Rng &rng, const GammaShape &g) {
+  if (g.power != 0) {
+    for (;;) {
+      const double p = g.b * rng.uniform_pos();
+      if (p <= 1.0) {  // x^(s-1) on [0, 1], kept with probability e^-x
+        const double x = whole_power(p, g.power);
+        if (rng.exponential() >= x) return x;
+      } else {  // e^-x on (1, inf), kept with probability x^(s-1)
+        const double x = -std::log((g.b - p) * g.inv_shape);
+        if (-rng.exponential() <= g.shape_minus_one * std::log(x)) return x;
+      }
+    }
+  }
   double result;
   for (;;) {
     const double x = rng.normal();
@@ -46,14 +70,7 @@ inline double gamma_draw(Rng &rng, const GammaShape &g) {
       break;
     }
   }
-  if (g.power != 0) {
-    double u = rng.uniform_pos(), p = 1.0;
-    for (int n = g.power; n != 0; n >>= 1) {
-      if (n & 1) p *= u;
-      u *= u;
-    }
-    result *= p;
-  } else if (g.inv_shape != 0.0) {
+  if (g.inv_shape != 0.0) {
     result *= std::exp(-rng.exponential() * g.inv_shape);
   }
   return result;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -36,7 +37,9 @@ double mean_count(const Csr &x) {
 }
 
 std::string shape_text(double rows, double cols) {
-  return std::to_string(static_cast<long long>(rows)) + " x " + std::to_string(static_cast<long long>(cols));
+  char text[64];
+  std::snprintf(text, sizeof text, "(%lld x %lld)", static_cast<long long>(rows), static_cast<long long>(cols));
+  return text;
 }
 
 }  // namespace
@@ -48,7 +51,7 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
       rng_(o.seed), table_(o.shape, kShapeTable), hyper_(1.0 + o.components * o.shape) {
   check_options(o, x);
   const double R = R_, C = C_, K = K_;
-  const std::string rk = "(" + shape_text(R, K) + ")", kc = "(" + shape_text(K, C) + ")";
+  const std::string rk = shape_text(R, K), kc = shape_text(K, C);
   w_ = allocate_vector<double>(R * K, "the row factors W " + rk);
   a_ = allocate_vector<double>(R * K, "the row tallies " + rk);
   w_sum_ = allocate_vector<double>(R * K, "the running sum of W " + rk);
