@@ -28,7 +28,7 @@ void check_options(const FitOptions &o, const Csr &x) {
 namespace {
 
 constexpr int kShapeTable = 256;
-constexpr int32_t kRowBlock = 4096;
+constexpr int32_t kRowBlock = 8192;
 constexpr size_t kColumnBlock = 512;
 
 double mean_count(const Csr &x) {
@@ -116,7 +116,7 @@ void Sampler::draw_rows(int32_t block, double *sums) {
   for (auto i = static_cast<size_t>(row_block_start_[static_cast<size_t>(block)]);
        i < static_cast<size_t>(row_block_start_[static_cast<size_t>(block) + 1]); ++i) {
     double *wi = &w_[i * K];
-    const double *ai = &a_[i * K];
+    double *ai = &a_[i * K];
     const double xi = xi_[i];
     double total = 0;
     for (size_t k = 0; k < K; ++k) {
@@ -126,6 +126,7 @@ void Sampler::draw_rows(int32_t block, double *sums) {
       sums[k] += w;
       total += w;
       if (keep) w_sum_[i * K + k] += (o_.shape + ai[k]) * scale;
+      ai[k] = 0.0;  // ready for the next sweep, while in cache
     }
     if (learn) xi_[i] = gamma_draw(rng, hyper_) / (b0_ + total);
   }
@@ -142,10 +143,12 @@ void Sampler::draw_columns(int32_t block) {
     const double t = row_sum_[k];
     for (size_t j = begin; j < end; ++j) {
       const double scale = 1.0 / (eta_[j] + t);
-      const double h = table_.draw(rng, b_[k * C + j]) * scale;
+      const double tally = b_[k * C + j];
+      const double h = table_.draw(rng, tally) * scale;
       h_[k * C + j] = h;
       totals[j - begin] += h;
-      if (keep) h_sum_[k * C + j] += (o_.shape + b_[k * C + j]) * scale;
+      if (keep) h_sum_[k * C + j] += (o_.shape + tally) * scale;
+      b_[k * C + j] = 0.0;
     }
   }
   if (learn)
@@ -155,8 +158,9 @@ void Sampler::draw_columns(int32_t block) {
 void Sampler::sweep() {
   const size_t C = static_cast<size_t>(C_), K = static_cast<size_t>(K_);
   const auto blocks = static_cast<int32_t>(row_block_start_.size() - 1);
-  std::fill(a_.begin(), a_.end(), 0.0);
-  std::fill(b_.begin(), b_.end(), 0.0);
+  // The tallies are zero here: drawing W and H clears them as it reads
+  // them (the column tallies only when H is drawn).
+  if (fixed_h_) std::fill(b_.begin(), b_.end(), 0.0);
   for (size_t k = 0; k < K; ++k) {
     double s = 0;
     for (size_t j = 0; j < C; ++j) s += h_[k * C + j];
