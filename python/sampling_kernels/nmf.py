@@ -17,6 +17,7 @@ import ctypes
 import numbers
 import os
 import pathlib
+import signal
 import sys
 import threading
 
@@ -294,20 +295,36 @@ class PoissonNMF:
         w = np.empty((rows, k))
         h = None if components is not None else np.empty((k, cols))
         error = ctypes.create_string_buffer(512)
-        every = max(sweeps // 10, 1)
+        every = max(sweeps // 10, 1) if self.verbose else 0
+        interrupted = []
 
+        # Called after every sweep: progress, and a way out on Ctrl-C, whose
+        # handler (below) only runs when Python code does.
         def report(_context, sweep, total, burning_in, loglik):
-            print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
-                  f"log-likelihood per count {loglik:.4f}", file=sys.stderr, flush=True)
-            return 0
+            if interrupted:
+                return 1
+            if not np.isnan(loglik):
+                print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
+                      f"log-likelihood per count {loglik:.4f}", file=sys.stderr, flush=True)
+            return 1 if interrupted else 0
 
-        progress = _PROGRESS(report) if self.verbose else _PROGRESS()
+        progress = _PROGRESS(report)
         lib = _library()
-        with _call_lock():
-            status = lib.SK_NMF_Fit(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
-                                    None if components is None else components.ctypes.data, w.ctypes.data,
-                                    None if h is None else h.ctypes.data, progress, None, every, error,
-                                    len(error))
+        # (Left alone off the main thread, or when C code set the handler.)
+        previous = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
+        if previous is not None:
+            signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+        try:
+            with _call_lock():
+                status = lib.SK_NMF_Fit(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
+                                        None if components is None else components.ctypes.data, w.ctypes.data,
+                                        None if h is None else h.ctypes.data, progress, None, every, error,
+                                        len(error))
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
+        if interrupted:
+            raise KeyboardInterrupt
         if status == -2:
             raise MemoryError(error.value.decode())
         if status < 0:

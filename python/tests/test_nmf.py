@@ -10,9 +10,11 @@ import contextlib
 import io
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import numpy as np
@@ -65,6 +67,22 @@ class Conventions(unittest.TestCase):
         with contextlib.redirect_stderr(quiet):
             PoissonNMF(2, n_sweeps=20, random_state=0).fit(x)
         self.assertEqual(quiet.getvalue(), "")
+
+    def test_ctrl_c_stops_a_long_fit(self):
+        code = ("import numpy as np, sys; from sampling_kernels import PoissonNMF; "
+                "x = np.random.default_rng(0).poisson(1.0, size=(300, 200)); print('fitting', flush=True); "
+                "PoissonNMF(5, n_sweeps=10**7, random_state=0).fit(x)")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(proc.stdout.readline().strip(), "fitting")
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        try:
+            _, err = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            self.fail("the fit went on after SIGINT")
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("KeyboardInterrupt", err)
 
     def test_scipy_is_not_imported_for_dense_input(self):
         code = ("import sys, numpy as np; from sampling_kernels import PoissonNMF; "

@@ -23,9 +23,11 @@ extern "C" {
 #define SK_NMF_BAD_INPUT -1  /* nothing was written to the outputs */
 #define SK_NMF_NO_MEMORY -2
 
-/* Called after every `progress_every`-th sweep and after the last one with
- * the log-likelihood per count of the current draw; a non-zero result stops
- * the fit (the outputs then hold the means so far). */
+/* Called after every sweep; after every `progress_every`-th and the last
+ * one with the log-likelihood per count of the current draw, otherwise (and
+ * always when progress_every is 0) with NaN.  A non-zero result stops the
+ * fit: the outputs then hold the means so far, and the result is
+ * SK_NMF_STOPPED.  It lets a host report progress and handle interrupts. */
 typedef int32_t (*SK_NMF_Progress)(void *context, int64_t sweep, int64_t n_sweeps,
                                    int32_t burning_in, double loglik_per_count);
 

@@ -87,14 +87,14 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit(
     sk_nmf::check_options(o, x);
     if (!w_mean || (!h_mean && !fixed_components)) throw Error("w_mean or h_mean is NULL");
     const double total = std::max(x.total(), 1.0);
-    const int64_t every = std::max<int64_t>(progress_every, 1);
     bool stopped = false;
     std::srand(seed);  // the allocation step draws from rand()
     const auto r = sk_nmf::fit(x, o, fixed_components, [&](const sk_nmf::Sampler &s) {
       if (!progress) return true;
       const int64_t sweep = s.sweeps_done();
-      if (sweep % every != 0 && sweep != o.sweeps) return true;
-      stopped = progress(context, sweep, o.sweeps, s.burning_in() ? 1 : 0, s.log_likelihood() / total) != 0;
+      const bool report = progress_every > 0 && (sweep % progress_every == 0 || sweep == o.sweeps);
+      const double loglik = report ? s.log_likelihood() / total : std::numeric_limits<double>::quiet_NaN();
+      stopped = progress(context, sweep, o.sweeps, s.burning_in() ? 1 : 0, loglik) != 0;
       return !stopped;
     });
     std::memcpy(w_mean, r.w_mean.data(), r.w_mean.size() * sizeof(double));
