@@ -88,6 +88,16 @@ if [ ${#gz[@]} -gt 0 ]; then
     && [ "$(wc -l <"$work/two_W.csv")" -eq 6 ] && pass "concatenated gzip members are read whole" || fail "two gzip members"
 fi
 
+# No cap on cells: 100,000 x 1,000,000 (1e11 cells) with a few counts fits in
+# memory that grows with the rows, columns and non-zeros only.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '100000 1000000 3' \
+  '1 1 4' '50000 999999 2' '100000 7 1' >"$work/wide.mtx"
+limit=4000000
+ldd "$prog" | grep -q libasan && limit=unlimited  # AddressSanitizer reserves terabytes
+( ulimit -v $limit; "$prog" --counts "$work/wide.mtx" --components 2 --sweeps 4 --quiet --out "$work/wide" ) \
+  >/dev/null 2>"$work/err" && [ "$(wc -l <"$work/wide_W.csv")" -eq 100000 ] \
+  && pass "a 100000 x 1000000 matrix fits under 4 GB of address space" || fail "wide matrix: $(cat "$work/err")"
+
 # --holdout reports a finite held-out log-likelihood per count.
 "$prog" --rows 100 --cols 80 --components 3 --sweeps 60 --holdout 0.2 --quiet >"$work/out" 2>&1
 ho=$(sed -n 's/^held-out log-likelihood: .* (\(.*\) per count, \([0-9]*\) held-out counts)/\1 \2/p' "$work/out")
