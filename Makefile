@@ -33,13 +33,16 @@ clean:
 
 # `make bench` builds in Release and times the library against its baseline
 # and the rand() floor; BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
-# BENCH_ARGS="--filter=sparse --reps=3").  Not part of `make test`.
+# BENCH_ARGS="--filter=sparse --reps=3").  Then csr_bench times the CSR path
+# on large sparse matrices (CSR_BENCH_ARGS, e.g. --quick).  Not part of
+# `make test`.
 BENCH_ARGS ?=
 .PHONY: bench
 bench: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) --target multi_sample_bench -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target multi_sample_bench csr_bench -j $(JOBS)
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
+	$(BUILD_DIR)/bench/csr_bench $(CSR_BENCH_ARGS)
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 SANITIZE_BUILD_DIR ?= build-sanitize

@@ -9,7 +9,8 @@
 // component and that neither tally array overlaps any other argument; a
 // failed check throws std::invalid_argument naming the argument and changes
 // nothing.  Values (NaN counts, negative factors) are not inspected: the C
-// header says what the library does with them.
+// header says what the library does with them.  Sparse counts go through a
+// csr_view, whose structure is checked the same way.
 #ifndef SAMPLING_KERNELS_HPP
 #define SAMPLING_KERNELS_HPP
 
@@ -21,12 +22,15 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "sampling_kernels.h"
+#include "sampling_kernels_sparse.h"
 
 namespace sampling_kernels {
 
@@ -141,6 +145,117 @@ inline void multi_sample(const_matrix counts, const_matrix row_factors, const_ma
   agree("col_tallies", col_tallies.cols, "columns", n_cols);
   multi_sample(counts.data, row_factors.data, col_factors.data, row_tallies.data,
                col_tallies.data, n_rows, k, n_cols);
+}
+
+// Counts in compressed sparse row form over caller-owned arrays: row r
+// holds values[p] at column col_indices[p] for row_offsets[r] <= p <
+// row_offsets[r + 1], and zeros elsewhere.  The overload below needs
+// libsampling_kernels_sparse (CMake: sampling_kernels::sparse).
+struct csr_view {
+  std::span<const std::int64_t> row_offsets;  // rows + 1 entries
+  std::span<const std::int32_t> col_indices;  // row_offsets[rows] entries
+  std::span<const double> values;             // row_offsets[rows] entries
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+};
+
+namespace detail {
+
+// The CSR structure, with the first fault named: offsets from 0, never
+// decreasing, ending at the arrays' length; indices in range and strictly
+// ascending within each row.
+inline void check_csr(const csr_view &m) {
+  check_dimension("counts' rows", m.rows);
+  check_dimension("counts' columns", m.cols);
+  if (m.row_offsets.size() != m.rows + 1) {
+    fail("row_offsets holds " + std::to_string(m.row_offsets.size()) + " entries, " +
+         std::to_string(m.rows) + " rows need " + std::to_string(m.rows + 1));
+  }
+  if (m.row_offsets[0] != 0)
+    fail("row_offsets starts at " + std::to_string(m.row_offsets[0]) + ", not 0");
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    if (m.row_offsets[r + 1] < m.row_offsets[r]) {
+      fail("row_offsets decreases from " + std::to_string(m.row_offsets[r]) + " to " +
+           std::to_string(m.row_offsets[r + 1]) + " at row " + std::to_string(r));
+    }
+  }
+  const auto nnz = static_cast<std::uint64_t>(m.row_offsets[m.rows]);
+  if (m.col_indices.size() != nnz) {
+    fail("col_indices holds " + std::to_string(m.col_indices.size()) +
+         " entries, row_offsets ends at " + std::to_string(nnz));
+  }
+  if (m.values.size() != nnz) {
+    fail("values holds " + std::to_string(m.values.size()) + " entries, row_offsets ends at " +
+         std::to_string(nnz));
+  }
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    std::int64_t previous = -1;
+    for (auto p = static_cast<std::size_t>(m.row_offsets[r]);
+         p < static_cast<std::size_t>(m.row_offsets[r + 1]); ++p) {
+      const std::int64_t j = m.col_indices[p];
+      const std::string where = " in row " + std::to_string(r) + " (entry " + std::to_string(p) + ")";
+      if (j < 0 || static_cast<std::uint64_t>(j) >= m.cols) {
+        fail("col_indices holds " + std::to_string(j) + where + ", outside [0, " +
+             std::to_string(m.cols) + ")");
+      }
+      if (j == previous) fail("col_indices repeats column " + std::to_string(j) + where);
+      if (j < previous) {
+        fail("col_indices is not ascending: " + std::to_string(j) + " after " +
+             std::to_string(previous) + where);
+      }
+      previous = j;
+    }
+  }
+}
+
+}  // namespace detail
+
+// One allocation pass over CSR counts: the tallies come out exactly as from
+// the dense overload on the densified matrix, for the same rand() stream.
+// Shapes: row_factors and row_tallies counts.rows x K, col_factors and
+// col_tallies K x counts.cols.  Throws std::invalid_argument naming the
+// argument for a bad shape or structure, and std::bad_alloc if the
+// library's working memory cannot be allocated; either way nothing changed.
+inline void multi_sample(const csr_view &counts, const_matrix row_factors,
+                         const_matrix col_factors, mutable_matrix row_tallies,
+                         mutable_matrix col_tallies) {
+  auto agree = [](const char *name, std::size_t got, const char *what, std::size_t want) {
+    if (got != want) {
+      detail::fail(std::string(name) + " has " + std::to_string(got) + " " + what + ", expected " +
+                   std::to_string(want));
+    }
+  };
+  const std::size_t n_rows = counts.rows, n_cols = counts.cols, k = row_factors.cols;
+  detail::check_csr(counts);
+  detail::check_dimension("n_components", k);
+  if (k == 0) detail::fail("row_factors has 0 columns; at least one component is needed");
+  agree("row_factors", row_factors.rows, "rows", n_rows);
+  agree("col_factors", col_factors.rows, "rows", k);
+  agree("col_factors", col_factors.cols, "columns", n_cols);
+  agree("row_tallies", row_tallies.rows, "rows", n_rows);
+  agree("row_tallies", row_tallies.cols, "columns", k);
+  agree("col_tallies", col_tallies.rows, "rows", k);
+  agree("col_tallies", col_tallies.cols, "columns", n_cols);
+  detail::check_size("row_factors", row_factors.data, n_rows, k);
+  detail::check_size("col_factors", col_factors.data, k, n_cols);
+  detail::check_size("row_tallies", row_tallies.data, n_rows, k);
+  detail::check_size("col_tallies", col_tallies.data, k, n_cols);
+  for (const auto &[name, tally] :
+       {std::pair{"row_tallies", row_tallies.data}, std::pair{"col_tallies", col_tallies.data}}) {
+    detail::check_apart(name, tally, "row_offsets", counts.row_offsets);
+    detail::check_apart(name, tally, "col_indices", counts.col_indices);
+    detail::check_apart(name, tally, "values", counts.values);
+    detail::check_apart(name, tally, "row_factors", row_factors.data);
+    detail::check_apart(name, tally, "col_factors", col_factors.data);
+  }
+  detail::check_apart("row_tallies", row_tallies.data, "col_tallies", col_tallies.data);
+  const std::int32_t status = Multi_Sample_CSR(
+      counts.row_offsets.data(), counts.col_indices.data(), counts.values.data(),
+      row_factors.data.data(), col_factors.data.data(), row_tallies.data.data(),
+      col_tallies.data.data(), static_cast<std::int32_t>(n_rows), static_cast<std::int32_t>(k),
+      static_cast<std::int32_t>(n_cols));
+  if (status == SK_CSR_NO_MEMORY) throw std::bad_alloc();
+  if (status != SK_CSR_OK) detail::fail("the library refused the CSR (code " + std::to_string(status) + ")");
 }
 
 // Index of the interval of ascending running sums that holds target.

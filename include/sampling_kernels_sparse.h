@@ -72,7 +72,7 @@ extern "C" {
  * 2 x n_components x n_cols doubles when the matrix has at least n_cols
  * entries (column factors and tallies are worked on transposed, so that a
  * cell's components are adjacent), and a few KiB otherwise.  Stack use is
- * under 2 KiB.
+ * under 3 KiB.
  *
  * Preconditions as for Multi_Sample: arrays hold what their shapes say and
  * do not overlap.  Calls on several threads share only the rand() stream;

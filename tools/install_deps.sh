@@ -17,6 +17,8 @@ wanted=(
   "pkg-config:/usr/bin/pkg-config"
   "python3:/usr/bin/python3"
   "python3-numpy:/usr/lib/python3/dist-packages/numpy/__init__.py"
+  # sparse counts in the Python binding's tests
+  "python3-scipy:/usr/lib/python3/dist-packages/scipy/sparse/__init__.py"
   # the memcheck run and the fuzz targets
   "valgrind:/usr/bin/valgrind"
   "clang:/usr/bin/clang++"

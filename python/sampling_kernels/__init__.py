@@ -14,6 +14,7 @@ tree's build directory, then on the system's library path.
 import ctypes
 import os
 import pathlib
+import sys
 
 import numpy as np
 
@@ -76,6 +77,12 @@ def seed(n):
     _libc.srand(int(n))
 
 
+def _is_sparse(value):
+    # scipy is imported only by callers that build sparse matrices.
+    module = sys.modules.get("scipy.sparse")
+    return module is not None and module.issparse(value)
+
+
 def _real_array(name, value):
     """The argument as an array of a real dtype (no copy yet)."""
     try:
@@ -135,7 +142,14 @@ def multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies
     and col_tallies[k, j].  Tallies that are given (float64, C-contiguous,
     writeable) are added to in place; missing ones start at zero.  Returns
     (row_tallies, col_tallies).
+
+    counts may also be any scipy.sparse matrix or array: it is never
+    densified, duplicates are summed as scipy sums them, and the tallies are
+    those of the dense call (see sampling_kernels._sparse).
     """
+    if _is_sparse(counts):
+        from . import _sparse
+        return _sparse.multi_sample(counts, row_factors, col_factors, row_tallies, col_tallies)
     counts_in = _matrix("counts", counts)
     row_in = _matrix("row_factors", row_factors)
     col_in = _matrix("col_factors", col_factors)

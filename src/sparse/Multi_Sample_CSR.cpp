@@ -16,12 +16,14 @@
 //     cell's K factors and K tallies are adjacent; the tallies are copied
 //     back at the end, each element having received the same additions;
 //   - the running sums of up to eight cells of a row are built at once, as
-//     independent vector lanes, each lane's chain rounded as in the loop;
+//     independent vector lanes, each lane's chain rounded as in the loop,
+//     while the columns of the next cells are prefetched;
 //   - a batch's rand() values are taken in one tight loop before any is
-//     placed;
+//     placed, and its tallies are updated after all its searches;
 //   - in a cell whose sums are known finite and non-decreasing the search
-//     is a branch-free count of the sums below the target, which equals
-//     Binary_Search there; every other cell calls Binary_Search itself.
+//     is a branch-free count of the sums below the target (in two levels
+//     above 8 components), which equals Binary_Search there; every other
+//     cell calls Binary_Search itself.
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
 
@@ -39,8 +41,9 @@ constexpr double kRandMax = 2147483647.0;
 constexpr double kInf = __builtin_inf();
 constexpr double kMaxFinite = 1.7976931348623157e308;
 constexpr int kLanes = 8;
-// Entries per block of the two-level count for many components.
-constexpr ptrdiff_t kBlock = 16;
+// Entries per block of the two-level count: 4 up to kSmallBlocks
+// components, 16 above (fewest compares per draw either way).
+constexpr ptrdiff_t kSmallBlocks = 48;
 // rand() values taken before any of them is placed.
 constexpr int kRandBatch = 256;
 
@@ -85,10 +88,11 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
 inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
 
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
-// sums, then +inf) and, for many components, the last sum of every block of
-// kBlock, padded with +inf, for the two-level count.
+// sums, then +inf) and, above 8 components, the last sum of every block of
+// `block` entries, padded with +inf, for the two-level count.
 struct Layout {
   ptrdiff_t K;
+  ptrdiff_t block;  // entries per block
   ptrdiff_t padded;
   ptrdiff_t blocks;
   ptrdiff_t blocks_padded;
@@ -98,26 +102,27 @@ struct Layout {
 inline Layout plan(ptrdiff_t K) {
   Layout l{};
   l.K = K;
-  if (K <= kBlock) {
+  l.block = K <= kSmallBlocks ? 4 : 16;
+  if (K <= 8) {
     l.padded = round_up(K, 4);
   } else {
-    l.padded = round_up(K, kBlock);
-    l.blocks = l.padded / kBlock;
+    l.padded = round_up(K, l.block);
+    l.blocks = l.padded / l.block;
     l.blocks_padded = round_up(l.blocks, 4);
   }
   l.stride = l.padded + l.blocks_padded;
   return l;
 }
 
-// Where column j's factors and tallies lie.  Transposed: at j * K, one
-// component after the other.  Otherwise the caller's arrays: at j, the
-// components n_cols apart.
+// Where column j's factors and tallies lie.  Transposed: at j * 2K, its K
+// factors and then its K tallies, one component after the other.  Otherwise
+// the caller's arrays: at j, the components n_cols apart.
 template <bool Transposed>
 struct Columns {
   const double *factors;
   double *tallies;
   ptrdiff_t K, C;
-  ptrdiff_t at(ptrdiff_t j) const { return Transposed ? j * K : j; }
+  ptrdiff_t at(ptrdiff_t j) const { return Transposed ? j * 2 * K : j; }
   ptrdiff_t step() const { return Transposed ? 1 : C; }
 };
 
@@ -145,7 +150,7 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
     // Blocks wholly below the target; the total ends the last one and is
     // never below it.
     const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
+    e = b * l.block + count_below(sums + b * l.block, l.block, target);
   }
   // The target never exceeds the total, so e <= K - 1 already; the clamp
   // only keeps the writes in range whatever happens.
@@ -172,7 +177,34 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     t[v] = _mm_setzero_pd();
     signs[v] = _mm_setzero_pd();
   }
-  for (ptrdiff_t k = 0; k < K; ++k) {
+  ptrdiff_t k = 0;
+  if (Transposed) {
+    // Each cell's factors are contiguous: two components of two cells per
+    // step, turned so that each vector lane is one cell's chain, and the
+    // sums turned back for contiguous stores.
+    for (; k + 2 <= K; k += 2) {
+      if (k % 8 == 0) {
+        for (int a = 0; a < n_ahead; ++a) {
+          const ptrdiff_t at = cs.at(ahead[a]) + k;
+          _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
+          _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
+        }
+      }
+      const __m128d w = _mm_loadu_pd(row_w + k);
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        const __m128d pa = _mm_mul_pd(_mm_loadu_pd(f[2 * v] + k), w);
+        const __m128d pb = _mm_mul_pd(_mm_loadu_pd(f[2 * v + 1] + k), w);
+        const __m128d lo = _mm_unpacklo_pd(pa, pb), hi = _mm_unpackhi_pd(pa, pb);
+        signs[v] = _mm_or_pd(signs[v], _mm_or_pd(lo, hi));
+        const __m128d t0 = _mm_add_pd(lo, t[v]);
+        t[v] = _mm_add_pd(hi, t0);
+        _mm_storeu_pd(buf + 2 * v * S + k, _mm_unpacklo_pd(t0, t[v]));
+        _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
+      }
+    }
+  }
+  for (; k < K; ++k) {
     if (Transposed && k % 8 == 0) {
       for (int a = 0; a < n_ahead; ++a) {
         const ptrdiff_t at = cs.at(ahead[a]) + k;
@@ -209,7 +241,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
   }
   for (int c = 0; c < Lanes; ++c) {
     double *cell = buf + c * S;
-    for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[b * kBlock + kBlock - 1];
+    for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[(b + 1) * l.block - 1];
   }
 }
 
@@ -274,6 +306,52 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
   }
 }
 
+// The draws of a batch whose cells all have sorted sums.  The values of
+// rand() are taken kRandBatch at a time, each marked with its cell, and then
+// placed in one flat loop whose branches do not depend on the data, so that
+// the work of successive draws overlaps.  Each tally element only receives
+// += 1.0, so the order of the placements does not matter; the order of the
+// rand() values does, and is kept.
+template <bool Transposed>
+inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
+                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t) {
+  const ptrdiff_t S = l.stride, step = cs.step();
+  double totals[kLanes];
+  double *col_t[kLanes];
+  for (int c = 0; c < count; ++c) {
+    totals[c] = buf[c * S + l.K - 1];
+    col_t[c] = cs.tallies + cs.at(cols[c]);
+  }
+  int32_t r[kRandBatch];
+  unsigned char cell_of[kRandBatch];
+  int c = 0;
+  int64_t left = draws[0];
+  while (c < count) {
+    int m = 0;
+    while (m < kRandBatch && c < count) {
+      const int take = left < kRandBatch - m ? static_cast<int>(left) : kRandBatch - m;
+      for (int d = 0; d < take; ++d) cell_of[m + d] = static_cast<unsigned char>(c);
+      m += take;
+      left -= take;
+      if (left == 0 && ++c < count) left = draws[c];
+    }
+    for (int d = 0; d < m; ++d) r[d] = rand();
+    // Components first, tallies after: a tally update whose address is the
+    // end of a long search would often be passed by the next draw's load of
+    // the same element, which the processor then has to undo.
+    for (int d = 0; d < m; ++d) {
+      const int at = cell_of[d];
+      const double target = static_cast<double>(r[d]) / kRandMax * totals[at];
+      r[d] = static_cast<int32_t>(sorted_index(l, buf + at * S, target));
+    }
+    for (int d = 0; d < m; ++d) {
+      const ptrdiff_t e = r[d];
+      row_t[e] += 1.0;
+      col_t[cell_of[d]][e * step] += 1.0;
+    }
+  }
+}
+
 template <int Lanes, bool Transposed>
 inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
                       double *row_t, ptrdiff_t *cols, const int64_t *draws, int count,
@@ -282,7 +360,12 @@ inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const doub
   for (int c = count; c < Lanes; ++c) cols[c] = cols[count - 1];
   bool sorted[Lanes];
   build_sums<Lanes, Transposed>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
-  draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
+  bool all_sorted = true;
+  for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
+  if (all_sorted)
+    draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t);
+  else
+    draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
 }
 
 // The pass: stored cells that make draws are gathered a row at a time into
@@ -304,6 +387,17 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row_w = row_factors + i * K;
     double *row_t = row_tallies + i * K;
+    // The next row's factors and tallies: a row's worth of cells is too
+    // little for the hardware prefetcher to follow, and its tally lines would
+    // otherwise miss on the first draws.
+    if (i + 1 < n_rows) {
+      for (ptrdiff_t k = 0; k < K; k += 8) {
+        _mm_prefetch(reinterpret_cast<const char *>(row_w + K + k), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(row_t + K + k), _MM_HINT_T0);
+      }
+      _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
+    }
     int count = 0;
     auto run = [&](int64_t next) {
       // The entries after this batch, whose columns are prefetched.
@@ -330,16 +424,17 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
   }
 }
 
-// dst (cols x rows) = transpose of src (rows x cols), in tiles that keep
-// both sides' lines in cache.
-void transpose(const double *src, double *dst, ptrdiff_t rows, ptrdiff_t cols) {
+// dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
+// in tiles that keep both sides' lines in cache.
+void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
+               ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
   for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
     const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
     for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
       const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
       for (ptrdiff_t r = r0; r < r1; ++r)
-        for (ptrdiff_t c = c0; c < c1; ++c) dst[c * rows + r] = src[r * cols + c];
+        for (ptrdiff_t c = c0; c < c1; ++c) dst[c * dst_stride + r] = src[r * src_stride + c];
     }
   }
 }
@@ -374,13 +469,15 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
   double *buf = scratch;  // malloc's alignment suits the aligned loads
 
   if (transposed) {
+    // Column j's K factors, then its K tallies: one stretch of memory per
+    // cell, so one page and adjacent lines.
     double *factors_t = scratch + batch;
-    double *tallies_t = factors_t + C * K;
-    transpose(col_factors, factors_t, K, C);
-    transpose(col_tallies, tallies_t, K, C);
+    double *tallies_t = factors_t + K;
+    transpose(col_factors, C, factors_t, 2 * K, K, C);
+    transpose(col_tallies, C, tallies_t, 2 * K, K, C);
     const Columns<true> cs{factors_t, tallies_t, K, C};
     sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);
-    transpose(tallies_t, col_tallies, C, K);
+    transpose(tallies_t, 2 * K, col_tallies, C, C, K);
   } else {
     const Columns<false> cs{col_factors, col_tallies, K, C};
     sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);

@@ -1,0 +1,168 @@
+"""multi_sample for scipy.sparse counts, through libsampling_kernels_sparse.
+
+Imported only when counts are a scipy.sparse matrix or array, so scipy stays
+optional.  Any format is accepted; it is brought to canonical CSR (indices
+sorted within rows, duplicates summed as scipy sums them) without touching
+the caller's matrix and without densifying, and the whole pass is one call
+of Multi_Sample_CSR.  The tallies are those of the dense call on the same
+(summed) matrix for the same rand() stream.
+
+The companion library is found through SAMPLING_KERNELS_SPARSE_LIBRARY, then
+next to the library this package loaded, next to this package, in the
+source tree's build directory, and on the system's library path.
+"""
+
+import ctypes
+import os
+import pathlib
+import threading
+
+import numpy as np
+
+import sampling_kernels as _package
+
+_LIBRARY_NAME = "libsampling_kernels_sparse.so"
+
+# Multi_Sample_CSR's results (sampling_kernels_sparse.h).
+_MESSAGES = {
+    -1: "bad shape",
+    -2: "a null array",
+    -3: "row offsets do not start at 0",
+    -4: "row offsets decrease",
+    -5: "a row longer than the number of columns",
+    -6: "a column index out of range",
+    -7: "column indices not ascending within a row",
+    -8: "a column index repeated within a row",
+}
+_NO_MEMORY = -9
+
+
+def _candidates():
+    env = os.environ.get("SAMPLING_KERNELS_SPARSE_LIBRARY")
+    if env:
+        return [env], True
+    names = [str(pathlib.Path(_package.library_path).resolve().parent / _LIBRARY_NAME)
+             if os.sep in _package.library_path else None]
+    here = pathlib.Path(__file__).resolve().parent
+    names += [str(here / _LIBRARY_NAME), str(here.parent.parent / "build" / _LIBRARY_NAME),
+              _LIBRARY_NAME]
+    return [n for n in dict.fromkeys(names) if n is not None], False
+
+
+def _load():
+    names, explicit = _candidates()
+    if explicit:
+        if not os.path.isfile(names[0]):
+            raise OSError(f"SAMPLING_KERNELS_SPARSE_LIBRARY names {names[0]!r}, which is not a file")
+        return ctypes.CDLL(names[0]), names[0]
+    errors = []
+    for name in names:
+        if os.sep in name and not os.path.isfile(name):
+            errors.append(f"{name}: no such file")
+            continue
+        try:
+            return ctypes.CDLL(name), name
+        except OSError as e:
+            errors.append(str(e))
+    raise OSError("cannot find libsampling_kernels_sparse.so, needed for sparse counts; set "
+                  "SAMPLING_KERNELS_SPARSE_LIBRARY to its path (tried: " + "; ".join(errors) + ")")
+
+
+_lib, library_path = _load()
+_lib.Multi_Sample_CSR.argtypes = [ctypes.c_void_p] * 7 + [ctypes.c_int32] * 3
+_lib.Multi_Sample_CSR.restype = ctypes.c_int32
+
+_own_lock = threading.Lock()
+
+
+def _call_lock():
+    """The package's lock around library calls, if it has one."""
+    for name in ("_lock", "_LOCK", "_call_lock"):
+        lock = getattr(_package, name, None)
+        if lock is not None and hasattr(lock, "__enter__"):
+            return lock
+    return _own_lock
+
+
+def _canonical_csr(counts):
+    """counts as CSR with sorted, distinct indices per row; never the caller's object
+    if that would have to change."""
+    if len(counts.shape) != 2:
+        raise ValueError(f"counts must be 2-d, not {len(counts.shape)}-d with shape {counts.shape}")
+    dtype = np.dtype(counts.dtype)
+    if dtype == np.bool_ or not (np.issubdtype(dtype, np.integer)
+                                 or np.issubdtype(dtype, np.floating)):
+        raise TypeError(f"counts must hold real numbers, not dtype {dtype}")
+    csr = counts.tocsr()
+    if not csr.has_canonical_format:
+        if csr is counts:
+            csr = csr.copy()
+        csr.sum_duplicates()  # sorts the indices too
+    return csr
+
+
+def multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies=None):
+    """multi_sample for scipy.sparse counts; arguments as for the dense call."""
+    csr = _canonical_csr(counts)
+    n_rows, n_cols = csr.shape
+    for axis, size in enumerate(csr.shape):
+        if size > _package._INT32_MAX:
+            raise ValueError(f"counts has {size} {'rows' if axis == 0 else 'columns'}; "
+                             f"dimensions must be below 2**31")
+    row_in = _package._matrix("row_factors", row_factors)
+    col_in = _package._matrix("col_factors", col_factors)
+    n_components = row_in.shape[1]
+    if n_components == 0:
+        raise ValueError("row_factors has 0 columns; at least one component is needed")
+    _package._expect_shape("row_factors", row_in, (n_rows, n_components),
+                           "counts' rows x components")
+    _package._expect_shape("col_factors", col_in, (n_components, n_cols),
+                           "row_factors' components x counts' columns")
+    row_out = _package._tally("row_tallies", row_tallies, (n_rows, n_components),
+                              "counts' rows x components")
+    col_out = _package._tally("col_tallies", col_tallies, (n_components, n_cols),
+                              "components x counts' columns")
+
+    values = np.ascontiguousarray(csr.data, dtype=np.float64)
+    # Indices are below n_cols < 2**31, offsets at most nnz: both convert exactly.
+    indices = np.ascontiguousarray(csr.indices, dtype=np.int32)
+    offsets = np.ascontiguousarray(csr.indptr, dtype=np.int64)
+    inputs = (("counts", values), ("counts", indices), ("counts", offsets),
+              ("row_factors", row_in), ("col_factors", col_in))
+    given = [(n, t) for n, t in (("row_tallies", row_out), ("col_tallies", col_out)) if t is not None]
+    for i, (tally_name, tally) in enumerate(given):
+        for other_name, other in inputs + tuple(given[i + 1:]):
+            if np.shares_memory(tally, other):
+                raise ValueError(f"{tally_name} overlaps {other_name}")
+
+    with np.errstate(invalid="ignore"):
+        if not np.all(np.isfinite(values)):
+            raise ValueError("counts must be finite (found NaN or infinity)")
+        if np.any(values < 0):
+            raise ValueError("counts must not be negative")
+        if np.any(values > _package._MAX_COUNT):
+            raise ValueError("counts must not exceed 2147483647")
+    row_c = _package._as_doubles(row_in)
+    col_c = _package._as_doubles(col_in)
+    for name, array in (("row_factors", row_c), ("col_factors", col_c)):
+        if not np.all(np.isfinite(array)):
+            raise ValueError(f"{name} must be finite (found NaN or infinity)")
+        if np.any(array < 0):
+            raise ValueError(f"{name} must not be negative")
+
+    if row_out is None:
+        row_out = np.zeros((n_rows, n_components))
+    if col_out is None:
+        col_out = np.zeros((n_components, n_cols))
+    with _call_lock():
+        status = _lib.Multi_Sample_CSR(offsets.ctypes.data, indices.ctypes.data,
+                                       values.ctypes.data, row_c.ctypes.data, col_c.ctypes.data,
+                                       row_out.ctypes.data, col_out.ctypes.data,
+                                       n_rows, n_components, n_cols)
+    if status == _NO_MEMORY:
+        raise MemoryError("Multi_Sample_CSR could not allocate its working memory")
+    if status != 0:
+        # The checks above make this unreachable; say what the library saw.
+        raise ValueError("counts: the library refused the CSR structure: "
+                         + _MESSAGES.get(status, f"code {status}"))
+    return row_out, col_out
