@@ -28,7 +28,11 @@ void check_options(const FitOptions &o, const Csr &x) {
 namespace {
 
 constexpr int kShapeTable = 256;
-constexpr int32_t kRowBlock = 8192;
+// W is drawn in tasks of this many rows, each from its own stream; the
+// allocation goes in blocks of 1 to 8 tasks, at least four blocks when there
+// are rows enough, so that drawing overlaps allocating.
+constexpr int32_t kTaskRows = 1024;
+constexpr int32_t kMaxBlockTasks = 8;
 constexpr size_t kColumnBlock = 512;
 
 double mean_count(const Csr &x) {
@@ -63,7 +67,9 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
   col_sum_.assign(static_cast<size_t>(K_), 0.0);
   row_sum_.assign(static_cast<size_t>(K_), 0.0);
 
-  for (int32_t r = 0; r < R_; r += kRowBlock) row_block_start_.push_back(r);
+  const int32_t tasks = (R_ + kTaskRows - 1) / kTaskRows;
+  const int32_t block_rows = kTaskRows * std::clamp((tasks + 3) / 4, 1, kMaxBlockTasks);
+  for (int32_t r = 0; r < R_; r += std::min(block_rows, R_ - r)) row_block_start_.push_back(r);
   row_block_start_.push_back(R_);
   const size_t blocks = row_block_start_.size() - 1;
   block_offsets_.resize(blocks);
@@ -73,7 +79,7 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
     block_offsets_[b].reserve(end - begin + 1);
     for (size_t i = begin; i <= end; ++i) block_offsets_[b].push_back(x.offsets[i] - base);
   }
-  block_sums_.assign(blocks * static_cast<size_t>(K_), 0.0);
+  block_sums_.assign(static_cast<size_t>(tasks) * static_cast<size_t>(K_), 0.0);
 
   // Start near the data's scale: W H then averages the mean count per cell.
   const double scale = std::sqrt(mean_count(x) / K);
@@ -106,15 +112,16 @@ Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
 
 }  // namespace
 
-// W, its running mean and the row rates for one block of rows, given the
-// tallies and H; the block's column sums of W go to `sums`.
-void Sampler::draw_rows(int32_t block, double *sums) {
+// W, its running mean and the row rates for one task's rows, given the
+// tallies and H; the task's column sums of W go to `sums`.
+void Sampler::draw_rows(int32_t task, double *sums) {
   const auto K = static_cast<size_t>(K_);
-  Rng rng = stream(o_.seed, done_, static_cast<uint64_t>(block));
+  Rng rng = stream(o_.seed, done_, static_cast<uint64_t>(task));
   const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
   std::fill(sums, sums + K, 0.0);
-  for (auto i = static_cast<size_t>(row_block_start_[static_cast<size_t>(block)]);
-       i < static_cast<size_t>(row_block_start_[static_cast<size_t>(block) + 1]); ++i) {
+  const auto begin = static_cast<size_t>(task) * kTaskRows;
+  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(R_));
+  for (size_t i = begin; i < end; ++i) {
     double *wi = &w_[i * K];
     double *ai = &a_[i * K];
     const double xi = xi_[i];
@@ -168,30 +175,32 @@ void Sampler::sweep() {
   }
 
   // Allocation block by block on this thread (the rand() stream is one);
-  // W for each allocated block on whichever thread claims it.
-  std::atomic<int32_t> allocated{0}, claimed{0};
+  // the W of each task whose rows are allocated on whichever thread claims it.
+  const auto tasks = static_cast<int32_t>(block_sums_.size() / K);
+  std::atomic<int32_t> allocated{0}, claimed{0};  // rows, tasks
   auto draw_allocated_rows = [&]() {
-    for (int32_t b; (b = claimed.fetch_add(1)) < blocks;) {
-      for (int32_t a; (a = allocated.load(std::memory_order_acquire)) <= b;) allocated.wait(a);
-      draw_rows(b, &block_sums_[static_cast<size_t>(b) * K]);
+    for (int32_t t; (t = claimed.fetch_add(1)) < tasks;) {
+      const int32_t needed = std::min(R_, (t + 1) * kTaskRows);
+      for (int32_t a; (a = allocated.load(std::memory_order_acquire)) < needed;) allocated.wait(a);
+      draw_rows(t, &block_sums_[static_cast<size_t>(t) * K]);
     }
   };
   std::thread helper;
-  if (threads_ > 1 && blocks > 1) helper = std::thread(draw_allocated_rows);
+  if (threads_ > 1 && tasks > 1) helper = std::thread(draw_allocated_rows);
   for (int32_t b = 0; b < blocks; ++b) {
     const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
     const CsrView view{block_offsets_[static_cast<size_t>(b)].data(),
                        x_.indices.data() + x_.offsets[begin], x_.values.data() + x_.offsets[begin],
                        row_block_start_[static_cast<size_t>(b) + 1] - row_block_start_[static_cast<size_t>(b)], C_};
     allocation_(view, &w_[begin * K], h_.data(), &a_[begin * K], b_.data(), K_);
-    allocated.store(b + 1, std::memory_order_release);
+    allocated.store(row_block_start_[static_cast<size_t>(b) + 1], std::memory_order_release);
     allocated.notify_all();
   }
   draw_allocated_rows();
   if (helper.joinable()) helper.join();
   std::fill(row_sum_.begin(), row_sum_.end(), 0.0);
-  for (int32_t b = 0; b < blocks; ++b)  // in block order: the same sum on any thread count
-    for (size_t k = 0; k < K; ++k) row_sum_[k] += block_sums_[static_cast<size_t>(b) * K + k];
+  for (int32_t t = 0; t < tasks; ++t)  // in task order: the same sum on any thread count
+    for (size_t k = 0; k < K; ++k) row_sum_[k] += block_sums_[static_cast<size_t>(t) * K + k];
 
   if (!fixed_h_) {
     const auto column_blocks = static_cast<int32_t>((C + kColumnBlock - 1) / kColumnBlock);

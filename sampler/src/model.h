@@ -78,7 +78,7 @@ class Sampler {
   const std::vector<double> &h() const { return h_; }
 
  private:
-  void draw_rows(int32_t block, double *sums);
+  void draw_rows(int32_t task, double *sums);
   void draw_columns(int32_t block);
 
   const Csr &x_;
@@ -93,12 +93,12 @@ class Sampler {
   GammaShape hyper_;
   double a0_ = 1.0, b0_ = 1.0;
   std::vector<double> w_, h_, a_, b_, w_sum_, h_sum_, xi_, eta_, col_sum_, row_sum_;
-  // Rows go in blocks, each allocated by its own call and drawn from its own
-  // stream, so that drawing W overlaps the next block's allocation and the
-  // results do not depend on the number of threads.
+  // Rows are allocated in blocks, one call each, and W drawn in tasks of
+  // fixed size, each from its own stream: drawing overlaps the allocation of
+  // the next block, and the results do not depend on the number of threads.
   std::vector<int32_t> row_block_start_;
   std::vector<std::vector<int64_t>> block_offsets_;
-  std::vector<double> block_sums_;  // blocks x K partial sums of W
+  std::vector<double> block_sums_;  // tasks x K partial sums of W
   int64_t done_ = 0, kept_ = 0;
 };
 
