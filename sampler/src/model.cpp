@@ -103,11 +103,13 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
 namespace {
 
 // The generator of one part of one sweep: its own stream, whatever thread
-// draws it.
+// draws it.  (sweep, part) fits in 55 bits (sweeps below 2^31, parts below
+// 2^24: row tasks below 2^21, column blocks 2^23 + b with b below 2^22), so
+// distinct parts get distinct seeds, mixed with the fit's seed.
 Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
   uint64_t s = seed;
-  return Rng(splitmix64(s) ^ (static_cast<uint64_t>(sweep) * 0xd1b54a32d192ed03ULL) ^
-             ((part + 1) * 0xabc98388fb8fac03ULL));
+  uint64_t key = splitmix64(s) ^ ((static_cast<uint64_t>(sweep) << 24) | part);
+  return Rng(splitmix64(key));
 }
 
 }  // namespace
@@ -142,7 +144,7 @@ void Sampler::draw_rows(int32_t task, double *sums) {
 // H, its running mean and the column rates for one block of columns.
 void Sampler::draw_columns(int32_t block) {
   const auto K = static_cast<size_t>(K_), C = static_cast<size_t>(C_);
-  Rng rng = stream(o_.seed, done_, (uint64_t{1} << 40) + static_cast<uint64_t>(block));
+  Rng rng = stream(o_.seed, done_, (uint64_t{1} << 23) + static_cast<uint64_t>(block));
   const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
   const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
   double totals[kColumnBlock] = {};
