@@ -67,7 +67,7 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
   col_sum_.assign(static_cast<size_t>(K_), 0.0);
   row_sum_.assign(static_cast<size_t>(K_), 0.0);
 
-  const int32_t tasks = (R_ + kTaskRows - 1) / kTaskRows;
+  const auto tasks = static_cast<int32_t>((int64_t{R_} + kTaskRows - 1) / kTaskRows);
   const int32_t block_rows = kTaskRows * std::clamp((tasks + 3) / 4, 1, kMaxBlockTasks);
   for (int32_t r = 0; r < R_; r += std::min(block_rows, R_ - r)) row_block_start_.push_back(r);
   row_block_start_.push_back(R_);
@@ -180,23 +180,33 @@ void Sampler::sweep() {
   // the W of each task whose rows are allocated on whichever thread claims it.
   const auto tasks = static_cast<int32_t>(block_sums_.size() / K);
   std::atomic<int32_t> allocated{0}, claimed{0};  // rows, tasks
+  std::atomic<bool> failed{false};
   auto draw_allocated_rows = [&]() {
     for (int32_t t; (t = claimed.fetch_add(1)) < tasks;) {
-      const int32_t needed = std::min(R_, (t + 1) * kTaskRows);
+      const auto needed = static_cast<int32_t>(std::min<int64_t>(R_, (int64_t{t} + 1) * kTaskRows));
       for (int32_t a; (a = allocated.load(std::memory_order_acquire)) < needed;) allocated.wait(a);
+      if (failed.load()) return;
       draw_rows(t, &block_sums_[static_cast<size_t>(t) * K]);
     }
   };
   std::thread helper;
   if (threads_ > 1 && tasks > 1) helper = std::thread(draw_allocated_rows);
-  for (int32_t b = 0; b < blocks; ++b) {
-    const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
-    const CsrView view{block_offsets_[static_cast<size_t>(b)].data(),
-                       x_.indices.data() + x_.offsets[begin], x_.values.data() + x_.offsets[begin],
-                       row_block_start_[static_cast<size_t>(b) + 1] - row_block_start_[static_cast<size_t>(b)], C_};
-    allocation_(view, &w_[begin * K], h_.data(), &a_[begin * K], b_.data(), K_);
-    allocated.store(row_block_start_[static_cast<size_t>(b) + 1], std::memory_order_release);
+  try {
+    for (int32_t b = 0; b < blocks; ++b) {
+      const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
+      const CsrView view{block_offsets_[static_cast<size_t>(b)].data(),
+                         x_.indices.data() + x_.offsets[begin], x_.values.data() + x_.offsets[begin],
+                         row_block_start_[static_cast<size_t>(b) + 1] - row_block_start_[static_cast<size_t>(b)], C_};
+      allocation_(view, &w_[begin * K], h_.data(), &a_[begin * K], b_.data(), K_);
+      allocated.store(row_block_start_[static_cast<size_t>(b) + 1], std::memory_order_release);
+      allocated.notify_all();
+    }
+  } catch (...) {  // release the helper before the error leaves
+    failed.store(true);
+    allocated.store(R_, std::memory_order_release);
     allocated.notify_all();
+    if (helper.joinable()) helper.join();
+    throw;
   }
   draw_allocated_rows();
   if (helper.joinable()) helper.join();

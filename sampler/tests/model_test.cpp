@@ -128,6 +128,22 @@ TEST(Sampler, WAgainstFixedComponentsMatchesTheFitsW) {
   EXPECT_LT(entry_err / entry_size, 0.05);
 }
 
+TEST(Sampler, AnAllocationErrorLeavesTheSweepCleanlyOnTwoThreads) {
+  const auto p = sk_nmf::plant(9000, 10, 2, 0.5, 3);
+  auto o = options(2, 3, 1);
+  o.threads = 2;
+  static int calls;
+  calls = 0;
+  const sk_nmf::AllocationStep failing = [](const sk_nmf::CsrView &x, const double *w, const double *h, double *a,
+                                            double *b, int32_t K) {
+    if (++calls == 2) throw sk_nmf::Error("out of memory allocating 1 bytes for a test");
+    sk_nmf::allocate_csr(x, w, h, a, b, K);
+  };
+  sk_nmf::Sampler s(p.x, o, nullptr, failing);
+  EXPECT_THROW(s.sweep(), sk_nmf::Error);  // not std::terminate with the helper thread waiting
+  EXPECT_EQ(calls, 2);
+}
+
 TEST(Sampler, RefusesBadOptionsNamingThem) {
   const auto p = sk_nmf::plant(10, 10, 2, 0.5, 1);
   auto expect_error = [&](FitOptions o, const char *what) {
