@@ -191,7 +191,7 @@ class PoissonNMF:
         Sweeps left out of the posterior means: a float in [0, 1) is a
         fraction of ``n_sweeps``, an int a number of sweeps (below
         ``n_sweeps``).
-    shape : float, default 0.1
+    shape : float, default 0.2
         Gamma prior shape of W and H.  A small shape suits sparse counts.
     rate : float or "auto", default "auto"
         Gamma prior rate of W and H; "auto" learns a rate per row and per
@@ -225,7 +225,7 @@ class PoissonNMF:
     ((50, 3), (3, 30))
     """
 
-    def __init__(self, n_components=10, *, n_sweeps=300, burn_in=0.5, shape=0.1, rate="auto",
+    def __init__(self, n_components=10, *, n_sweeps=300, burn_in=0.5, shape=0.2, rate="auto",
                  random_state=None, verbose=0):
         self.n_components = n_components
         self.n_sweeps = n_sweeps

@@ -55,7 +55,7 @@ const char *kUsage =
     "  --sweeps N         Gibbs sweeps in all (default 300)\n"
     "  --burn-in N        first sweeps left out of the posterior means\n"
     "                     (default: half of --sweeps)\n"
-    "  --shape A          Gamma prior shape of W and H (default 0.1)\n"
+    "  --shape A          Gamma prior shape of W and H (default 0.2)\n"
     "  --rate B|auto      Gamma prior rate of W and H; 'auto' learns a rate per\n"
     "                     row and per column under a Gamma hyperprior (default auto)\n"
     "  --holdout F        hold out a fraction F of every count (binomial\n"

@@ -1,10 +1,11 @@
 // Gamma variates.  For shape s >= 1, Marsaglia and Tsang (2000): a cubed
 // normal with two squeezes and an exact logarithmic acceptance test.  For
-// s < 1 with 1/s a whole number n up to 64 (s = 0.5, 0.25, 0.1, ...),
+// s < 1 with 1/s a whole number n up to 64 (s = 0.5, 0.25, 0.2, 0.1, ...),
 // Ahrens and Dieter's (1974) rejection from x^(s-1) on [0, 1] and e^-x
-// beyond, where x = P^n comes from multiplications alone; these are most
-// draws of a sparse fit.  Other s < 1: Gamma(s + 1) * exp(-E / s), E
-// standard exponential.  Per-shape constants are computed once.
+// beyond: x = P^n by multiplications on [0, 1], x = 1 + E beyond, with
+// squeezes before any logarithm.  These are most draws of a sparse fit.
+// Other s < 1: Gamma(s + 1) * exp(-E / s), E standard exponential.
+// Per-shape constants are computed once.
 #pragma once
 
 #include <cmath>
@@ -32,7 +33,13 @@ struct GammaShape {
 };
 
 inline double whole_power(double u, int n) {
-  if (n == 10) {  // the default shape 0.1, without the loop's branches
+  // Shapes 0.2 (the default) and 0.1 without the loop's branches, with the
+  // loop's roundings.
+  if (n == 5) {
+    const double u2 = u * u, u4 = u2 * u2;
+    return u * u4;
+  }
+  if (n == 10) {
     const double u2 = u * u, u4 = u2 * u2, u8 = u4 * u4;
     return u2 * u8;
   }
@@ -51,9 +58,11 @@ inline double whole_power(double u, int n) {
     if (p <= 1.0) {  // x^(s-1) on [0, 1], kept with probability e^-x
       const double x = whole_power(p, g.power);
       if (rng.exponential() >= x) return x;
-    } else {  // e^-x on (1, inf), kept with probability x^(s-1)
-      const double x = -std::log((g.b - p) * g.inv_shape);
-      if (-rng.exponential() <= g.shape_minus_one * std::log(x)) return x;
+    } else {  // e^-x on (1, inf), that is 1 + E, kept with probability x^(s-1)
+      const double x = 1.0 + rng.exponential();
+      const double u = rng.uniform();
+      // x^(s-1) >= 1 + (s-1)(x-1), as log x <= x - 1 and s < 1.
+      if (u <= 1.0 + g.shape_minus_one * (x - 1.0) || std::log(u) <= g.shape_minus_one * std::log(x)) return x;
     }
   }
 }

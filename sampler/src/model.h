@@ -32,7 +32,7 @@ struct FitOptions {
   int32_t components = 5;
   int64_t sweeps = 300;
   int64_t burn_in = -1;  // below 0: half of the sweeps
-  double shape = 0.1;    // a
+  double shape = 0.2;    // a
   double rate = 0.0;     // b; 0 learns the rates
   uint64_t seed = 1;
   int threads = 0;       // 0: up to 2, as the machine has; results never depend on it

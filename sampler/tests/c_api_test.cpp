@@ -83,7 +83,7 @@ TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   x.rows = x.cols = 3;
   x.offsets = c.x.offsets, x.indices = c.x.indices, x.values = c.x.values;
   sk_nmf::FitOptions o;
-  o.components = 2, o.sweeps = 10, o.seed = 5;
+  o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape;
   std::srand(5);
   const auto r = sk_nmf::fit(x, o);
   EXPECT_EQ(c.w, r.w_mean);

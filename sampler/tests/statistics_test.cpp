@@ -83,7 +83,7 @@ class GammaDraws : public ::testing::TestWithParam<double> {};
 
 // Distribution function at five quantile-like points, and the mean, variance
 // and third central moment, for shapes on both sides of 1 and on the fast
-// 1/n path (0.5, 0.1) and off it (0.13, 0.7).
+// 1/n path (0.5, 0.25, 0.2, 0.1) and off it (0.13, 0.7).
 TEST_P(GammaDraws, MatchTheGammaDistribution) {
   const double a = GetParam();
   Rng rng(static_cast<uint64_t>(a * 1000) + 5);
@@ -109,7 +109,7 @@ TEST_P(GammaDraws, MatchTheGammaDistribution) {
   EXPECT_NEAR(s3 / n, 2 * a, 6 * std::sqrt(sixth / n));
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, GammaDraws, ::testing::Values(0.1, 0.13, 0.5, 0.7, 1.0, 1.1, 2.5, 10.0, 100.5),
+INSTANTIATE_TEST_SUITE_P(Shapes, GammaDraws, ::testing::Values(0.1, 0.13, 0.2, 0.25, 0.5, 0.7, 1.0, 1.1, 2.5, 10.0, 100.5),
                          [](const auto &info) {
                            char text[32];
                            std::snprintf(text, sizeof text, "%g", info.param);
