@@ -33,6 +33,10 @@ constexpr int kShapeTable = 256;
 // are rows enough, so that drawing overlaps allocating.
 constexpr int32_t kTaskRows = 1024;
 constexpr int32_t kMaxBlockTasks = 8;
+// A second thread pays off only when a phase has this many draws (a few
+// milliseconds); below it, starting and waking the thread costs more, above
+// all on a busy machine.
+constexpr double kThreadedDraws = 1 << 16;
 constexpr size_t kColumnBlock = 512;
 
 double mean_count(const Csr &x) {
@@ -190,7 +194,8 @@ void Sampler::sweep() {
     }
   };
   std::thread helper;
-  if (threads_ > 1 && tasks > 1) helper = std::thread(draw_allocated_rows);
+  if (threads_ > 1 && tasks > 1 && static_cast<double>(R_) * K_ >= kThreadedDraws)
+    helper = std::thread(draw_allocated_rows);
   try {
     for (int32_t b = 0; b < blocks; ++b) {
       const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
@@ -220,7 +225,8 @@ void Sampler::sweep() {
     auto draw_claimed_columns = [&]() {
       for (int32_t b; (b = next.fetch_add(1)) < column_blocks;) draw_columns(b);
     };
-    if (threads_ > 1 && column_blocks > 1) helper = std::thread(draw_claimed_columns);
+    if (threads_ > 1 && column_blocks > 1 && static_cast<double>(C_) * K_ >= kThreadedDraws)
+      helper = std::thread(draw_claimed_columns);
     draw_claimed_columns();
     if (helper.joinable()) helper.join();
   }

@@ -65,21 +65,38 @@ TEST(Sampler, RecoversPlantedFactors) {
   }
 }
 
+// Counts at random, about `per_row` entries a row.
+Csr random_counts(int32_t rows, int32_t cols, int per_row, uint64_t seed) {
+  Csr x;
+  x.rows = rows, x.cols = cols;
+  uint64_t s = seed;
+  for (int32_t i = 0; i < rows; ++i) {
+    for (int32_t j = 0; j < cols; ++j) {
+      const uint64_t r = sk_nmf::splitmix64(s);
+      if (r % static_cast<uint64_t>(cols) < static_cast<uint64_t>(per_row))
+        x.indices.push_back(j), x.values.push_back(static_cast<double>(1 + (r >> 40) % 4));
+    }
+    x.offsets.push_back(x.nnz());
+  }
+  return x;
+}
+
 TEST(Sampler, OneSeedRepeatsAFitBitForBitOnAnyThreadCount) {
-  // Over 4096 rows, so that the row blocks really are split between threads.
-  const auto p = sk_nmf::plant(9000, 40, 3, 0.5, 8);
-  auto o = options(3, 12, 42);
+  // Big enough for both phases to use the second thread: rows and columns
+  // times K above 65536 draws, several row blocks.
+  const Csr x = random_counts(9000, 9000, 5, 8);
+  auto o = options(8, 12, 42);
   o.threads = 1;
-  const Fit one = run(p.x, o);
+  const Fit one = run(x, o);
   o.threads = 2;
-  const Fit two = run(p.x, o);
-  const Fit again = run(p.x, o);
+  const Fit two = run(x, o);
+  const Fit again = run(x, o);
   EXPECT_EQ(one.w, two.w);
   EXPECT_EQ(one.h, two.h);
   EXPECT_EQ(two.w, again.w);
   EXPECT_EQ(two.h, again.h);
   o.seed = 43;
-  EXPECT_NE(run(p.x, o).w, one.w);
+  EXPECT_NE(run(x, o).w, one.w);
 }
 
 TEST(Sampler, CsrAndDenseAllocationGiveTheSameFit) {
@@ -129,8 +146,8 @@ TEST(Sampler, WAgainstFixedComponentsMatchesTheFitsW) {
 }
 
 TEST(Sampler, AnAllocationErrorLeavesTheSweepCleanlyOnTwoThreads) {
-  const auto p = sk_nmf::plant(9000, 10, 2, 0.5, 3);
-  auto o = options(2, 3, 1);
+  const auto p = sk_nmf::plant(9000, 10, 8, 0.5, 3);  // 72,000 draws of W: threaded
+  auto o = options(8, 3, 1);
   o.threads = 2;
   static int calls;
   calls = 0;
