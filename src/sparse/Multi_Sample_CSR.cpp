@@ -187,8 +187,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         for (int a = 0; a < n_ahead; ++a) {
           const ptrdiff_t at = cs.at(ahead[a]) + k;
           _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-          _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
-        }
+          }
       }
       const __m128d w = _mm_loadu_pd(row_w + k);
 #pragma GCC unroll 4
@@ -202,6 +201,14 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         _mm_storeu_pd(buf + 2 * v * S + k, _mm_unpacklo_pd(t0, t[v]));
         _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
       }
+      // Blocks have an even length, so their last sums are second in a pair.
+      if (l.blocks != 0 && (k + 2) % l.block == 0) {
+        const ptrdiff_t at = l.padded + (k + 2) / l.block - 1;
+        for (int v = 0; v < V; ++v) {
+          _mm_storel_pd(buf + 2 * v * S + at, t[v]);
+          _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+        }
+      }
     }
   }
   for (; k < K; ++k) {
@@ -209,7 +216,6 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       for (int a = 0; a < n_ahead; ++a) {
         const ptrdiff_t at = cs.at(ahead[a]) + k;
         _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
       }
     }
     const __m128d w = _mm_set1_pd(row_w[k]);
@@ -223,12 +229,18 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       _mm_storel_pd(buf + 2 * v * S + k, t[v]);
       _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
     }
+    if (l.blocks != 0 && (k + 1) % l.block == 0) {
+      const ptrdiff_t at = l.padded + (k + 1) / l.block - 1;
+      for (int v = 0; v < V; ++v) {
+        _mm_storel_pd(buf + 2 * v * S + at, t[v]);
+        _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+      }
+    }
   }
   if (Transposed) {
     for (int a = 0; a < n_ahead; ++a) {
       const ptrdiff_t at = cs.at(ahead[a]) + K - 1;
       _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(cs.tallies + at), _MM_HINT_T0);
     }
   }
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
@@ -238,10 +250,6 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
     sorted[2 * v] = (bits & 1) != 0;
     sorted[2 * v + 1] = (bits & 2) != 0;
-  }
-  for (int c = 0; c < Lanes; ++c) {
-    double *cell = buf + c * S;
-    for (ptrdiff_t b = 0; b < l.blocks; ++b) cell[l.padded + b] = cell[(b + 1) * l.block - 1];
   }
 }
 
@@ -323,14 +331,18 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     col_t[c] = cs.tallies + cs.at(cols[c]);
   }
   int32_t r[kRandBatch];
-  unsigned char cell_of[kRandBatch];
+  unsigned char cell_of[kRandBatch + 4];
   int c = 0;
   int64_t left = draws[0];
   while (c < count) {
     int m = 0;
     while (m < kRandBatch && c < count) {
       const int take = left < kRandBatch - m ? static_cast<int>(left) : kRandBatch - m;
-      for (int d = 0; d < take; ++d) cell_of[m + d] = static_cast<unsigned char>(c);
+      // Most cells make a few draws: four marks unconditionally (the array
+      // has room), a loop only beyond.
+      const auto mark = static_cast<unsigned char>(c);
+      cell_of[m] = cell_of[m + 1] = cell_of[m + 2] = cell_of[m + 3] = mark;
+      for (int d = 4; d < take; ++d) cell_of[m + d] = mark;
       m += take;
       left -= take;
       if (left == 0 && ++c < count) left = draws[c];
@@ -342,7 +354,9 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
       const double target = static_cast<double>(r[d]) / kRandMax * totals[at];
-      r[d] = static_cast<int32_t>(sorted_index(l, buf + at * S, target));
+      const ptrdiff_t e = sorted_index(l, buf + at * S, target);
+      _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
+      r[d] = static_cast<int32_t>(e);
     }
     for (int d = 0; d < m; ++d) {
       const ptrdiff_t e = r[d];
@@ -380,7 +394,10 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
   for (int c = 0; c < kLanes; ++c) {
     double *cell = buf + c * l.stride;
     for (ptrdiff_t k = K; k < l.padded; ++k) cell[k] = kInf;
-    for (ptrdiff_t b = l.blocks; b < l.blocks_padded; ++b) cell[l.padded + b] = kInf;
+    // Block ends past the sums (a last, partial block and the padding)
+    // stay +inf; build_sums writes the others.
+    for (ptrdiff_t b = 0; b < l.blocks_padded; ++b)
+      if ((b + 1) * l.block - 1 >= K) cell[l.padded + b] = kInf;
   }
   ptrdiff_t cols[kLanes];
   int64_t draws[kLanes];
