@@ -29,13 +29,14 @@ test: test-build
 	@tools/run_ctest.sh $(BUILD_DIR) $(JOBS)
 	@$(MAKE) --no-print-directory test-sanitize
 
-# Builds just the sampler and runs it; DEMO_ARGS passes options (see --help).
+# Builds just the Poisson NMF sampler (sampler/) and runs it on its planted
+# default; DEMO_ARGS passes options (see --help).
 DEMO_ARGS ?=
 demo:
 	@tools/install_deps.sh build
 	$(CONFIGURE) -DSAMPLING_KERNELS_TESTS=OFF
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target poisson_nmf
-	$(BUILD_DIR)/examples/poisson_nmf $(DEMO_ARGS)
+	$(BUILD_DIR)/sampler/poisson_nmf $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR)

@@ -45,6 +45,15 @@ NATIVE = [
      "sources": ["src/sparse/Multi_Sample_CSR.cpp"],
      "exports": "src/sparse/exports.map",
      "needs": ["libsampling_kernels.so"]},
+    # The Poisson NMF sampler that PoissonNMF calls: a front end, outside the frame.
+    {"name": "libsampling_kernels_nmf.so",
+     "sources_file": "sampler/library_sources.txt",
+     "frame": False,
+     "include": ["sampler/src", "sampler/include"],
+     "compile": ["-fno-fast-math", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
+                 "-pthread", "-Wall", "-Wextra", "-Wshadow"],
+     "link": ["-pthread", "-Wl,--no-undefined", "-Wl,--exclude-libs,ALL"],
+     "needs": ["libsampling_kernels_sparse.so", "libsampling_kernels.so"]},
 ]
 
 

@@ -16,6 +16,8 @@ build=(
 test=(
   "binutils:/usr/bin/readelf"
   "libgtest-dev:/usr/include/gtest/gtest.h"
+  # gzip input for poisson_nmf (optional at configure time, tested when present)
+  "zlib1g-dev:/usr/include/zlib.h"
   # the installed-package test, the README's examples and the Python binding
   "pkg-config:/usr/bin/pkg-config"
   "python3:/usr/bin/python3"

@@ -40,7 +40,7 @@ import numpy.typing as npt
 
 __version__ = "0.1.0"
 
-__all__ = ["multi_sample", "binary_search", "seed", "library_path", "__version__"]
+__all__ = ["multi_sample", "binary_search", "seed", "library_path", "PoissonNMF", "__version__"]
 
 _LIBRARY_NAME = "libsampling_kernels.so"
 _INT32_MAX = 2147483647
@@ -369,3 +369,6 @@ def binary_search(cumulative: npt.ArrayLike, target: float) -> int:
     array = _as_doubles(array)
     with _call_lock:
         return int(_lib.Binary_Search(array.ctypes.data, array.size, value))
+
+
+from .nmf import PoissonNMF  # noqa: E402  (the Gibbs sampler; loads its library on first use)

@@ -1,0 +1,437 @@
+"""Bayesian Poisson matrix factorisation by Gibbs sampling: ``PoissonNMF``.
+
+A thin front end over ``libsampling_kernels_nmf.so``, the same compiled
+sampler that the ``poisson_nmf`` command line runs: input is checked and
+converted to CSR here, and each fit, transform or score is one library call.
+scipy is imported only when a scipy.sparse matrix is given.
+
+The library is found through ``SAMPLING_KERNELS_NMF_LIBRARY``, then next to
+this package, then in the source tree's build directory, then on the
+system's library path.  It needs ``libsampling_kernels_sparse.so`` and
+``libsampling_kernels.so`` beside it (its run path is ``$ORIGIN``).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import numbers
+import os
+import pathlib
+import signal
+import sys
+import threading
+
+import numpy as np
+
+__all__ = ["PoissonNMF"]
+
+_LIBRARY_NAME = "libsampling_kernels_nmf.so"
+_INT32_MAX = 2147483647
+_MAX_COUNT = 2147483647.0
+
+_PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64,
+                             ctypes.c_int32, ctypes.c_double)
+_lib = None
+_lib_lock = threading.Lock()
+
+
+_own_lock = threading.Lock()
+
+
+def _call_lock():
+    # A fit seeds and draws from the process-wide rand() stream: calls are
+    # serialised with the binding's lock when it has one.
+    lock = getattr(sys.modules.get(__package__), "_call_lock", None)
+    return lock if hasattr(lock, "acquire") else _own_lock
+
+
+def _library():
+    global _lib
+    with _lib_lock:
+        if _lib is not None:
+            return _lib
+        env = os.environ.get("SAMPLING_KERNELS_NMF_LIBRARY")
+        here = pathlib.Path(__file__).resolve().parent
+        if env:
+            if not os.path.isfile(env):
+                raise OSError(f"SAMPLING_KERNELS_NMF_LIBRARY names {env!r}, which is not a file")
+            names = [env]
+        else:
+            names = [str(here / _LIBRARY_NAME), str(here.parent.parent / "build" / _LIBRARY_NAME),
+                     _LIBRARY_NAME]
+        errors = []
+        for name in names:
+            if os.sep in name and not os.path.isfile(name):
+                errors.append(f"{name}: no such file")
+                continue
+            try:
+                lib = ctypes.CDLL(name)
+                break
+            except OSError as e:
+                errors.append(str(e))
+        else:
+            raise OSError("cannot find libsampling_kernels_nmf.so; build it (cmake --build build) or set "
+                          "SAMPLING_KERNELS_NMF_LIBRARY to its path (tried: " + "; ".join(errors) + ")")
+        p = ctypes.c_void_p
+        lib.SK_NMF_Fit.argtypes = [p, p, p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int64,
+                                   ctypes.c_int64, ctypes.c_double, ctypes.c_double, ctypes.c_uint32, p, p,
+                                   p, _PROGRESS, p, ctypes.c_int64, ctypes.c_char_p, ctypes.c_size_t]
+        lib.SK_NMF_Fit.restype = ctypes.c_int32
+        lib.SK_NMF_Log_Likelihood.argtypes = [p, p, p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, p, p,
+                                              ctypes.c_double, ctypes.c_char_p, ctypes.c_size_t]
+        lib.SK_NMF_Log_Likelihood.restype = ctypes.c_double
+        _lib = lib
+        return lib
+
+
+class _Csr:
+    """Counts as canonical CSR: int64 offsets, int32 sorted indices, float64 values."""
+
+    def __init__(self, offsets, indices, values, shape):
+        self.offsets = np.ascontiguousarray(offsets, dtype=np.int64)
+        self.indices = np.ascontiguousarray(indices, dtype=np.int32)
+        self.values = np.ascontiguousarray(values, dtype=np.float64)
+        self.shape = shape
+
+    def pointers(self):
+        return (self.offsets.ctypes.data, self.indices.ctypes.data, self.values.ctypes.data)
+
+
+def _is_sparse(X):
+    return type(X).__module__.startswith("scipy.sparse")
+
+
+def _check_values(name, values):
+    if values.size == 0:
+        return
+    if not np.all(np.isfinite(values)):
+        raise ValueError(f"{name} holds NaN or infinite values; counts must be finite")
+    if values.min() < 0:
+        raise ValueError(f"{name} holds negative values; counts must be non-negative")
+    if values.max() > _MAX_COUNT:
+        raise ValueError(f"{name} holds counts above 2147483647")
+    if not np.all(values == np.floor(values)):
+        raise ValueError(f"{name} holds values that are not whole numbers; Poisson NMF fits counts")
+
+
+def _check_shape(name, shape):
+    if len(shape) != 2:
+        raise ValueError(f"{name} must be 2-d, not {len(shape)}-d with shape {shape}")
+    rows, cols = shape
+    if rows < 1 or cols < 1:
+        raise ValueError(f"{name} has shape {shape}; it needs at least one row and one column")
+    if rows > _INT32_MAX or cols > _INT32_MAX:
+        raise ValueError(f"{name} has shape {shape}; dimensions must be below 2**31")
+
+
+def _as_csr(X, name="X"):
+    """X (numpy array-like or scipy.sparse) as checked CSR counts, never densified."""
+    if _is_sparse(X):
+        import scipy.sparse  # only when given one
+
+        _check_shape(name, X.shape)
+        if X.dtype == np.bool_ or not (np.issubdtype(X.dtype, np.integer) or np.issubdtype(X.dtype, np.floating)):
+            raise ValueError(f"{name} must hold real numbers, not dtype {X.dtype}")
+        m = scipy.sparse.csr_matrix(X, dtype=np.float64, copy=True)
+        m.sum_duplicates()  # also sorts the indices
+        _check_values(name, m.data)
+        return _Csr(m.indptr, m.indices, m.data, m.shape)
+    if isinstance(X, (str, bytes)) or X is None:
+        raise ValueError(f"{name} must be a 2-d array of counts, not {type(X).__name__}")
+    try:
+        a = np.asarray(X)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{name} is not an array of numbers: {e}") from None
+    if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer) or np.issubdtype(a.dtype, np.floating)):
+        raise ValueError(f"{name} must hold real numbers, not dtype {a.dtype}")
+    _check_shape(name, a.shape)
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} holds NaN or infinite values; counts must be finite")
+    if np.any(a < 0):
+        raise ValueError(f"{name} holds negative values; counts must be non-negative")
+    rows, cols = np.nonzero(a)  # row-major order: sorted CSR
+    values = a[rows, cols].astype(np.float64)
+    _check_values(name, values)
+    offsets = np.zeros(a.shape[0] + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=a.shape[0]), out=offsets[1:])
+    return _Csr(offsets, cols, values, a.shape)
+
+
+def _seed(random_state):
+    """A 32-bit seed from None, an int, a numpy Generator or RandomState."""
+    if random_state is None:
+        return int(np.random.default_rng().integers(2**32))
+    if isinstance(random_state, (bool, np.bool_)):
+        raise ValueError("random_state must be None, an int or a numpy Generator, not a bool")
+    if isinstance(random_state, numbers.Integral):
+        if not 0 <= int(random_state) < 2**32:
+            raise ValueError(f"random_state must lie in [0, 2**32 - 1], not {random_state}")
+        return int(random_state)
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(2**32))
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**32, dtype=np.uint64))
+    raise ValueError(f"random_state must be None, an int or a numpy Generator, not {type(random_state).__name__}")
+
+
+class PoissonNMF:
+    """Poisson matrix factorisation X ~ Poisson(W H) with Gamma priors, fitted by Gibbs sampling.
+
+    Every count is split among the components by the library's exact
+    allocation step; W and H are then drawn from their Gamma conditionals.
+    The posterior means over the sweeps after the burn-in are the result.
+
+    Parameters
+    ----------
+    n_components : int, default 10
+        Number of components K.
+    n_sweeps : int, default 300
+        Gibbs sweeps in all.
+    burn_in : float or int, default 0.5
+        Sweeps left out of the posterior means: a float in [0, 1) is a
+        fraction of ``n_sweeps``, an int a number of sweeps (below
+        ``n_sweeps``).
+    shape : float, default 0.2
+        Gamma prior shape of W and H.  A small shape suits sparse counts.
+    rate : float or "auto", default "auto"
+        Gamma prior rate of W and H; "auto" learns a rate per row and per
+        column under a Gamma hyperprior.
+    random_state : None, int or numpy.random.Generator, default None
+        Seeds both rand() (the allocation step) and the sampler's own
+        generator; an int repeats a fit bit for bit.
+    verbose : int, default 0
+        When non-zero, progress lines on stderr.
+
+    Attributes
+    ----------
+    components_ : ndarray of shape (n_components, n_features)
+        Posterior mean of H.
+    n_components_ : int
+    n_features_in_ : int
+    n_iter_ : int
+        Sweeps run.
+    loglik_per_count_ : float
+        Poisson log-likelihood per count of the training data under the
+        posterior means.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from sampling_kernels import PoissonNMF
+    >>> X = np.random.default_rng(0).poisson(1.0, size=(50, 30))
+    >>> model = PoissonNMF(3, n_sweeps=50, random_state=0)
+    >>> W = model.fit_transform(X)
+    >>> W.shape, model.components_.shape
+    ((50, 3), (3, 30))
+    """
+
+    def __init__(self, n_components=10, *, n_sweeps=300, burn_in=0.5, shape=0.2, rate="auto",
+                 random_state=None, verbose=0):
+        self.n_components = n_components
+        self.n_sweeps = n_sweeps
+        self.burn_in = burn_in
+        self.shape = shape
+        self.rate = rate
+        self.random_state = random_state
+        self.verbose = verbose
+
+    # scikit-learn's parameter protocol, without needing scikit-learn.
+    _PARAMS = ("n_components", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose")
+
+    def get_params(self, deep=True):
+        """Hyperparameters as a dict."""
+        return {name: getattr(self, name) for name in self._PARAMS}
+
+    def set_params(self, **params):
+        """Set hyperparameters; returns self."""
+        for name, value in params.items():
+            if name not in self._PARAMS:
+                raise ValueError(f"PoissonNMF has no parameter {name!r}")
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self):
+        changed = [f"{k}={v!r}" for k, v in self.get_params().items()
+                   if v != PoissonNMF().get_params()[k] or k == "n_components"]
+        return f"PoissonNMF({', '.join(changed)})"
+
+    def _checked(self):
+        def whole(name, value, lo):
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral) or value < lo:
+                raise ValueError(f"{name} must be an int of at least {lo}, not {value!r}")
+            return int(value)
+
+        k = whole("n_components", self.n_components, 1)
+        if k > _INT32_MAX:
+            raise ValueError(f"n_components must be below 2**31, not {k}")
+        sweeps = whole("n_sweeps", self.n_sweeps, 1)
+        b = self.burn_in
+        if isinstance(b, (bool, np.bool_)):
+            raise ValueError(f"burn_in must be a fraction in [0, 1) or a number of sweeps, not {b!r}")
+        if isinstance(b, numbers.Integral):
+            if not 0 <= b < sweeps:
+                raise ValueError(f"burn_in must be below n_sweeps ({sweeps}), not {b}")
+            burn = int(b)
+        elif isinstance(b, numbers.Real) and 0 <= b < 1:
+            burn = int(b * sweeps)
+        else:
+            raise ValueError(f"burn_in must be a fraction in [0, 1) or a number of sweeps, not {b!r}")
+        if isinstance(self.shape, (bool, np.bool_)) or not isinstance(self.shape, numbers.Real) \
+                or not np.isfinite(self.shape) or self.shape <= 0:
+            raise ValueError(f"shape must be a positive number, not {self.shape!r}")
+        if isinstance(self.rate, str) and self.rate == "auto":
+            rate = 0.0
+        elif isinstance(self.rate, (bool, np.bool_)) or not isinstance(self.rate, numbers.Real) \
+                or not np.isfinite(self.rate) or self.rate <= 0:
+            raise ValueError(f"rate must be a positive number or 'auto', not {self.rate!r}")
+        else:
+            rate = float(self.rate)
+        return k, sweeps, burn, float(self.shape), rate
+
+    def _run(self, counts, components=None):
+        k, sweeps, burn, shape, rate = self._checked()
+        seed = _seed(self.random_state)
+        rows, cols = counts.shape
+        w = np.empty((rows, k))
+        h = None if components is not None else np.empty((k, cols))
+        error = ctypes.create_string_buffer(512)
+        every = max(sweeps // 10, 1) if self.verbose else 0
+        interrupted = []
+
+        # Called after every sweep: progress, and a way out on Ctrl-C, whose
+        # handler (below) only runs when Python code does.
+        def report(_context, sweep, total, burning_in, loglik):
+            if interrupted:
+                return 1
+            if not np.isnan(loglik):
+                print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
+                      f"log-likelihood per count {loglik:.4f}", file=sys.stderr, flush=True)
+            return 1 if interrupted else 0
+
+        progress = _PROGRESS(report)
+        lib = _library()
+        # (Left alone off the main thread, or when C code set the handler.)
+        previous = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
+        if previous is not None:
+            signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+        try:
+            with _call_lock():
+                status = lib.SK_NMF_Fit(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
+                                        None if components is None else components.ctypes.data, w.ctypes.data,
+                                        None if h is None else h.ctypes.data, progress, None, every, error,
+                                        len(error))
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
+        if interrupted:
+            raise KeyboardInterrupt
+        if status == -2:
+            raise MemoryError(error.value.decode())
+        if status < 0:
+            raise ValueError(error.value.decode())
+        return w, h, sweeps
+
+    def fit_transform(self, X, y=None):
+        """Fit to the counts X and return W, the posterior mean of the row factors.
+
+        Parameters
+        ----------
+        X : array-like or scipy.sparse matrix of shape (n_samples, n_features)
+            Non-negative whole-number counts.
+        y : ignored
+
+        Returns
+        -------
+        W : ndarray of shape (n_samples, n_components)
+
+        Raises
+        ------
+        ValueError
+            For counts or hyperparameters that are not valid, naming which.
+        """
+        counts = _as_csr(X)
+        w, h, sweeps = self._run(counts)
+        self.components_ = h
+        self.n_components_ = h.shape[0]
+        self.n_features_in_ = counts.shape[1]
+        self.n_iter_ = sweeps
+        self.loglik_per_count_ = self._loglik(counts, w) / max(counts.values.sum(), 1.0)
+        return w
+
+    def fit(self, X, y=None):
+        """Fit to the counts X; returns self (see ``fit_transform``)."""
+        self.fit_transform(X)
+        return self
+
+    def _fitted(self, X):
+        if not hasattr(self, "components_"):
+            raise ValueError("this PoissonNMF is not fitted yet; call fit first")
+        counts = _as_csr(X)
+        if counts.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {counts.shape[1]} features, but PoissonNMF was fitted with "
+                             f"{self.n_features_in_}")
+        return counts
+
+    def transform(self, X):
+        """W for new rows X, sampled with the components held at ``components_``.
+
+        Parameters
+        ----------
+        X : array-like or scipy.sparse matrix of shape (n_samples, n_features)
+
+        Returns
+        -------
+        W : ndarray of shape (n_samples, n_components)
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted, or X is not valid or has the wrong
+            number of features.
+        """
+        counts = self._fitted(X)
+        h = np.ascontiguousarray(self.components_, dtype=np.float64)
+        if h.shape != (self.n_components_, self.n_features_in_):
+            raise ValueError(f"components_ has shape {h.shape}, expected "
+                             f"{(self.n_components_, self.n_features_in_)}")
+        saved = self.n_components
+        try:
+            self.n_components = self.n_components_
+            w, _, _ = self._run(counts, components=h)
+        finally:
+            self.n_components = saved
+        return w
+
+    def _loglik(self, counts, w, h=None, scale=1.0):
+        h = self.components_ if h is None else h
+        error = ctypes.create_string_buffer(512)
+        w = np.ascontiguousarray(w, dtype=np.float64)
+        h = np.ascontiguousarray(h, dtype=np.float64)
+        value = _library().SK_NMF_Log_Likelihood(*counts.pointers(), counts.shape[0], counts.shape[1],
+                                                 h.shape[0], w.ctypes.data, h.ctypes.data, scale, error,
+                                                 len(error))
+        if np.isnan(value) and error.value:
+            raise ValueError(error.value.decode())
+        return value
+
+    def score(self, X, y=None):
+        """Poisson log-likelihood per count of X, with W from ``transform(X)``.
+
+        Parameters
+        ----------
+        X : array-like or scipy.sparse matrix of shape (n_samples, n_features)
+        y : ignored
+
+        Returns
+        -------
+        float
+            Log-likelihood divided by the total count of X (higher is better).
+
+        Raises
+        ------
+        ValueError
+            As for ``transform``.
+        """
+        counts = self._fitted(X)
+        w = self.transform(X)
+        return self._loglik(counts, w) / max(counts.values.sum(), 1.0)

@@ -1,0 +1,237 @@
+"""PoissonNMF: scikit-learn's conventions, the same fit as the command line
+for one seed, sparse input never densified, transform against fit_transform,
+and a ValueError naming the argument for every bad input.
+
+Run with Debian's interpreter: /usr/bin/python3 -m unittest test_nmf
+(SAMPLING_KERNELS_NMF_LIBRARY may name the library; POISSON_NMF the command
+line, else the build tree's is used).
+"""
+import contextlib
+import io
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+from sampling_kernels import PoissonNMF
+
+try:
+    import scipy.sparse
+except ImportError:  # the sparse cases are skipped
+    scipy = None
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+CLI = os.environ.get("POISSON_NMF", str(ROOT / "build" / "sampler" / "poisson_nmf"))
+
+
+def planted(rows, cols, k, seed):
+    rng = np.random.default_rng(seed)
+    w = rng.gamma(0.5, 2.0, size=(rows, k))
+    h = rng.gamma(0.5, 2.0, size=(k, cols))
+    return rng.poisson(w @ h).astype(np.float64), w, h
+
+
+class Conventions(unittest.TestCase):
+    def test_init_stores_hyperparameters_unchanged_and_fit_returns_self(self):
+        model = PoissonNMF(3, n_sweeps=-5, burn_in="x", shape=0, rate="odd", random_state="r", verbose=2)
+        self.assertEqual(model.get_params(), {"n_components": 3, "n_sweeps": -5, "burn_in": "x", "shape": 0,
+                                              "rate": "odd", "random_state": "r", "verbose": 2})
+        x, _, _ = planted(30, 20, 2, 1)
+        model.set_params(n_sweeps=20, burn_in=0.5, shape=0.1, rate="auto", random_state=0, verbose=0)
+        self.assertIs(model.fit(x), model)
+        self.assertEqual(model.components_.shape, (3, 20))
+        self.assertEqual((model.n_components_, model.n_features_in_, model.n_iter_), (3, 20, 20))
+        self.assertTrue(np.all(model.components_ > 0))
+        self.assertLess(model.loglik_per_count_, 0)
+        self.assertEqual(model.fit_transform(x).shape, (30, 3))
+        self.assertEqual(model.transform(x[:7]).shape, (7, 3))
+        with self.assertRaisesRegex(ValueError, "no parameter 'alpha'"):
+            model.set_params(alpha=1)
+
+    def test_verbose_reports_progress_on_stderr(self):
+        x, _, _ = planted(20, 10, 2, 2)
+        err = io.StringIO()
+        with contextlib.redirect_stderr(err):
+            PoissonNMF(2, n_sweeps=20, random_state=0, verbose=1).fit(x)
+        lines = [line for line in err.getvalue().splitlines() if "sweep" in line]
+        self.assertEqual(len(lines), 10)
+        self.assertIn("sweep 2/20 (burn-in)", lines[0])
+        self.assertIn("sweep 20/20", lines[-1])
+        quiet = io.StringIO()
+        with contextlib.redirect_stderr(quiet):
+            PoissonNMF(2, n_sweeps=20, random_state=0).fit(x)
+        self.assertEqual(quiet.getvalue(), "")
+
+    def test_ctrl_c_stops_a_long_fit(self):
+        code = ("import numpy as np, sys; from sampling_kernels import PoissonNMF; "
+                "x = np.random.default_rng(0).poisson(1.0, size=(300, 200)); print('fitting', flush=True); "
+                "PoissonNMF(5, n_sweeps=10**7, random_state=0).fit(x)")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(proc.stdout.readline().strip(), "fitting")
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        try:
+            _, err = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            self.fail("the fit went on after SIGINT")
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("KeyboardInterrupt", err)
+
+    def test_scipy_is_not_imported_for_dense_input(self):
+        code = ("import sys, numpy as np; from sampling_kernels import PoissonNMF; "
+                "PoissonNMF(2, n_sweeps=4, random_state=0).fit(np.ones((3, 4))); "
+                "print('scipy' in sys.modules)")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        self.assertEqual(out.stdout.strip(), "False")
+
+
+class Repeatability(unittest.TestCase):
+    def test_one_seed_repeats_a_fit_bit_for_bit(self):
+        x, _, _ = planted(60, 40, 3, 3)
+        a = PoissonNMF(3, n_sweeps=30, random_state=11)
+        b = PoissonNMF(3, n_sweeps=30, random_state=11)
+        wa, wb = a.fit_transform(x), b.fit_transform(x)
+        self.assertTrue(np.array_equal(wa, wb))
+        self.assertTrue(np.array_equal(a.components_, b.components_))
+        g1 = PoissonNMF(3, n_sweeps=30, random_state=np.random.default_rng(4)).fit_transform(x)
+        g2 = PoissonNMF(3, n_sweeps=30, random_state=np.random.default_rng(4)).fit_transform(x)
+        self.assertTrue(np.array_equal(g1, g2))
+        self.assertFalse(np.array_equal(wa, PoissonNMF(3, n_sweeps=30, random_state=12).fit_transform(x)))
+
+    @unittest.skipUnless(os.path.exists(CLI), "the command line is not built")
+    def test_the_command_line_gives_the_same_fit(self):
+        x, _, _ = planted(50, 30, 3, 5)
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "x.csv")
+            np.savetxt(path, x, fmt="%d", delimiter=",")
+            subprocess.run([CLI, "--counts", path, "--components", "3", "--sweeps", "40", "--seed", "7",
+                            "--quiet", "--out", os.path.join(work, "fit")], check=True, capture_output=True)
+            w_cli = np.loadtxt(os.path.join(work, "fit_W.csv"), delimiter=",", ndmin=2)
+            h_cli = np.loadtxt(os.path.join(work, "fit_H.csv"), delimiter=",", ndmin=2)
+        model = PoissonNMF(3, n_sweeps=40, random_state=7)
+        w = model.fit_transform(x)
+        self.assertTrue(np.array_equal(w, w_cli))
+        self.assertTrue(np.array_equal(model.components_, h_cli))
+
+
+@unittest.skipIf(scipy is None, "scipy is not installed")
+class SparseInput(unittest.TestCase):
+    def test_every_sparse_format_gives_the_dense_fit(self):
+        x, _, _ = planted(40, 25, 2, 6)
+        dense = PoissonNMF(2, n_sweeps=20, random_state=3).fit_transform(x)
+        coo = scipy.sparse.coo_matrix(x)
+        # The same counts split into repeated, unsorted entries.
+        half = np.floor(coo.data / 2)
+        order = np.random.default_rng(0).permutation(2 * coo.nnz)
+        split = scipy.sparse.coo_matrix((np.concatenate([half, coo.data - half])[order],
+                                         (np.concatenate([coo.row, coo.row])[order],
+                                          np.concatenate([coo.col, coo.col])[order])), shape=x.shape)
+        for name, m in [("csr", scipy.sparse.csr_matrix(x)), ("csc", scipy.sparse.csc_matrix(x)),
+                        ("coo", coo), ("coo with repeats", split),
+                        ("csr_array", scipy.sparse.csr_array(x)), ("int dtype", scipy.sparse.csr_matrix(x.astype(np.int32)))]:
+            with self.subTest(name):
+                self.assertTrue(np.array_equal(PoissonNMF(2, n_sweeps=20, random_state=3).fit_transform(m), dense))
+
+    def test_input_is_not_modified(self):
+        x = scipy.sparse.coo_matrix(([1.0, 2.0, 0.0], ([0, 0, 1], [1, 1, 0])), shape=(2, 2))
+        before = (x.data.copy(), x.row.copy(), x.col.copy())
+        PoissonNMF(1, n_sweeps=4, random_state=0).fit(x)
+        for a, b in zip(before, (x.data, x.row, x.col)):
+            self.assertTrue(np.array_equal(a, b))
+
+
+class Statistics(unittest.TestCase):
+    def test_transform_of_the_training_rows_matches_fit_transform(self):
+        x, _, _ = planted(300, 120, 3, 7)
+        model = PoissonNMF(3, n_sweeps=200, random_state=1)
+        w_fit = model.fit_transform(x)
+        w_new = model.set_params(random_state=2).transform(x)
+        totals = model.components_.sum(axis=1)
+        # Each row's expected count, and every entry, agree to within the
+        # posterior's spread.
+        row_fit, row_new = w_fit @ totals, w_new @ totals
+        self.assertLess(np.abs(row_fit - row_new).sum() / row_fit.sum(), 0.01)
+        self.assertLess(np.abs(w_fit - w_new).sum() / w_fit.sum(), 0.05)
+
+    def test_score_prefers_the_fitted_structure(self):
+        x, w, h = planted(200, 100, 3, 8)
+        model = PoissonNMF(3, n_sweeps=100, random_state=0).fit(x)
+        own = model.score(x)
+        self.assertAlmostEqual(own, model.loglik_per_count_, delta=0.01 * abs(own))
+        # New rows from the same components score about as well; rows with
+        # their columns shuffled score worse.
+        rng = np.random.default_rng(9)
+        fresh = rng.poisson(rng.gamma(0.5, 2.0, size=(100, 3)) @ h).astype(float)
+        self.assertGreater(model.score(fresh), own - 0.1)
+        self.assertLess(model.score(fresh[:, rng.permutation(100)]), model.score(fresh) - 0.1)
+
+
+class BadInput(unittest.TestCase):
+    def setUp(self):
+        self.x, _, _ = planted(10, 8, 2, 10)
+
+    def test_hyperparameters(self):
+        for params, pattern in [
+                ({"n_components": 0}, "n_components"), ({"n_components": 1.5}, "n_components"),
+                ({"n_components": True}, "n_components"), ({"n_components": 2**31}, "n_components"),
+                ({"n_sweeps": 0}, "n_sweeps"), ({"n_sweeps": "9"}, "n_sweeps"),
+                ({"burn_in": 1.0}, "burn_in"), ({"burn_in": -0.1}, "burn_in"), ({"burn_in": 4}, "burn_in"),
+                ({"burn_in": True}, "burn_in"), ({"burn_in": "half"}, "burn_in"),
+                ({"shape": 0}, "shape"), ({"shape": -1.0}, "shape"), ({"shape": float("nan")}, "shape"),
+                ({"shape": "a"}, "shape"), ({"rate": 0}, "rate"), ({"rate": "fast"}, "rate"),
+                ({"rate": float("inf")}, "rate"), ({"random_state": -1}, "random_state"),
+                ({"random_state": 2**32}, "random_state"), ({"random_state": "x"}, "random_state"),
+                ({"random_state": 1.5}, "random_state")]:
+            with self.subTest(params):
+                model = PoissonNMF(**{"n_components": 2, "n_sweeps": 4, "random_state": 0, **params})
+                with self.assertRaisesRegex(ValueError, pattern):
+                    model.fit(self.x)
+
+    def test_counts(self):
+        x = self.x
+        for name, bad, pattern in [
+                ("1-d", x[0], "2-d"), ("3-d", x[None], "2-d"), ("no rows", x[:0], "at least one row"),
+                ("no columns", x[:, :0], "at least one row and one column"),
+                ("negative", np.where(x > 0, -x, 0), "negative"), ("NaN", x + np.nan, "NaN"),
+                ("infinite", x + np.inf, "infinite"), ("fractional", x + 0.5, "whole numbers"),
+                ("too large", x * 0 + 2.0**31, "above 2147483647"), ("strings", [["1", "2"]], "real numbers"),
+                ("complex", x.astype(complex), "real numbers"), ("bool", x > 0, "real numbers"),
+                ("ragged", [[1, 2], [3]], "X"), ("None", None, "X"), ("text", "1,2", "X")]:
+            with self.subTest(name):
+                with self.assertRaisesRegex(ValueError, pattern):
+                    PoissonNMF(2, n_sweeps=4, random_state=0).fit(bad)
+
+    @unittest.skipIf(scipy is None, "scipy is not installed")
+    def test_sparse_counts(self):
+        for name, bad, pattern in [
+                ("negative", scipy.sparse.csr_matrix(-self.x), "negative"),
+                ("fractional", scipy.sparse.csr_matrix(self.x / 3), "whole numbers"),
+                ("NaN", scipy.sparse.csr_matrix(([np.nan], ([0], [0])), shape=(2, 2)), "NaN"),
+                ("empty", scipy.sparse.csr_matrix((0, 3)), "at least one row"),
+                ("bool", scipy.sparse.csr_matrix(self.x > 0), "real numbers")]:
+            with self.subTest(name):
+                with self.assertRaisesRegex(ValueError, pattern):
+                    PoissonNMF(2, n_sweeps=4, random_state=0).fit(bad)
+
+    def test_transform_and_score_need_a_fit_with_as_many_features(self):
+        model = PoissonNMF(2, n_sweeps=4, random_state=0)
+        for method in (model.transform, model.score):
+            with self.assertRaisesRegex(ValueError, "not fitted"):
+                method(self.x)
+        model.fit(self.x)
+        for method in (model.transform, model.score):
+            with self.assertRaisesRegex(ValueError, "X has 7 features, but PoissonNMF was fitted with 8"):
+                method(self.x[:, :7])
+            with self.assertRaisesRegex(ValueError, "negative"):
+                method(-self.x)
+
+
+if __name__ == "__main__":
+    unittest.main()

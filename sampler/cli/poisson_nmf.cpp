@@ -1,0 +1,260 @@
+// poisson_nmf: Bayesian Poisson matrix factorisation of a count matrix by
+// Gibbs sampling, from the command line.  With no --counts it plants known
+// factors, draws counts from them and reports how well the fit recovers them.
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "errors.h"
+#include "formats.h"
+#include "model.h"
+#include "planted.h"
+
+namespace {
+
+using sk_nmf::Error;
+
+constexpr const char *kProgram = "poisson_nmf";
+
+struct Options {
+  long long rows = 300;
+  long long cols = 200;
+  sk_nmf::FitOptions fit;
+  double holdout = 0;
+  std::string counts_file;
+  std::string out_prefix;
+  bool quiet = false;
+};
+
+// A usage error: exit status 2.
+struct UsageError : Error {
+  using Error::Error;
+};
+
+const char *kUsage =
+    "usage: poisson_nmf [options]\n"
+    "\n"
+    "Fits X ~ Poisson(W H) with Gamma priors by Gibbs sampling.  With no\n"
+    "--counts it plants known factors, draws a count matrix from them and\n"
+    "reports how well the fit recovers them.\n"
+    "\n"
+    "  --counts FILE      fit this count matrix: Matrix Market (coordinate or\n"
+    "                     array, general) or CSV (one row per line, an optional\n"
+    "                     header row, '#' comments); gzip-compressed or not;\n"
+    "                     '-' reads standard input (default: a planted problem)\n"
+    "  --rows N           rows of the planted matrix (default 300)\n"
+    "  --cols N           columns of the planted matrix (default 200)\n"
+    "  --components K     number of components (default 5)\n"
+    "  --sweeps N         Gibbs sweeps in all (default 300)\n"
+    "  --burn-in N        first sweeps left out of the posterior means\n"
+    "                     (default: half of --sweeps)\n"
+    "  --shape A          Gamma prior shape of W and H (default 0.2)\n"
+    "  --rate B|auto      Gamma prior rate of W and H; 'auto' learns a rate per\n"
+    "                     row and per column under a Gamma hyperprior (default auto)\n"
+    "  --holdout F        hold out a fraction F of every count (binomial\n"
+    "                     thinning) and report the held-out log-likelihood per\n"
+    "                     count (default 0: fit everything)\n"
+    "  --seed N           seeds rand() for the allocation step and the\n"
+    "                     sampler's own generator; one seed repeats a fit\n"
+    "                     exactly (default 1)\n"
+    "  --out PREFIX       write the posterior-mean factors to PREFIX_W.csv\n"
+    "                     (rows x K) and PREFIX_H.csv (K x columns) (default: none)\n"
+    "  --quiet            no progress line (default: progress on stderr)\n"
+    "  --help             show this text\n";
+
+long long parse_whole(const std::string &option, const std::string &text, long long lo, long long hi) {
+  errno = 0;
+  char *end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE || value < lo || value > hi) {
+    throw UsageError(option + " wants a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                     ", not '" + text + "'");
+  }
+  return value;
+}
+
+double parse_real(const std::string &option, const std::string &text, double lo, double hi, bool open_lo,
+                  bool open_hi, const char *wanted) {
+  char *end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  const bool ok = !text.empty() && *end == '\0' && std::isfinite(value) && (open_lo ? value > lo : value >= lo) &&
+                  (open_hi ? value < hi : value <= hi);
+  if (!ok) throw UsageError(option + " wants " + wanted + ", not '" + text + "'");
+  return value;
+}
+
+Options parse_options(int argc, char **argv) {
+  Options o;
+  bool burn_in_given = false;
+  for (int n = 1; n < argc; ++n) {
+    std::string arg = argv[n], value;
+    bool has_value = false;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      has_value = true;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    auto next = [&]() -> std::string {
+      if (has_value) return value;
+      if (n + 1 >= argc) throw UsageError(arg + " needs a value (see --help)");
+      return argv[++n];
+    };
+    constexpr long long kMaxDim = std::numeric_limits<int32_t>::max();
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (arg == "--rows") o.rows = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--cols") o.cols = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--components") o.fit.components = static_cast<int32_t>(parse_whole(arg, next(), 1, kMaxDim));
+    else if (arg == "--sweeps") o.fit.sweeps = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--burn-in") o.fit.burn_in = parse_whole(arg, next(), 0, kMaxDim), burn_in_given = true;
+    else if (arg == "--seed") o.fit.seed = static_cast<uint64_t>(parse_whole(arg, next(), 0, 4294967295LL));
+    else if (arg == "--shape") o.fit.shape = parse_real(arg, next(), 0, kInf, true, true, "a positive number");
+    else if (arg == "--rate") {
+      const std::string v = next();
+      o.fit.rate = v == "auto" ? 0.0 : parse_real(arg, v, 0, kInf, true, true, "a positive number or 'auto'");
+    } else if (arg == "--holdout") o.holdout = parse_real(arg, next(), 0, 1, false, true, "a fraction from 0 up to (not including) 1");
+    else if (arg == "--counts") o.counts_file = next();
+    else if (arg == "--out") {
+      o.out_prefix = next();
+      if (o.out_prefix.empty()) throw UsageError("--out wants a non-empty prefix");
+    } else if (arg == "--quiet") o.quiet = true;
+    else throw UsageError("unknown option '" + arg + "' (see --help)");
+  }
+  if (burn_in_given && o.fit.burn_in >= o.fit.sweeps) {
+    throw UsageError("--burn-in (" + std::to_string(o.fit.burn_in) + ") must be below --sweeps (" +
+                     std::to_string(o.fit.sweeps) + ")");
+  }
+  if (!o.counts_file.empty() && o.counts_file != "-" && o.counts_file.find_first_not_of(' ') == std::string::npos) {
+    throw UsageError("--counts wants a file name or '-'");
+  }
+  return o;
+}
+
+// On a terminal one line rewritten in place (cleared to its end each time);
+// in a log a line at every tenth of the run.
+class Progress {
+ public:
+  Progress(long long sweeps, bool quiet) : sweeps_(sweeps), quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1) {}
+  bool due(long long sweep) {
+    if (quiet_) return false;
+    if (sweep == sweeps_) return true;
+    if (!tty_) return sweep % std::max(1LL, sweeps_ / 10) == 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return false;
+    last_ = now;
+    return true;
+  }
+  void show(long long sweep, bool burning_in, double loglik_per_count, double seconds) {
+    std::fprintf(stderr, "%ssweep %lld/%lld%s  log-likelihood per count %.4f  %.1f s%s", tty_ ? "\r" : "", sweep,
+                 sweeps_, burning_in ? " (burn-in)" : "", loglik_per_count, seconds, tty_ ? "\033[K" : "\n");
+    if (tty_ && sweep == sweeps_) std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  long long sweeps_;
+  bool quiet_, tty_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+int run(const Options &o) {
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  const std::string w_path = o.out_prefix + "_W.csv", h_path = o.out_prefix + "_H.csv";
+  if (!o.out_prefix.empty()) {  // before any work
+    sk_nmf::check_writable(w_path);
+    sk_nmf::check_writable(h_path);
+  }
+  const bool planted = o.counts_file.empty();
+  const int32_t K = o.fit.components;
+  sk_nmf::Planted truth;
+  sk_nmf::Csr counts;
+  if (planted) {
+    // Gamma(0.5) factors with mean 1 keep the components distinct; a cell's
+    // mean count is K.
+    truth = sk_nmf::plant(static_cast<int32_t>(o.rows), static_cast<int32_t>(o.cols), K, 0.5, o.fit.seed + 1);
+    counts = std::move(truth.x);
+  } else {
+    counts = sk_nmf::read_counts(o.counts_file);
+  }
+  sk_nmf::Split split;
+  const sk_nmf::Csr *train = &counts;
+  if (o.holdout > 0) {
+    split = sk_nmf::split_holdout(counts, o.holdout, o.fit.seed);
+    train = &split.train;
+  }
+  std::srand(static_cast<unsigned>(o.fit.seed));  // the allocation step draws from rand()
+  const double total = train->total();
+  const std::string source = planted ? "planted" : o.counts_file == "-" ? "<stdin>" : o.counts_file;
+  if (!o.quiet) {
+    std::fprintf(stderr, "%s: fitting %s %d x %d counts (%.0f in %lld non-zero cells%s), K = %d, %lld sweeps (%lld burn-in), seed %llu\n",
+                 kProgram, source.c_str(), train->rows, train->cols, total, static_cast<long long>(train->nnz()),
+                 o.holdout > 0 ? ", after the holdout" : "", K, static_cast<long long>(o.fit.sweeps),
+                 static_cast<long long>(o.fit.effective_burn_in()), static_cast<unsigned long long>(o.fit.seed));
+  }
+
+  Progress progress(o.fit.sweeps, o.quiet);
+  const auto fit = sk_nmf::fit(*train, o.fit, nullptr, [&](const sk_nmf::Sampler &s) {
+    if (progress.due(s.sweeps_done())) {
+      progress.show(s.sweeps_done(), s.burning_in(), s.log_likelihood() / std::max(total, 1.0),
+                    std::chrono::duration<double>(clock::now() - start).count());
+    }
+    return true;
+  });
+  const double seconds = std::chrono::duration<double>(clock::now() - start).count();
+
+  const double loglik = sk_nmf::log_likelihood(*train, fit.w_mean.data(), fit.h_mean.data(), K);
+  std::printf("log-likelihood of the posterior-mean fit: %.1f (%.4f per count)\n", loglik, loglik / std::max(total, 1.0));
+  if (o.holdout > 0) {
+    // The fit's rates are those of the kept (1 - F) of every count.
+    const double held = split.test.total();
+    const double test = sk_nmf::log_likelihood(split.test, fit.w_mean.data(), fit.h_mean.data(), K,
+                                               o.holdout / (1.0 - o.holdout));
+    std::printf("held-out log-likelihood: %.1f (%.4f per count, %.0f held-out counts)\n", test,
+                held > 0 ? test / held : 0.0, held);
+  }
+  if (planted) {
+    const double truth_loglik = sk_nmf::log_likelihood(*train, truth.w.data(), truth.h.data(), K, 1.0 - o.holdout);
+    std::printf("log-likelihood of the planted factors:    %.1f (%.4f per count)\n", truth_loglik,
+                truth_loglik / std::max(total, 1.0));
+    const auto r = sk_nmf::recovery(truth.w, truth.h, fit.w_mean, fit.h_mean, counts.rows, counts.cols, K);
+    std::printf("recovery of the planted components (mean cosine similarity of matched components): W %.3f, H %.3f\n",
+                r.w, r.h);
+  }
+  std::printf("time %.2f s, %.1f sweeps/s\n", seconds, static_cast<double>(fit.sweeps_done) / seconds);
+  if (!o.out_prefix.empty()) {
+    sk_nmf::write_csv(w_path, fit.w_mean, counts.rows, K);
+    sk_nmf::write_csv(h_path, fit.h_mean, K, counts.cols);
+    std::printf("posterior means written to %s (%d x %d) and %s (%d x %d)\n", w_path.c_str(), counts.rows, K,
+                h_path.c_str(), K, counts.cols);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run(parse_options(argc, argv));
+  } catch (const UsageError &e) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+    return 2;
+  } catch (const Error &e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s%s%s\n", kProgram, e.where.c_str(), e.where.empty() ? "" : ": ", e.what());
+    return 1;
+  } catch (const std::bad_alloc &) {
+    std::fprintf(stderr, "%s: out of memory\n", kProgram);
+    return 1;
+  }
+}

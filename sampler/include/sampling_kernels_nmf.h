@@ -1,0 +1,69 @@
+/*
+ * sampling_kernels_nmf: Bayesian Poisson matrix factorisation by Gibbs
+ * sampling, X ~ Poisson(W H) with Gamma priors, on CSR counts.  The command
+ * line poisson_nmf and the Python class sampling_kernels.PoissonNMF both run
+ * this one implementation; a fit is one call.
+ *
+ * Counts are CSR: row_offsets (n_rows + 1 entries, 64-bit, starting at 0,
+ * non-decreasing), col_indices (ascending within a row, no repeats, each
+ * in [0, n_cols)) and values (whole numbers from 0 to 2147483647).
+ */
+#ifndef SAMPLING_KERNELS_NMF_H
+#define SAMPLING_KERNELS_NMF_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SK_NMF_OK 0
+#define SK_NMF_STOPPED 1     /* the progress callback asked to stop */
+#define SK_NMF_BAD_INPUT -1  /* nothing was written to the outputs */
+#define SK_NMF_NO_MEMORY -2
+
+/* Called after every sweep; after every `progress_every`-th and the last
+ * one with the log-likelihood per count of the current draw, otherwise (and
+ * always when progress_every is 0) with NaN.  A non-zero result stops the
+ * fit: the outputs then hold the means so far, and the result is
+ * SK_NMF_STOPPED.  It lets a host report progress and handle interrupts. */
+typedef int32_t (*SK_NMF_Progress)(void *context, int64_t sweep, int64_t n_sweeps,
+                                   int32_t burning_in, double loglik_per_count);
+
+/*
+ * SK_NMF_Fit: n_sweeps Gibbs sweeps; the first burn_in (below 0: half of
+ * n_sweeps) are left out of the posterior means written to w_mean
+ * (n_rows x n_components) and h_mean (n_components x n_cols).
+ *
+ * shape > 0 is the Gamma prior shape of W and H; rate > 0 fixes their prior
+ * rate, rate == 0 learns a rate per row and per column.  seed seeds rand()
+ * (srand) for the allocation step and the sampler's own generator: one seed
+ * repeats a fit bit for bit.  With fixed_components (n_components x n_cols)
+ * H is held at those values and only W is sampled; h_mean may then be NULL.
+ *
+ * Returns SK_NMF_OK, SK_NMF_STOPPED or a negative code with a message in
+ * `error` (error_size bytes, NUL-terminated; may be NULL).
+ */
+int32_t SK_NMF_Fit(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+                   int32_t n_rows, int32_t n_cols, int32_t n_components, int64_t n_sweeps,
+                   int64_t burn_in, double shape, double rate, uint32_t seed,
+                   const double *fixed_components, double *w_mean, double *h_mean,
+                   SK_NMF_Progress progress, void *context, int64_t progress_every,
+                   char *error, size_t error_size);
+
+/*
+ * SK_NMF_Log_Likelihood: Poisson log-likelihood of the CSR counts under
+ * rates scale * (W H), from the non-zeros and the factor sums.  NaN for bad
+ * input (with a message in `error`).
+ */
+double SK_NMF_Log_Likelihood(const int64_t *row_offsets, const int32_t *col_indices,
+                             const double *values, int32_t n_rows, int32_t n_cols,
+                             int32_t n_components, const double *w, const double *h, double scale,
+                             char *error, size_t error_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SAMPLING_KERNELS_NMF_H */

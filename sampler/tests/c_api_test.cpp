@@ -1,0 +1,121 @@
+// The sampler's C ABI: bad CSR and bad options are refused with a message and
+// the outputs untouched; a good call fits as the model does and can be
+// stopped from its progress callback.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "model.h"
+#include "sampling_kernels_nmf.h"
+
+namespace {
+
+struct Counts {
+  std::vector<int64_t> offsets{0, 2, 2, 4};
+  std::vector<int32_t> indices{0, 2, 1, 2};
+  std::vector<double> values{3, 1, 2, 5};
+  int32_t rows = 3, cols = 3;
+};
+
+struct Call {
+  Counts x;
+  int32_t k = 2;
+  int64_t sweeps = 10, burn_in = -1;
+  double shape = 0.1, rate = 0;
+  const double *fixed = nullptr;
+  std::vector<double> w = std::vector<double>(6, -7.0), h = std::vector<double>(6, -7.0);
+  char error[256] = "";
+  int32_t run(SK_NMF_Progress progress = nullptr, void *context = nullptr, int64_t every = 0) {
+    return SK_NMF_Fit(x.offsets.data(), x.indices.data(), x.values.data(), x.rows, x.cols, k, sweeps, burn_in,
+                      shape, rate, 5, fixed, w.data(), h.data(), progress, context, every, error, sizeof error);
+  }
+};
+
+TEST(CApi, RefusesBadInputNamingItAndWritesNothing) {
+  const struct {
+    const char *name, *want;
+    void (*spoil)(Call &);
+  } cases[] = {
+      {"offsets not from 0", "row_offsets[0]", [](Call &c) { c.x.offsets[0] = 1; }},
+      {"offsets decrease", "decrease at row 1", [](Call &c) { c.x.offsets[2] = 1; }},
+      {"index out of range", "column index 3", [](Call &c) { c.x.indices[1] = 3; }},
+      {"negative index", "column index -1", [](Call &c) { c.x.indices[0] = -1; }},
+      {"unsorted", "not ascending", [](Call &c) { std::swap(c.x.indices[2], c.x.indices[3]); }},
+      {"repeated", "not ascending and distinct", [](Call &c) { c.x.indices[3] = 1; }},
+      {"fractional count", "not a whole number", [](Call &c) { c.x.values[1] = 0.5; }},
+      {"negative count", "not a whole number", [](Call &c) { c.x.values[1] = -1; }},
+      {"NaN count", "not a whole number", [](Call &c) { c.x.values[1] = NAN; }},
+      {"huge count", "not a whole number", [](Call &c) { c.x.values[1] = 4294967296.0; }},
+      {"no rows", "at least one row", [](Call &c) { c.x.rows = 0; }},
+      {"no components", "components", [](Call &c) { c.k = 0; }},
+      {"no sweeps", "sweeps", [](Call &c) { c.sweeps = 0; }},
+      {"burn-in too long", "burn-in", [](Call &c) { c.burn_in = 10; }},
+      {"zero shape", "shape", [](Call &c) { c.shape = 0; }},
+      {"negative rate", "rate", [](Call &c) { c.rate = -1; }},
+  };
+  for (const auto &t : cases) {
+    Call c;
+    t.spoil(c);
+    EXPECT_EQ(c.run(), SK_NMF_BAD_INPUT) << t.name;
+    EXPECT_NE(std::string(c.error).find(t.want), std::string::npos) << t.name << ": " << c.error;
+    EXPECT_EQ(c.w, std::vector<double>(6, -7.0)) << t.name;
+    EXPECT_EQ(c.h, std::vector<double>(6, -7.0)) << t.name;
+  }
+  Call c;
+  EXPECT_EQ(SK_NMF_Fit(nullptr, nullptr, nullptr, 3, 3, 2, 10, -1, 0.1, 0, 5, nullptr, c.w.data(), c.h.data(),
+                       nullptr, nullptr, 0, nullptr, 0),
+            SK_NMF_BAD_INPUT);  // a NULL error buffer is allowed
+  EXPECT_EQ(SK_NMF_Fit(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 2, 10, -1, 0.1, 0, 5,
+                       nullptr, nullptr, nullptr, nullptr, nullptr, 0, c.error, sizeof c.error),
+            SK_NMF_BAD_INPUT);
+  EXPECT_TRUE(std::isnan(SK_NMF_Log_Likelihood(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 0,
+                                               c.w.data(), c.h.data(), 1.0, c.error, sizeof c.error)));
+  EXPECT_NE(std::string(c.error).find("n_components"), std::string::npos) << c.error;
+}
+
+TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
+  Call c;
+  ASSERT_EQ(c.run(), SK_NMF_OK) << c.error;
+  sk_nmf::Csr x;
+  x.rows = x.cols = 3;
+  x.offsets = c.x.offsets, x.indices = c.x.indices, x.values = c.x.values;
+  sk_nmf::FitOptions o;
+  o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape;
+  std::srand(5);
+  const auto r = sk_nmf::fit(x, o);
+  EXPECT_EQ(c.w, r.w_mean);
+  EXPECT_EQ(c.h, r.h_mean);
+
+  // Reported sweeps carry the log-likelihood, the others NaN; a non-zero
+  // result stops the fit.
+  struct Seen {
+    std::vector<int64_t> reported, all;
+  } seen;
+  auto progress = [](void *context, int64_t sweep, int64_t, int32_t, double loglik) -> int32_t {
+    auto *s = static_cast<Seen *>(context);
+    s->all.push_back(sweep);
+    if (!std::isnan(loglik)) s->reported.push_back(sweep);
+    return sweep == 7 ? 1 : 0;
+  };
+  Call d;
+  EXPECT_EQ(d.run(progress, &seen, 3), SK_NMF_STOPPED);
+  EXPECT_EQ(seen.all, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(seen.reported, (std::vector<int64_t>{3, 6}));
+  EXPECT_GT(d.w[0], 0.0);
+}
+
+TEST(CApi, LogLikelihoodMatchesTheModel) {
+  Call c;
+  const std::vector<double> w{1, 2, 0.5, 0.1, 3, 1}, h{0.2, 1, 2, 1, 0.5, 0.3};
+  sk_nmf::Csr x;
+  x.rows = x.cols = 3;
+  x.offsets = c.x.offsets, x.indices = c.x.indices, x.values = c.x.values;
+  EXPECT_EQ(SK_NMF_Log_Likelihood(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 2, w.data(),
+                                  h.data(), 0.5, c.error, sizeof c.error),
+            sk_nmf::log_likelihood(x, w.data(), h.data(), 2, 0.5));
+}
+
+}  // namespace

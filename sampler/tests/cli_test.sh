@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# The poisson_nmf command line: every option in --help, the same fit from
+# every file format, compression and standard input, the outputs it writes,
+# and one error line (prog: file:line: message) with a non-zero exit for
+# each bad input.
+set -u
+prog=${1:?usage: cli_test.sh POISSON_NMF}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+# --help lists every option the parser knows, each with its default.
+"$prog" --help >"$work/help" 2>&1 || fail "--help exits non-zero"
+for option in counts rows cols components sweeps burn-in shape rate holdout seed out quiet help; do
+  grep -q -- "--$option" "$work/help" || fail "--help does not list --$option"
+  grep -q -- "\"--$option\"" "$(dirname "$0")/../cli/poisson_nmf.cpp" || fail "--$option in --help is not parsed"
+done
+defaults=$(grep -c 'default' "$work/help")
+[ "$defaults" -ge 12 ] && pass "--help lists every option ($defaults defaults named)" || fail "--help names only $defaults defaults"
+
+# The planted default: components recovered, factors written with their shapes.
+if "$prog" --rows 80 --cols 60 --components 3 --sweeps 100 --seed 4 --out "$work/planted" >"$work/out" 2>"$work/err"; then
+  r=$(sed -n 's/.*matched components): W \([0-9.]*\), H \([0-9.]*\)/\1 \2/p' "$work/out")
+  awk -v a="${r% *}" -v b="${r#* }" 'BEGIN { exit !(a >= 0.9 && b >= 0.9) }' \
+    && pass "planted components recovered ($r)" || fail "planted components not recovered: '$r'"
+  shape() { awk -F, '{ if (NF != n && NR > 1) bad = 1; n = NF; for (i = 1; i <= NF; ++i) if (!($i > 0)) bad = 1 }
+                     END { print (bad ? "bad" : NR "x" n) }' "$1"; }
+  [ "$(shape "$work/planted_W.csv")" = 80x3 ] && [ "$(shape "$work/planted_H.csv")" = 3x60 ] \
+    && pass "--out writes positive 80x3 W and 3x60 H" \
+    || fail "--out shapes: W $(shape "$work/planted_W.csv"), H $(shape "$work/planted_H.csv")"
+  grep -q 'sweep 100/100' "$work/err" && pass "progress reaches the last sweep" || fail "no final progress line"
+else
+  fail "planted run exited non-zero: $(cat "$work/err")"
+fi
+# A log gets a line now and then, never carriage returns or escapes.
+[ "$(grep -c '^sweep' "$work/err")" -le 11 ] && ! grep -q $'[\r\033]' "$work/err" \
+  && pass "progress in a log: $(grep -c '^sweep' "$work/err") plain lines" || fail "progress in a log"
+# On a terminal, one line rewritten and cleared to its end.
+if command -v script >/dev/null; then
+  script -qec "$prog --rows 40 --cols 30 --components 2 --sweeps 2000 >/dev/null" /dev/null >"$work/tty" 2>&1
+  grep -q $'\r' "$work/tty" && grep -q $'\033\\[K' "$work/tty" \
+    && pass "progress on a terminal rewrites one line and clears it" || fail "progress on a terminal"
+fi
+
+# --sweeps alone takes half of them as burn-in.
+"$prog" --rows 20 --cols 20 --components 2 --sweeps 10 --quiet >/dev/null 2>"$work/err" \
+  && pass "--sweeps 10 alone" || fail "--sweeps 10 alone: $(cat "$work/err")"
+
+# One 3 x 4 matrix in every format; with one seed the fits agree exactly.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '% comment' '3 4 6' \
+  '1 1 5' '2 3 7' '3 4 2' '1 4 1' '3 2 3' '3 2 1' >"$work/m.mtx"
+printf '%s\n' '%%MatrixMarket matrix array real general' '3 4' 5 0 0 0 0 4 0 7 0 1 0 2 >"$work/a.mtx"
+printf '%s\n' '# counts' '5,0,0,1' '0, 0, 7, 0' '0,4,0,2' >"$work/c.csv"
+printf '%s\r\n' 'doc,"w1",w2,w3' '5,0,0,1' '0,0,7,0' '0,4,0,2' >"$work/header.csv"
+printf '\xef\xbb\xbf%s\n' '5,0,0,1' >"$work/bom.csv"; printf '%s\n' '0,0,7,0' '0,4,0,2' >>"$work/bom.csv"
+gzip -c "$work/m.mtx" >"$work/m.mtx.gz"
+gzip -c "$work/c.csv" >"$work/c.csv.gz"; gzip -c "$work/c.csv" >>"$work/c.csv.gz"  # two members: 6 rows
+opts=(--components 2 --sweeps 30 --seed 3 --quiet)
+# A build without zlib names the format instead (configured with
+# -DSAMPLING_KERNELS_ZLIB=OFF or without zlib1g-dev).
+gz=(m.mtx.gz gzstdin)
+if "$prog" --counts "$work/m.mtx.gz" "${opts[@]}" 2>&1 | grep -q "no gzip support"; then
+  gz=()
+  pass "no gzip support in this build: the error names the format"
+fi
+for f in m.mtx a.mtx c.csv header.csv bom.csv ${gz[0]:+m.mtx.gz}; do
+  "$prog" --counts "$work/$f" "${opts[@]}" --out "$work/fit_$f" >/dev/null 2>"$work/err" \
+    || fail "fitting $f: $(cat "$work/err")"
+done
+"$prog" --counts - "${opts[@]}" --out "$work/fit_stdin" <"$work/m.mtx" >/dev/null 2>"$work/err" || fail "stdin: $(cat "$work/err")"
+if [ ${#gz[@]} -gt 0 ]; then
+  gzip -c "$work/a.mtx" | "$prog" --counts - "${opts[@]}" --out "$work/fit_gzstdin" >/dev/null 2>"$work/err" \
+    || fail "gzip on stdin: $(cat "$work/err")"
+fi
+same=1
+for f in a.mtx c.csv header.csv bom.csv stdin "${gz[@]}"; do
+  for m in W H; do
+    g=$work/fit_$f; [ -e "${g}_$m.csv" ] || g=$work/fit_$f
+    cmp -s "$work/fit_m.mtx_$m.csv" "${g}_$m.csv" || { same=0; echo "  $f differs ($m)"; }
+  done
+done
+[ $same = 1 ] && pass "coordinate, array, CSV, header row, BOM, gzip and stdin give the same fit" \
+  || fail "the formats give different fits"
+if [ ${#gz[@]} -gt 0 ]; then
+  "$prog" --counts "$work/c.csv.gz" "${opts[@]}" --out "$work/two" >/dev/null 2>&1 \
+    && [ "$(wc -l <"$work/two_W.csv")" -eq 6 ] && pass "concatenated gzip members are read whole" || fail "two gzip members"
+fi
+
+# No cap on cells: 100,000 x 1,000,000 (1e11 cells) with a few counts fits in
+# memory that grows with the rows, columns and non-zeros only.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '100000 1000000 3' \
+  '1 1 4' '50000 999999 2' '100000 7 1' >"$work/wide.mtx"
+limit=4000000
+ldd "$prog" | grep -q libasan && limit=unlimited  # AddressSanitizer reserves terabytes
+( ulimit -v $limit; "$prog" --counts "$work/wide.mtx" --components 2 --sweeps 4 --quiet --out "$work/wide" ) \
+  >/dev/null 2>"$work/err" && [ "$(wc -l <"$work/wide_W.csv")" -eq 100000 ] \
+  && pass "a 100000 x 1000000 matrix fits under 4 GB of address space" || fail "wide matrix: $(cat "$work/err")"
+
+# --holdout reports a finite held-out log-likelihood per count.
+"$prog" --rows 100 --cols 80 --components 3 --sweeps 60 --holdout 0.2 --quiet >"$work/out" 2>&1
+ho=$(sed -n 's/^held-out log-likelihood: .* (\(.*\) per count, \([0-9]*\) held-out counts)/\1 \2/p' "$work/out")
+awk -v a="${ho% *}" -v n="${ho#* }" 'BEGIN { exit !(a < 0 && a > -10 && n > 0) }' \
+  && pass "--holdout 0.2: $ho" || fail "--holdout output: '$(cat "$work/out")'"
+
+# Bad input: a non-zero exit, nothing on stdout and one line on stderr that
+# starts with the program's name and names the file and line.
+expect_error() {
+  local name=$1 want=$2; shift 2
+  "$prog" "$@" >"$work/out" 2>"$work/err"
+  local status=$?
+  if [ "$status" -ne 0 ] && [ ! -s "$work/out" ] && [ "$(wc -l <"$work/err")" -eq 1 ] \
+     && grep -q "^poisson_nmf: " "$work/err" && grep -qF -- "$want" "$work/err"; then
+    pass "$name: $(cat "$work/err")"
+  else
+    fail "$name: status $status, stderr '$(cat "$work/err")', stdout '$(head -c 200 "$work/out")', want '$want'"
+  fi
+}
+bad() { printf '%s\n' "${@:2}" >"$work/$1"; }
+bad text.csv '1,2' '3,x'
+expect_error "word in a CSV" "text.csv:2: 'x' is not a number" --counts "$work/text.csv"
+bad ragged.csv '1,2,3' '' '4,5'
+expect_error "ragged CSV" "ragged.csv:3: expected 3 fields" --counts "$work/ragged.csv"
+bad frac.csv 'a,b' '1,2.5'
+expect_error "fractional count after a header" "frac.csv:2: count '2.5'" --counts "$work/frac.csv"
+bad neg.csv '1,-2'
+expect_error "negative count" "neg.csv:1: count '-2'" --counts "$work/neg.csv"
+bad nan.csv '1,nan'
+expect_error "NaN count" "nan.csv:1: count 'nan'" --counts "$work/nan.csv"
+bad huge.csv '1,2147483648'
+expect_error "count above 2^31 - 1" "huge.csv:1: count '2147483648'" --counts "$work/huge.csv"
+bad onlyheader.csv 'a,b,c'
+expect_error "header and no counts" "onlyheader.csv:1: no counts" --counts "$work/onlyheader.csv"
+bad range.mtx '%%MatrixMarket matrix coordinate real general' '2 2 1' '3 1 4'
+expect_error "index out of range" "range.mtx:3: row '3'" --counts "$work/range.mtx"
+bad short.mtx '%%MatrixMarket matrix coordinate real general' '2 2 2' '1 1 4'
+expect_error "too few entries" "short.mtx:3: expected 2 entries, found 1" --counts "$work/short.mtx"
+bad long.mtx '%%MatrixMarket matrix array real general' '1 2' '1' '2' '3'
+expect_error "too many values" "long.mtx:5: more entries" --counts "$work/long.mtx"
+bad sym.mtx '%%MatrixMarket matrix coordinate real symmetric' '2 2 1' '1 1 4'
+expect_error "unsupported symmetry" "sym.mtx:1: only 'general'" --counts "$work/sym.mtx"
+bad size.mtx '%%MatrixMarket matrix coordinate real general' '2 two 1'
+expect_error "bad size line" "size.mtx:2: column count 'two'" --counts "$work/size.mtx"
+bad big.mtx '%%MatrixMarket matrix coordinate real general' '2147483648 2 1'
+expect_error "dimension of 2^31" "big.mtx:2: row count '2147483648' is not from 1 to 2147483647" --counts "$work/big.mtx"
+bad sum.mtx '%%MatrixMarket matrix coordinate integer general' '2 2 2' '1 1 2147483647' '1 1 1'
+expect_error "repeated entries overflow" "repeated entries of cell (1, 1)" --counts "$work/sum.mtx"
+: >"$work/empty.csv"
+expect_error "empty file" "empty.csv:1: the file is empty" --counts "$work/empty.csv"
+if [ ${#gz[@]} -gt 0 ]; then
+  head -c 100 "$work/m.mtx.gz" >"$work/cut.gz"
+  expect_error "truncated gzip" ": the gzip data is truncated" --counts "$work/cut.gz"
+  grep -q "cut.gz:[0-9]*: the gzip" "$work/err" && pass "truncated gzip: file and line named" || fail "truncated gzip: no file:line"
+  printf '\x1f\x8b\x08\x00garbage-garbage' >"$work/bad.gz"
+  expect_error "corrupt gzip" "bad.gz:1: corrupt gzip data" --counts "$work/bad.gz"
+else
+  expect_error "gzip without zlib" "m.mtx.gz:1: the file is gzip-compressed, and this build has no gzip support" \
+    --counts "$work/m.mtx.gz"
+fi
+printf 'BZh91AY&SY' >"$work/x.bz2"
+expect_error "bzip2 file" "x.bz2:1: the file is bzip2-compressed" --counts "$work/x.bz2"
+printf '\xff\xfe1\x002\x00' >"$work/u16.csv"
+expect_error "UTF-16 file" "u16.csv:1: the file is UTF-16" --counts "$work/u16.csv"
+expect_error "missing file" "cannot open $work/none.csv" --counts "$work/none.csv"
+expect_error "directory as input" "is a directory" --counts "$work"
+expect_error "empty stdin" "<stdin>:1: the file is empty" --counts - </dev/null
+expect_error "burn-in too long" "--burn-in (9) must be below --sweeps (9)" --sweeps 9 --burn-in 9
+expect_error "unknown option" "unknown option '--colums'" --colums 3
+expect_error "zero components" "--components wants" --components 0
+expect_error "missing value" "--sweeps needs a value" --sweeps
+expect_error "shape zero" "--shape wants a positive number" --shape 0
+expect_error "rate word" "--rate wants a positive number or 'auto'" --rate fast
+expect_error "holdout of 1" "--holdout wants a fraction" --holdout 1
+expect_error "seed too large" "--seed wants a whole number from 0 to 4294967295" --seed 4294967296
+# --out is checked before the fit: a long fit into a missing directory fails
+# at once and writes nothing.
+start=$(date +%s)
+expect_error "--out into a missing directory" "cannot write $work/nowhere/x_W.csv: directory $work/nowhere" \
+  --out "$work/nowhere/x" --rows 3000 --cols 3000 --sweeps 100000
+[ $(( $(date +%s) - start )) -le 5 ] && pass "--out failed before the fit" || fail "--out was checked late"
+mkdir "$work/x_H.csv"
+expect_error "--out onto a directory" "cannot write $work/x_H.csv: it is a directory" --out "$work/x"
+[ ! -e "$work/x_W.csv" ] && pass "nothing written when --out fails" || fail "x_W.csv written despite the error"
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,207 @@
+// The Gibbs sampler as a whole: it recovers planted factors, one seed repeats
+// a fit bit for bit on any number of threads, the CSR and the dense
+// allocation paths give the same fit, and sampling W against fixed
+// components agrees with the fit's own W.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+#include <vector>
+
+#include "errors.h"
+#include "model.h"
+#include "planted.h"
+#include "sampling_kernels.h"
+
+namespace {
+
+using sk_nmf::Csr;
+using sk_nmf::FitOptions;
+
+// The allocation step as the former dense sampler made it: the block of rows
+// densified and passed to Multi_Sample whole.
+void allocate_dense(const sk_nmf::CsrView &x, const double *w, const double *h, double *a, double *b, int32_t K) {
+  std::vector<double> dense(static_cast<size_t>(x.rows) * x.cols, 0.0);
+  for (int32_t i = 0; i < x.rows; ++i)
+    for (int64_t n = x.offsets[i]; n < x.offsets[i + 1]; ++n) dense[static_cast<size_t>(i) * x.cols + x.indices[n]] = x.values[n];
+  Multi_Sample(dense.data(), w, h, a, b, x.rows, K, x.cols);
+}
+
+struct Fit {
+  std::vector<double> w, h;
+};
+
+Fit run(const Csr &x, const FitOptions &o, sk_nmf::AllocationStep step = sk_nmf::allocate_csr,
+        const double *fixed_h = nullptr) {
+  std::srand(static_cast<unsigned>(o.seed));
+  sk_nmf::Sampler s(x, o, fixed_h, step);
+  for (int64_t n = 0; n < o.sweeps; ++n) s.sweep();
+  return {s.w_mean(), s.h_mean()};
+}
+
+FitOptions options(int32_t K, int64_t sweeps, uint64_t seed) {
+  FitOptions o;
+  o.components = K;
+  o.sweeps = sweeps;
+  o.seed = seed;
+  return o;
+}
+
+TEST(Sampler, RecoversPlantedFactors) {
+  const auto p = sk_nmf::plant(300, 200, 4, 0.5, 7);
+  for (double rate : {0.0, 1.0}) {  // learned rates and a fixed one
+    auto o = options(4, 200, 3);
+    o.rate = rate;
+    const Fit f = run(p.x, o);
+    const auto r = sk_nmf::recovery(p.w, p.h, f.w, f.h, 300, 200, 4);
+    EXPECT_GT(r.w, 0.97) << "rate " << rate;
+    EXPECT_GT(r.h, 0.97) << "rate " << rate;
+    // The posterior mean fits the counts at least about as well as the
+    // factors that made them.
+    const double fit = sk_nmf::log_likelihood(p.x, f.w.data(), f.h.data(), 4);
+    const double truth = sk_nmf::log_likelihood(p.x, p.w.data(), p.h.data(), 4);
+    EXPECT_GT(fit, truth - 0.002 * std::abs(truth)) << "rate " << rate;
+  }
+}
+
+// Counts at random, about `per_row` entries a row.
+Csr random_counts(int32_t rows, int32_t cols, int per_row, uint64_t seed) {
+  Csr x;
+  x.rows = rows, x.cols = cols;
+  uint64_t s = seed;
+  for (int32_t i = 0; i < rows; ++i) {
+    for (int32_t j = 0; j < cols; ++j) {
+      const uint64_t r = sk_nmf::splitmix64(s);
+      if (r % static_cast<uint64_t>(cols) < static_cast<uint64_t>(per_row))
+        x.indices.push_back(j), x.values.push_back(static_cast<double>(1 + (r >> 40) % 4));
+    }
+    x.offsets.push_back(x.nnz());
+  }
+  return x;
+}
+
+TEST(Sampler, OneSeedRepeatsAFitBitForBitOnAnyThreadCount) {
+  // Big enough for both phases to use the second thread: rows and columns
+  // times K above 65536 draws, several row blocks.
+  const Csr x = random_counts(9000, 9000, 5, 8);
+  auto o = options(8, 12, 42);
+  o.threads = 1;
+  const Fit one = run(x, o);
+  o.threads = 2;
+  const Fit two = run(x, o);
+  const Fit again = run(x, o);
+  EXPECT_EQ(one.w, two.w);
+  EXPECT_EQ(one.h, two.h);
+  EXPECT_EQ(two.w, again.w);
+  EXPECT_EQ(two.h, again.h);
+  o.seed = 43;
+  EXPECT_NE(run(x, o).w, one.w);
+}
+
+TEST(Sampler, CsrAndDenseAllocationGiveTheSameFit) {
+  // Empty rows, a full row and single-entry rows among random ones; more
+  // rows than one block.
+  Csr x;
+  x.rows = 4500, x.cols = 30;
+  uint64_t s = 5;
+  for (int32_t i = 0; i < x.rows; ++i) {
+    for (int32_t j = 0; j < x.cols; ++j) {
+      const uint64_t r = sk_nmf::splitmix64(s);
+      const bool on = i == 7 || (i % 97 == 3 && j == 11) || (i % 5 != 0 && r % 7 == 0);
+      if (on) x.indices.push_back(j), x.values.push_back(static_cast<double>(1 + r % 9));
+    }
+    x.offsets.push_back(x.nnz());
+  }
+  for (int32_t K : {1, 5, 40}) {
+    const auto o = options(K, 6, 11);
+    const Fit sparse = run(x, o, sk_nmf::allocate_csr);
+    const Fit dense = run(x, o, allocate_dense);
+    EXPECT_EQ(sparse.w, dense.w) << "K " << K;
+    EXPECT_EQ(sparse.h, dense.h) << "K " << K;
+  }
+}
+
+TEST(Sampler, WAgainstFixedComponentsMatchesTheFitsW) {
+  const auto p = sk_nmf::plant(400, 150, 3, 0.5, 9);
+  const Fit f = run(p.x, options(3, 200, 1));
+  // Different seeds: the same posterior, not the same draws.
+  const Fit t = run(p.x, options(3, 200, 2), sk_nmf::allocate_csr, f.h.data());
+  EXPECT_EQ(t.h, f.h);  // held fixed
+  // Each row's expected total count, sum_k W_ik sum_j H_kj, and every entry.
+  std::vector<double> hs(3, 0.0);
+  for (int k = 0; k < 3; ++k) hs[k] = std::accumulate(f.h.begin() + k * 150, f.h.begin() + (k + 1) * 150, 0.0);
+  double err = 0, size = 0, entry_err = 0, entry_size = 0;
+  for (int i = 0; i < 400; ++i) {
+    double a = 0, b = 0;
+    for (int k = 0; k < 3; ++k) {
+      a += f.w[i * 3 + k] * hs[k], b += t.w[i * 3 + k] * hs[k];
+      entry_err += std::abs(f.w[i * 3 + k] - t.w[i * 3 + k]);
+      entry_size += f.w[i * 3 + k];
+    }
+    err += std::abs(a - b), size += a;
+  }
+  EXPECT_LT(err / size, 0.01);
+  EXPECT_LT(entry_err / entry_size, 0.05);
+}
+
+TEST(Sampler, AnAllocationErrorLeavesTheSweepCleanlyOnTwoThreads) {
+  const auto p = sk_nmf::plant(9000, 10, 8, 0.5, 3);  // 72,000 draws of W: threaded
+  auto o = options(8, 3, 1);
+  o.threads = 2;
+  static int calls;
+  calls = 0;
+  const sk_nmf::AllocationStep failing = [](const sk_nmf::CsrView &x, const double *w, const double *h, double *a,
+                                            double *b, int32_t K) {
+    if (++calls == 2) throw sk_nmf::Error("out of memory allocating 1 bytes for a test");
+    sk_nmf::allocate_csr(x, w, h, a, b, K);
+  };
+  sk_nmf::Sampler s(p.x, o, nullptr, failing);
+  EXPECT_THROW(s.sweep(), sk_nmf::Error);  // not std::terminate with the helper thread waiting
+  EXPECT_EQ(calls, 2);
+}
+
+TEST(Sampler, RefusesBadOptionsNamingThem) {
+  const auto p = sk_nmf::plant(10, 10, 2, 0.5, 1);
+  auto expect_error = [&](FitOptions o, const char *what) {
+    try {
+      sk_nmf::Sampler s(p.x, o);
+      ADD_FAILURE() << "no error for " << what;
+    } catch (const sk_nmf::Error &e) {
+      EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+    }
+  };
+  auto o = options(2, 10, 1);
+  o.components = 0;
+  expect_error(o, "components");
+  o = options(2, 10, 1);
+  o.burn_in = 10;
+  expect_error(o, "burn-in");
+  o = options(2, 0, 1);
+  expect_error(o, "sweeps");
+  o = options(2, 10, 1);
+  o.shape = 0;
+  expect_error(o, "shape");
+  o.shape = NAN;
+  expect_error(o, "shape");
+  o = options(2, 10, 1);
+  o.rate = -1;
+  expect_error(o, "rate");
+}
+
+TEST(Sampler, OutOfMemorySaysHowMuchAndForWhat) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer aborts on a failed 149 GiB allocation instead of returning";
+#endif
+  const auto p = sk_nmf::plant(10, 10, 2, 0.5, 1);
+  auto o = options(2000000000, 2, 1);  // 10 x 2e9 doubles per factor
+  try {
+    sk_nmf::Sampler s(p.x, o);
+    ADD_FAILURE() << "no error";
+  } catch (const sk_nmf::Error &e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("out of memory allocating 149.0 GiB for the row factors W (10 x 2000000000)"), std::string::npos) << what;
+  }
+}
+
+}  // namespace
