@@ -53,7 +53,7 @@ test-sanitize: deps
 # Each fuzz target for FUZZ_SECONDS (clang, built by the normal build).
 FUZZ_SECONDS ?= 60
 fuzz: build
-	for f in multi_sample binary_search; do \
+	for f in multi_sample binary_search csr; do \
 	  fuzz/run_fuzzer.sh $(BUILD_DIR)/fuzz/$${f}_fuzz fuzz/corpus/$$f \
 	    $(BUILD_DIR)/fuzz-work/$$f $(FUZZ_SECONDS) || exit 1; \
 	done
