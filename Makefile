@@ -66,7 +66,7 @@ test-sanitize:
 # Each fuzz target for FUZZ_SECONDS (clang, built by the test build).
 FUZZ_SECONDS ?= 60
 fuzz: test-build
-	for f in multi_sample binary_search; do \
+	for f in multi_sample binary_search csr; do \
 	  fuzz/run_fuzzer.sh $(BUILD_DIR)/fuzz/$${f}_fuzz fuzz/corpus/$$f \
 	    $(BUILD_DIR)/fuzz-work/$$f $(FUZZ_SECONDS) || exit 1; \
 	done

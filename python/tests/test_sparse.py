@@ -169,6 +169,25 @@ class SparseNeverDensifiesTest(unittest.TestCase):
 
 
 @unittest.skipIf(sp is None, "scipy is not installed")
+class SparseThreadsTest(unittest.TestCase):
+    def test_threads_sharing_tallies_lose_no_unit(self):
+        import threading
+        rng = np.random.default_rng(21)
+        counts, rf, cf = problem(rng, n_rows=200, n_cols=300, k=8, density=0.3)
+        rt, ct = np.zeros((200, 8)), np.zeros((8, 300))
+        def work():
+            for _ in range(20):
+                sk.multi_sample(counts, rf, cf, rt, ct)
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(rt.sum(), 80 * counts.sum())
+        self.assertEqual(ct.sum(), 80 * counts.sum())
+
+
+@unittest.skipIf(sp is None, "scipy is not installed")
 class SparseLoadingTest(unittest.TestCase):
     def test_loads_the_companion_it_is_told_to(self):
         wanted = os.environ.get("SAMPLING_KERNELS_SPARSE_LIBRARY")

@@ -3,8 +3,9 @@
 // the stored cells of each row in ascending column order, rows in order,
 // consumes the same rand() values in the same order as the dense pass over
 // the densified matrix, and adds the same 1.0s to the same elements in the
-// same order.  Like libsampling_kernels.so this links against libc alone and
-// uses nothing beyond malloc, free, rand and that library's Binary_Search.
+// same order.  Like libsampling_kernels.so it has no C++ runtime: it needs
+// libc and that library only, and uses nothing beyond malloc, free, rand and
+// the library's Binary_Search.
 //
 // The plain loop per stored cell is: running sums of col_factors[k, j] *
 // row_factors[i, k] + total in ascending k; per draw r = rand(),
@@ -348,9 +349,8 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
       if (left == 0 && ++c < count) left = draws[c];
     }
     for (int d = 0; d < m; ++d) r[d] = rand();
-    // Components first, tallies after: a tally update whose address is the
-    // end of a long search would often be passed by the next draw's load of
-    // the same element, which the processor then has to undo.
+    // Components first, each search prefetching the tally line its draw
+    // will update; the tallies after.
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
       const double target = static_cast<double>(r[d]) / kRandMax * totals[at];
