@@ -29,14 +29,14 @@ from __future__ import annotations
 import ctypes
 import math
 import numbers
-import os
-import pathlib
 import threading
 from typing import Any, Optional, Tuple
 import sys
 
 import numpy as np
 import numpy.typing as npt
+
+from ._loader import load_library
 
 __version__ = "0.1.0"
 
@@ -54,37 +54,7 @@ _REAL_KINDS = "iuf"
 _call_lock = threading.Lock()
 
 
-def _candidates() -> Tuple[list, bool]:
-    env = os.environ.get("SAMPLING_KERNELS_LIBRARY")
-    if env:
-        # An explicit choice is final: a wrong path is an error, not a hint.
-        return [env], True
-    here = pathlib.Path(__file__).resolve().parent
-    return [str(here / _LIBRARY_NAME),
-            str(here.parent.parent / "build" / _LIBRARY_NAME),
-            _LIBRARY_NAME], False
-
-
-def _load() -> Tuple[ctypes.CDLL, str]:
-    names, explicit = _candidates()
-    if explicit:
-        if not os.path.isfile(names[0]):
-            raise OSError(f"SAMPLING_KERNELS_LIBRARY names {names[0]!r}, which is not a file")
-        return ctypes.CDLL(names[0]), names[0]
-    errors = []
-    for name in names:
-        if os.sep in name and not os.path.isfile(name):
-            errors.append(f"{name}: no such file")
-            continue
-        try:
-            return ctypes.CDLL(name), name
-        except OSError as e:
-            errors.append(str(e))
-    raise OSError("cannot find libsampling_kernels.so; set SAMPLING_KERNELS_LIBRARY to its path "
-                  "(tried: " + "; ".join(errors) + ")")
-
-
-_lib, library_path = _load()
+_lib, library_path = load_library(_LIBRARY_NAME, "SAMPLING_KERNELS_LIBRARY", "")
 _lib.Multi_Sample.argtypes = [ctypes.c_void_p] * 5 + [ctypes.c_int32] * 3
 _lib.Multi_Sample.restype = None
 _lib.Binary_Search.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_double]

@@ -19,6 +19,7 @@ import pathlib
 import numpy as np
 
 import sampling_kernels as _package
+from ._loader import load_library
 
 _LIBRARY_NAME = "libsampling_kernels_sparse.so"
 
@@ -36,38 +37,11 @@ _MESSAGES = {
 _NO_MEMORY = -9
 
 
-def _candidates():
-    env = os.environ.get("SAMPLING_KERNELS_SPARSE_LIBRARY")
-    if env:
-        return [env], True
-    names = [str(pathlib.Path(_package.library_path).resolve().parent / _LIBRARY_NAME)
-             if os.sep in _package.library_path else None]
-    here = pathlib.Path(__file__).resolve().parent
-    names += [str(here / _LIBRARY_NAME), str(here.parent.parent / "build" / _LIBRARY_NAME),
-              _LIBRARY_NAME]
-    return [n for n in dict.fromkeys(names) if n is not None], False
-
-
-def _load():
-    names, explicit = _candidates()
-    if explicit:
-        if not os.path.isfile(names[0]):
-            raise OSError(f"SAMPLING_KERNELS_SPARSE_LIBRARY names {names[0]!r}, which is not a file")
-        return ctypes.CDLL(names[0]), names[0]
-    errors = []
-    for name in names:
-        if os.sep in name and not os.path.isfile(name):
-            errors.append(f"{name}: no such file")
-            continue
-        try:
-            return ctypes.CDLL(name), name
-        except OSError as e:
-            errors.append(str(e))
-    raise OSError("cannot find libsampling_kernels_sparse.so, needed for sparse counts; set "
-                  "SAMPLING_KERNELS_SPARSE_LIBRARY to its path (tried: " + "; ".join(errors) + ")")
-
-
-_lib, library_path = _load()
+# Next to the library the package loaded first, so that the two match.
+_lib, library_path = load_library(
+    _LIBRARY_NAME, "SAMPLING_KERNELS_SPARSE_LIBRARY", ", needed for sparse counts",
+    first=[pathlib.Path(_package.library_path).resolve().parent]
+    if os.sep in _package.library_path else [])
 _lib.Multi_Sample_CSR.argtypes = [ctypes.c_void_p] * 7 + [ctypes.c_int32] * 3
 _lib.Multi_Sample_CSR.restype = ctypes.c_int32
 

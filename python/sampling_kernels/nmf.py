@@ -15,13 +15,14 @@ from __future__ import annotations
 
 import ctypes
 import numbers
-import os
-import pathlib
 import signal
 import sys
 import threading
 
 import numpy as np
+
+import sampling_kernels as _package
+from ._loader import load_library
 
 __all__ = ["PoissonNMF"]
 
@@ -35,43 +36,13 @@ _lib = None
 _lib_lock = threading.Lock()
 
 
-_own_lock = threading.Lock()
-
-
-def _call_lock():
-    # A fit seeds and draws from the process-wide rand() stream: calls are
-    # serialised with the binding's lock when it has one.
-    lock = getattr(sys.modules.get(__package__), "_call_lock", None)
-    return lock if hasattr(lock, "acquire") else _own_lock
-
-
 def _library():
     global _lib
     with _lib_lock:
         if _lib is not None:
             return _lib
-        env = os.environ.get("SAMPLING_KERNELS_NMF_LIBRARY")
-        here = pathlib.Path(__file__).resolve().parent
-        if env:
-            if not os.path.isfile(env):
-                raise OSError(f"SAMPLING_KERNELS_NMF_LIBRARY names {env!r}, which is not a file")
-            names = [env]
-        else:
-            names = [str(here / _LIBRARY_NAME), str(here.parent.parent / "build" / _LIBRARY_NAME),
-                     _LIBRARY_NAME]
-        errors = []
-        for name in names:
-            if os.sep in name and not os.path.isfile(name):
-                errors.append(f"{name}: no such file")
-                continue
-            try:
-                lib = ctypes.CDLL(name)
-                break
-            except OSError as e:
-                errors.append(str(e))
-        else:
-            raise OSError("cannot find libsampling_kernels_nmf.so; build it (cmake --build build) or set "
-                          "SAMPLING_KERNELS_NMF_LIBRARY to its path (tried: " + "; ".join(errors) + ")")
+        lib, _ = load_library(_LIBRARY_NAME, "SAMPLING_KERNELS_NMF_LIBRARY",
+                              " (build it with cmake --build build)")
         p = ctypes.c_void_p
         lib.SK_NMF_Fit.argtypes = [p, p, p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_int64,
                                    ctypes.c_int64, ctypes.c_double, ctypes.c_double, ctypes.c_uint32, p, p,
@@ -130,7 +101,7 @@ def _as_csr(X, name="X"):
         import scipy.sparse  # only when given one
 
         _check_shape(name, X.shape)
-        if X.dtype == np.bool_ or not (np.issubdtype(X.dtype, np.integer) or np.issubdtype(X.dtype, np.floating)):
+        if np.dtype(X.dtype).kind not in _package._REAL_KINDS:
             raise ValueError(f"{name} must hold real numbers, not dtype {X.dtype}")
         m = scipy.sparse.csr_matrix(X, dtype=np.float64, copy=True)
         m.sum_duplicates()  # also sorts the indices
@@ -142,7 +113,7 @@ def _as_csr(X, name="X"):
         a = np.asarray(X)
     except (TypeError, ValueError) as e:
         raise ValueError(f"{name} is not an array of numbers: {e}") from None
-    if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer) or np.issubdtype(a.dtype, np.floating)):
+    if a.dtype.kind not in _package._REAL_KINDS:
         raise ValueError(f"{name} must hold real numbers, not dtype {a.dtype}")
     _check_shape(name, a.shape)
     if not np.all(np.isfinite(a)):
@@ -315,7 +286,7 @@ class PoissonNMF:
         if previous is not None:
             signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
         try:
-            with _call_lock():
+            with _package._call_lock:
                 status = lib.SK_NMF_Fit(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
                                         None if components is None else components.ctypes.data, w.ctypes.data,
                                         None if h is None else h.ctypes.data, progress, None, every, error,
