@@ -80,7 +80,7 @@ inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols
     ptrdiff_t j = 0;
     for (; j + 8 <= n_cols; j += 8) {
       const unsigned candidate_bits = candidates(row + j);
-      if (dense(i, j, candidate_bits)) continue;
+      if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
       for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
         const ptrdiff_t at = j + __builtin_ctz(bits);
         const int64_t n = draws_for(row[at]);
@@ -151,7 +151,19 @@ struct RowArgs {
   double *row_t;        // row_tallies of the row
   double *col_tallies;  // n_components x n_cols
   double *scratch;      // n_components doubles
+  // Which cell's whole chain the scratch array holds (row_w, column), so
+  // that a cell whose draws span two stretches builds it once.
+  const double **scratch_row;
+  ptrdiff_t *scratch_col;
 };
+
+// The whole chain of cell (row, j) in the scratch array.
+inline void chain_in_scratch(const RowArgs &a, ptrdiff_t j, ptrdiff_t K) {
+  if (*a.scratch_row == a.row_w && *a.scratch_col == j) return;
+  running_sums(a.row_w, a.col_factors + j, a.n_cols, K, a.scratch);
+  *a.scratch_row = a.row_w;
+  *a.scratch_col = j;
+}
 
 // The component of a draw in a full-layout cell with finite,
 // non-decreasing running sums: the number of sums below the draw.  For such
@@ -216,7 +228,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       // Many draws: the whole chain once, in the scratch array, rather than
       // a block per draw; the blocks below a draw are still counted on the
       // kept ends, then the sums of its block.
-      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      chain_in_scratch(a, j, K);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         ptrdiff_t b = count_below(sums, l.blocks_padded, target);
@@ -231,7 +243,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       }
     } else {
       // Unsorted or not finite: the three-way search on the whole chain.
-      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      chain_in_scratch(a, j, K);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
@@ -330,16 +342,14 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
                        bool *sorted) {
   constexpr int V = Lanes / 2;
   const ptrdiff_t K = l.n_components, S = l.stride;
-  // The next batch's columns, to prefetch along the way (none, the ends of a
-  // contiguous run, or each distinct column).
-  ptrdiff_t ahead[Lanes];
+  // The next batch's columns, to prefetch along the way when they are a
+  // contiguous run (a gathered batch's own loads are independent of each
+  // other, and prefetching eight more columns per k cost more than it saved).
+  ptrdiff_t ahead[2];
   int n_ahead = 0;
   if (next != nullptr && next_contiguous) {
     ahead[n_ahead++] = next[0];
     ahead[n_ahead++] = next[Lanes - 1];
-  } else if (next != nullptr) {
-    for (int c = 0; c < Lanes; ++c)
-      if (c == 0 || next[c] != next[c - 1]) ahead[n_ahead++] = next[c];
   }
   auto factors = [cols](const double *cf, int v) {
     if (Contiguous) return _mm_loadu_pd(cf + cols[0] + 2 * v);
@@ -429,6 +439,8 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
   };
   Batch batches[2];
   batches[0].size = batches[1].size = 0;
+  const double *scratch_row = nullptr;
+  ptrdiff_t scratch_col = -1;
   int filling = 0;       // batches[filling] is being gathered
   bool waiting = false;  // batches[filling ^ 1] is full and not yet drawn
 
@@ -452,7 +464,8 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
         build_sums<Lanes, false, false>(l, row_w, col_factors, C, b.cols, next,
                                         next_contiguous, col_tallies, buf, sorted);
     }
-    const RowArgs a{row_w, col_factors, C, row_tallies + b.row * K, col_tallies, scratch};
+    const RowArgs a{row_w,   col_factors, C, row_tallies + b.row * K, col_tallies, scratch,
+                    &scratch_row, &scratch_col};
     draw_cells(l, buf, sorted, b.draws, b.cols, b.size, a);
   };
   auto close = [&] {
