@@ -157,10 +157,41 @@ struct RowArgs {
   ptrdiff_t *scratch_col;
 };
 
-// The whole chain of cell (row, j) in the scratch array.
-inline void chain_in_scratch(const RowArgs &a, ptrdiff_t j, ptrdiff_t K) {
+// The whole chain of cell (row, j) in the scratch array, rebuilt from the
+// kept block ends: each block's chain restarts from the stored last sum of
+// the block before, so the blocks are independent and eight of them run
+// side by side, while every sum is rounded exactly as in the one long chain.
+inline void chain_in_scratch(const Layout &l, const double *ends, const RowArgs &a,
+                             ptrdiff_t j) {
   if (*a.scratch_row == a.row_w && *a.scratch_col == j) return;
-  running_sums(a.row_w, a.col_factors + j, a.n_cols, K, a.scratch);
+  const ptrdiff_t K = l.n_components, B = l.block, C = a.n_cols;
+  const double *cf = a.col_factors + j;
+  const double *w = a.row_w;
+  double *out = a.scratch;
+  const ptrdiff_t whole = K / B;  // blocks with B sums
+  ptrdiff_t b0 = 0;
+  for (; b0 + 8 <= whole; b0 += 8) {
+    double t[8];
+#pragma GCC unroll 8
+    for (int q = 0; q < 8; ++q) t[q] = b0 + q == 0 ? 0.0 : ends[b0 + q - 1];
+    for (ptrdiff_t kk = 0; kk < B; ++kk) {
+#pragma GCC unroll 8
+      for (int q = 0; q < 8; ++q) {
+        const ptrdiff_t k = (b0 + q) * B + kk;
+        t[q] = cf[k * C] * w[k] + t[q];
+        out[k] = t[q];
+      }
+    }
+  }
+  // The remaining blocks, the last one perhaps partial, one chain each.
+  for (ptrdiff_t b = b0; b < l.blocks; ++b) {
+    double t = b == 0 ? 0.0 : ends[b - 1];
+    const ptrdiff_t stop = (b + 1) * B < K ? (b + 1) * B : K;
+    for (ptrdiff_t k = b * B; k < stop; ++k) {
+      t = cf[k * C] * w[k] + t;
+      out[k] = t;
+    }
+  }
   *a.scratch_row = a.row_w;
   *a.scratch_col = j;
 }
@@ -207,9 +238,9 @@ inline ptrdiff_t sorted_index_ends(const Layout &l, const double *ends, const Ro
 }
 
 // The draws of one cell (column j) whose sums are at `sums`, from m values
-// of rand().
+// of rand(); the cell makes `cell_draws` in all.
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
-                        const int32_t *r, int64_t m, const RowArgs &a) {
+                        const int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
   double *const row_t = a.row_t;
   double *const col_t = a.col_tallies + j;
   const ptrdiff_t n_cols = a.n_cols;
@@ -217,7 +248,9 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
   int64_t d = 0;
   if (l.ends) {
     const double total = sums[l.blocks - 1];
-    if (sorted && m < l.blocks) {
+    // Rebuilding the whole chain costs about as much as rebuilding a block
+    // for each of blocks / 4 draws.
+    if (sorted && cell_draws * 4 < l.blocks) {
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
@@ -228,7 +261,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       // Many draws: the whole chain once, in the scratch array, rather than
       // a block per draw; the blocks below a draw are still counted on the
       // kept ends, then the sums of its block.
-      chain_in_scratch(a, j, K);
+      chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         ptrdiff_t b = count_below(sums, l.blocks_padded, target);
@@ -243,7 +276,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       }
     } else {
       // Unsorted or not finite: the three-way search on the whole chain.
-      chain_in_scratch(a, j, K);
+      chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
@@ -315,7 +348,8 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
     }
     for (int64_t d = 0; d < m;) {
       const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take, a);
+      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
+                  draws[at.cell], a);
       d += take;
       at.left -= take;
       settle(at);
@@ -371,7 +405,9 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
       for (int x = 0; x < n_ahead; ++x)
         _mm_prefetch(reinterpret_cast<const char *>(cf + ahead[x]), _MM_HINT_T1);
       // A contiguous batch's draws will land on few lines of each tally row.
-      if (Contiguous) {
+      // (With many components the few draws would not need most of those
+      // lines, and fetching them all pushes the factors out of L1.)
+      if (Contiguous && !Ends) {
         const double *ct = col_tallies + k * n_cols + cols[0];
         _mm_prefetch(reinterpret_cast<const char *>(ct), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char *>(ct + Lanes - 1), _MM_HINT_T0);

@@ -257,11 +257,12 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Long stretches of draws: counts around the stretch of rand() values taken
-// at once, alone in a cell and spread over the cells of a batch.
+// at once, alone in a cell and spread over the cells of a batch; with many
+// components a cell whose draws span two stretches reuses its whole chain.
 TEST(DifferentialStretches, CountsAroundTheStretchSize) {
   Generator gen(99);
   for (double count : {255.0, 256.0, 257.0, 511.0, 512.0, 513.0, 1000.5}) {
-    for (int32_t K : {1, 3, 20}) {
+    for (int32_t K : {1, 3, 20, 200, 1500}) {
       for (int32_t cols : {1, 8, 13}) {
         Trial t = gen.shaped(Regime::clean, 2, K, cols);
         for (double &x : t.counts) x = gen.chance(0.5) ? count : 40.0;
