@@ -256,6 +256,26 @@ INSTANTIATE_TEST_SUITE_P(
              regime_name(std::get<1>(info.param));
     });
 
+// Calls on a single cell take their own path (branch-free search when the
+// sums are sorted, the plain loop otherwise).
+TEST(DifferentialSingleCell, EveryRegimeMatchesReference) {
+  Generator gen(77);
+  const std::vector<int> ties{0, 2147483647, 1073741823, 1073741824, 715827882, 1431655765};
+  for (Regime regime :
+       {Regime::clean, Regime::zeros, Regime::specials, Regime::dense, Regime::ties}) {
+    for (int32_t K : {1, 2, 3, 7, 20, 200, 3000}) {
+      for (int n = 0; n < 12; ++n) {
+        const Trial t = gen.shaped(regime, 1, K, 1);
+        compare(t, [n, K] { libc_script::use_seeded(uint64_t(n) * 31 + uint64_t(K)); });
+        if (HasFatalFailure()) return;
+        compare(t, [&] { libc_script::use_values(ties, true); });
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  libc_script::use_real_rand();
+}
+
 // Long stretches of draws: counts around the stretch of rand() values taken
 // at once, alone in a cell and spread over the cells of a batch; with many
 // components a cell whose draws span two stretches reuses its whole chain.
