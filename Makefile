@@ -31,14 +31,16 @@ clean:
 	rm -rf $(BUILD_DIR)
 
 # `make bench` builds in Release and times the library against its baseline
-# and the rand() floor; BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
+# and the rand() floor, first with glibc's rand(), then with the benchmark's
+# own lock-free rand(); BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
 # BENCH_ARGS="--filter=sparse --reps=3").  Not part of `make test`.
 BENCH_ARGS ?=
 .PHONY: bench
 bench: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) --target multi_sample_bench -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target multi_sample_bench multi_sample_bench_lockfree -j $(JOBS)
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
+	$(BUILD_DIR)/bench/multi_sample_bench_lockfree $(BENCH_ARGS)
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 SANITIZE_BUILD_DIR ?= build-sanitize

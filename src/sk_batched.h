@@ -61,6 +61,23 @@ inline unsigned candidates(const double *p) {
          static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
 }
 
+// Whether any of 16 counts is at least 0.5.  The counts ahead are
+// prefetched: the scan streams through them.
+inline bool any_candidate16(const double *p) {
+  _mm_prefetch(reinterpret_cast<const char *>(p + 128), _MM_HINT_T0);
+  _mm_prefetch(reinterpret_cast<const char *>(p + 136), _MM_HINT_T0);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d a = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 2)));
+  const __m128d b = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 6)));
+  const __m128d c = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 8)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 10)));
+  const __m128d d = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 12)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 14)));
+  return _mm_movemask_pd(_mm_or_pd(_mm_or_pd(a, b), _mm_or_pd(c, d))) != 0;
+}
+
 // Set bits among the low eight (popcnt is not in baseline x86-64).
 inline int popcount8(unsigned bits) {
   bits = bits - ((bits >> 1) & 0x55u);
@@ -79,6 +96,11 @@ inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols
     const double *row = counts + i * n_cols;
     ptrdiff_t j = 0;
     for (; j + 8 <= n_cols; j += 8) {
+      // Sixteen empty counts cost one test: sparse rows are mostly that.
+      if (j + 16 <= n_cols && !any_candidate16(row + j)) {
+        j += 8;
+        continue;
+      }
       const unsigned candidate_bits = candidates(row + j);
       if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
       for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
