@@ -25,6 +25,7 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
+#include "sk_cell.h"
 #include "sk_common.h"
 
 namespace sk {
@@ -32,7 +33,7 @@ namespace sk {
 // Working memory on the stack: running sums of a batch of cells, and the
 // rand() values of one stretch of its draws.
 constexpr ptrdiff_t kSumDoubles = 704;
-constexpr int kRandBatch = 128;
+constexpr int kRandBatch = 64;
 // Entries per block of the two-level count.
 constexpr ptrdiff_t kBlock = 16;
 // Candidates among eight counts from which the eight are sampled as one block.
@@ -90,7 +91,7 @@ inline int popcount8(unsigned bits) {
 // so runs of empty cells cost a few vector compares.  A block of eight
 // whose candidates dense(i, j, bits) accepts is left to it whole.
 template <typename Cell, typename Dense, typename RowDone>
-inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
+__attribute__((always_inline)) inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
                         Dense &&dense, RowDone &&row_done) {
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row = counts + i * n_cols;
@@ -537,9 +538,28 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     filling ^= 1;
     batches[filling].size = 0;
   };
+  // With thousands of components a cell with many draws goes alone, after
+  // every cell before it: its one chain in the scratch array, then
+  // branch-free counts.  A batch's factor lines (K of them) no longer fit in
+  // L1 there, and rebuilding each cell's chain from them costs more than
+  // the plain chain, whose loads overlap its adds (measured: alone is
+  // faster at K = 3000, slower at K = 500 and 1000).
+  auto many = [&](int64_t n) { return l.ends && K >= 2048 && n * 4 >= l.blocks; };
+  auto alone = [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+    if (batches[filling].size > 0) close();
+    if (waiting) draw(batches[filling ^ 1], nullptr);
+    waiting = false;
+    const double *row_w = row_factors + i * K;
+    double total;
+    const bool sorted = chain_sorted(row_w, col_factors + j, C, K, scratch, total);
+    scratch_row = nullptr;
+    draw_from_chain(n, sorted, total, scratch, l.n_components, row_tallies + i * K,
+                    col_tallies + j, C);
+  };
   scan_counts(
       counts, n_rows, C,
       [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+        if (many(n)) return alone(i, j, n);
         Batch &f = batches[filling];
         f.row = i;
         f.cols[f.size] = j;
@@ -550,10 +570,13 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
         // Mostly sampled: all eight columns as one contiguous batch (the
         // others make no draw), in order after what was gathered before.
         if (Lanes != 8 || popcount8(bits) < kDenseBlock) return false;
+        const double *row = counts + i * C;
+        if (l.ends && K >= 2048)
+          for (int c = 0; c < Lanes; ++c)
+            if (many(draws_for(row[j + c]))) return false;
         if (batches[filling].size > 0) close();
         Batch &f = batches[filling];
         f.row = i;
-        const double *row = counts + i * C;
         for (int c = 0; c < Lanes; ++c) {
           f.cols[c] = j + c;
           f.draws[c] = (bits >> c & 1u) != 0 ? draws_for(row[j + c]) : 0;

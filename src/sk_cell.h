@@ -27,32 +27,52 @@ inline ptrdiff_t count_below_sorted(const double *a, ptrdiff_t n, double x) {
   return lo + (a[lo] < x);
 }
 
-// Makes the draws of the one cell when its sums are known sorted and says
-// so; otherwise returns false having taken nothing from rand().
+// The running sums of cell j of a row, k ascending, into `cumulative`;
+// `total` gets the last.  True when no product has its sign bit set and the
+// total is finite, so that the sums are non-decreasing.
+inline bool chain_sorted(const double *row_w, const double *col_j, ptrdiff_t n_cols,
+                         ptrdiff_t K, double *cumulative, double &total) {
+  double t = 0.0;
+  __m128d signs = _mm_setzero_pd();
+  for (ptrdiff_t k = 0; k < K; ++k) {
+    const double product = col_j[k * n_cols] * row_w[k];
+    signs = _mm_or_pd(signs, _mm_set_sd(product));
+    t = product + t;
+    cumulative[k] = t;
+  }
+  total = t;
+  return (_mm_movemask_pd(signs) & 1) == 0 && t - t == 0.0;
+}
+
+// The n draws of one cell whose sums are in `cumulative`.
+inline void draw_from_chain(int64_t n, bool sorted, double total, const double *cumulative,
+                            int32_t n_components, double *row_t, double *col_j,
+                            ptrdiff_t n_cols) {
+  const ptrdiff_t last = n_components - 1;
+  for (int64_t d = 0; d < n; ++d) {
+    const double target = static_cast<double>(rand()) / kRandMax * total;
+    ptrdiff_t e;
+    if (sorted) {
+      e = count_below_sorted(cumulative, n_components, target);
+      e = e < last ? e : last;
+    } else {
+      e = search(cumulative, n_components, target);
+    }
+    row_t[e] += 1.0;
+    col_j[e * n_cols] += 1.0;
+  }
+}
+
+// Makes the draws of the one cell of a call when its sums are known sorted
+// and says so; otherwise returns false having taken nothing from rand().
 inline bool sample_sorted_cell(double count, const double *row_w, const double *col_w,
                                double *row_t, double *col_t, int32_t n_components,
                                double *cumulative) {
   const int64_t n = draws_for(count);
   if (n == 0) return true;
-  const ptrdiff_t K = n_components;
-  double total = 0.0;
-  __m128d signs = _mm_setzero_pd();
-  for (ptrdiff_t k = 0; k < K; ++k) {
-    const double product = col_w[k] * row_w[k];
-    signs = _mm_or_pd(signs, _mm_set_sd(product));
-    total = product + total;
-    cumulative[k] = total;
-  }
-  // No product with its sign bit set, and a finite total: non-decreasing sums.
-  if ((_mm_movemask_pd(signs) & 1) != 0 || !(total - total == 0.0)) return false;
-  const ptrdiff_t last = K - 1;
-  for (int64_t d = 0; d < n; ++d) {
-    const double target = static_cast<double>(rand()) / kRandMax * total;
-    ptrdiff_t e = count_below_sorted(cumulative, K, target);
-    e = e < last ? e : last;
-    row_t[e] += 1.0;
-    col_t[e] += 1.0;
-  }
+  double total;
+  if (!chain_sorted(row_w, col_w, 1, n_components, cumulative, total)) return false;
+  draw_from_chain(n, true, total, cumulative, n_components, row_t, col_t, 1);
   return true;
 }
 
