@@ -4,8 +4,9 @@
 //
 // The algorithm is sample_plain below: for each cell in row-major order, the
 // running sums of its K products, then one rand() per draw, the three-way
-// search and two tally increments.  The fast path (sk_batched.h) gives the
-// same tallies to the last bit; it says where and why it departs.
+// search and two tally increments.  The fast paths give the same tallies to
+// the last bit and say where and why they depart: sk_batched.h for calls on
+// more than one cell, sk_cell.h for calls on a single cell.
 #include "sampling_kernels.h"
 
 #include <stddef.h>

@@ -15,8 +15,13 @@
 //   - with many components only the last sum of each block of sums is kept
 //     (the "ends" layout); a draw counts the blocks below it, then rebuilds
 //     its own block from the kept sum before it, which repeats the chain's
-//     roundings exactly;
-//   - runs of cells with counts below 0.5 are skipped with vector compares.
+//     roundings exactly.  A cell with many draws instead gets its whole
+//     chain in the scratch array, rebuilt from the kept ends eight blocks at
+//     a time (each block restarted from its exact stored predecessor); with
+//     thousands of components such a cell is drawn alone, after everything
+//     gathered before it, with the plain chain;
+//   - runs of cells with counts below 0.5 are skipped with vector compares,
+//     sixteen at a time.
 //
 // Stack: one buffer of kSumDoubles doubles and one stretch of kRandBatch
 // rand() values; tests/stack_test.cpp measures the whole call.
@@ -260,6 +265,22 @@ inline ptrdiff_t sorted_index_ends(const Layout &l, const double *ends, const Ro
   return e < last ? e : last;
 }
 
+// Adds c ones to *x, with the bits of c additions of 1.0 one after the
+// other.  For an integer-valued x with |x| <= 2^52 every partial sum is an
+// integer below 2^53 and so exact, and one addition of c gives the same
+// result; anything else (fractions, huge values, NaN) takes the c additions.
+// No addition at all when c is 0, so that -0.0 stays -0.0.
+inline void add_ones(double *x, int64_t c) {
+  if (c == 0) return;
+  double v = *x;
+  if (v >= -0x1p52 && v <= 0x1p52 && static_cast<double>(static_cast<int64_t>(v)) == v) {
+    v += static_cast<double>(c);
+  } else {
+    for (; c > 0; --c) v += 1.0;
+  }
+  *x = v;
+}
+
 // The draws of one cell (column j) whose sums are at `sums`, from m values
 // of rand(); the cell makes `cell_draws` in all.
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
@@ -315,22 +336,52 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
     // below its draw (entries 0 .. n_components - 2; the total is never
     // below a draw).  Lane arithmetic is the scalar divide, then multiply.
     const ptrdiff_t below = K - 1;
-    alignas(16) double pairs[2 * kBlock];
-    for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+    alignas(16) double space[2 * kBlock];
     const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
-    for (; d + 2 <= m; d += 2) {
-      const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
-      const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
-      __m128i acc = _mm_setzero_si128();
-      for (ptrdiff_t k = 0; k < below; ++k)
-        acc = _mm_sub_epi64(acc,
-                            _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
-      const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
-      const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-      row_t[e0] += 1.0;
-      col_t[e0 * n_cols] += 1.0;
-      row_t[e1] += 1.0;
-      col_t[e1 * n_cols] += 1.0;
+    if (K <= 4 && m >= 2 * K) {
+      // Many draws on at most four components: per sum, the number of draws
+      // above it, in registers; the tallies then take each component's
+      // draws at once instead of one after the other through memory.
+      // Missing sums are +inf, which no draw is above.
+      const __m128d s0 = _mm_set1_pd(below > 0 ? sums[0] : kInf);
+      const __m128d s1 = _mm_set1_pd(below > 1 ? sums[1] : kInf);
+      const __m128d s2 = _mm_set1_pd(below > 2 ? sums[2] : kInf);
+      __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0;
+      for (; d + 2 <= m; d += 2) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+        a0 = _mm_sub_epi64(a0, _mm_castpd_si128(_mm_cmplt_pd(s0, targets)));
+        a1 = _mm_sub_epi64(a1, _mm_castpd_si128(_mm_cmplt_pd(s1, targets)));
+        a2 = _mm_sub_epi64(a2, _mm_castpd_si128(_mm_cmplt_pd(s2, targets)));
+      }
+      auto lanes = [](__m128i v) {
+        return _mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v));
+      };
+      // above[e]: draws whose component is above e.
+      const int64_t above[4] = {lanes(a0), lanes(a1), lanes(a2), 0};
+      int64_t at_least = d;  // draws whose component is e or higher
+      for (ptrdiff_t e = 0; e < K; ++e) {
+        add_ones(row_t + e, at_least - above[e]);
+        add_ones(col_t + e * n_cols, at_least - above[e]);
+        at_least = above[e];
+      }
+    } else {
+      double *pairs = space;
+      for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+      for (; d + 2 <= m; d += 2) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+        __m128i acc = _mm_setzero_si128();
+        for (ptrdiff_t k = 0; k < below; ++k)
+          acc = _mm_sub_epi64(
+              acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
+        const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
+        const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+        row_t[e0] += 1.0;
+        col_t[e0 * n_cols] += 1.0;
+        row_t[e1] += 1.0;
+        col_t[e1 * n_cols] += 1.0;
+      }
     }
   }
   for (; d < m; ++d) {
