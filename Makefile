@@ -42,7 +42,8 @@ clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR)
 
 # `make bench` builds in Release and times the library against its baseline
-# and the rand() floor; BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
+# and the rand() floor, first with glibc's rand(), then with the benchmark's
+# own lock-free rand(); BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
 # BENCH_ARGS="--filter=sparse --reps=3").  Then csr_bench times the CSR path
 # on large sparse matrices (CSR_BENCH_ARGS, e.g. --quick).  Not part of
 # `make test`.
@@ -50,8 +51,9 @@ BENCH_ARGS ?=
 bench:
 	@tools/install_deps.sh build
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSAMPLING_KERNELS_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) --target multi_sample_bench csr_bench -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target multi_sample_bench multi_sample_bench_lockfree csr_bench -j $(JOBS)
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
+	$(BUILD_DIR)/bench/multi_sample_bench_lockfree $(BENCH_ARGS)
 	$(BUILD_DIR)/bench/csr_bench $(CSR_BENCH_ARGS)
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.

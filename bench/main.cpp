@@ -19,9 +19,34 @@
 #define BENCH_DEFAULT_CSV "bench_results.csv"
 #endif
 
+#ifdef BENCH_LOCK_FREE_RAND
+extern "C" long long sk_bench_fast_rand_calls;
+constexpr const char *kRandMode = "lock-free rand() defined in the benchmark (-rdynamic)";
+#else
+constexpr const char *kRandMode = "glibc rand() (takes a lock on every call)";
+#endif
+
 namespace {
 
 using bench::Workload;
+
+// The processor's name and the vector extensions the library may use.
+std::string cpu_description() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line, model = "unknown CPU", flags;
+  while (std::getline(in, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string key = line.substr(0, line.find_first_of(" \t"));
+    if (key == "model" && line.rfind("model name", 0) == 0 && model == "unknown CPU")
+      model = line.substr(colon + 2);
+    if (key == "flags" && flags.empty()) flags = " " + line.substr(colon + 1) + " ";
+  }
+  std::string isa;
+  for (const char *f : {"avx2", "avx512f"})
+    if (flags.find(std::string(" ") + f + " ") != std::string::npos) isa += std::string(" ") + f;
+  return model + (isa.empty() ? " (no AVX2)" : " (" + isa.substr(1) + ")");
+}
 using Clock = std::chrono::steady_clock;
 
 // Keeps the floor's result alive.
@@ -40,21 +65,46 @@ struct Tallies {
   }
 };
 
-void run_once(Contestant who, const Workload &w, Tallies &t) {
+using Pass = void (*)(const double *, const double *, const double *, double *, double *,
+                     int32_t, int32_t, int32_t);
+
+// One pass of `fn` over the workload, cut into calls as the workload says.
+// Per-cell calls use the tallies transposed (cols x components), so that a
+// cell's column of tallies is contiguous like its column of factors.
+void pass(Pass fn, const Workload &w, Tallies &t) {
   const auto &s = w.shape;
+  const size_t K = static_cast<size_t>(s.components), C = static_cast<size_t>(s.cols);
+  switch (s.calls) {
+    case bench::Calls::whole:
+      fn(w.counts.data(), w.row_factors.data(), w.col_factors.data(), t.rows.data(),
+         t.cols.data(), s.rows, s.components, s.cols);
+      break;
+    case bench::Calls::per_row:
+      for (size_t i = 0; i < static_cast<size_t>(s.rows); ++i)
+        fn(w.counts.data() + i * C, w.row_factors.data() + i * K, w.col_factors.data(),
+           t.rows.data() + i * K, t.cols.data(), 1, s.components, s.cols);
+      break;
+    case bench::Calls::per_cell:
+      for (size_t i = 0; i < static_cast<size_t>(s.rows); ++i)
+        for (size_t j = 0; j < C; ++j)
+          fn(w.counts.data() + i * C + j, w.row_factors.data() + i * K,
+             w.col_factors_by_col.data() + j * K, t.rows.data() + i * K, t.cols.data() + j * K,
+             1, s.components, 1);
+      break;
+  }
+}
+
+void run_once(Contestant who, const Workload &w, Tallies &t) {
   switch (who) {
     case kFloor:
       sink = bench::rand_floor(w.counts.data(),
                                static_cast<int64_t>(w.counts.size()), w.draws);
       break;
     case kBaseline:
-      bench::baseline_multi_sample(w.counts.data(), w.row_factors.data(),
-                                   w.col_factors.data(), t.rows.data(),
-                                   t.cols.data(), s.rows, s.components, s.cols);
+      pass(bench::baseline_multi_sample, w, t);
       break;
     case kLibrary:
-      Multi_Sample(w.counts.data(), w.row_factors.data(), w.col_factors.data(),
-                   t.rows.data(), t.cols.data(), s.rows, s.components, s.cols);
+      pass(Multi_Sample, w, t);
       break;
   }
 }
@@ -95,6 +145,16 @@ void verify(const Workload &w, Tallies &base, Tallies &lib) {
   size_t first_row = 0, first_col = 0;
   const size_t rows = count_bit_differences(base.rows, lib.rows, first_row);
   const size_t cols = count_bit_differences(base.cols, lib.cols, first_col);
+#ifdef BENCH_LOCK_FREE_RAND
+  // The library's calls must reach this executable's rand(): one more pass
+  // of the library counts them.
+  const long long before = sk_bench_fast_rand_calls;
+  run_once(kLibrary, w, lib);
+  if (sk_bench_fast_rand_calls - before != w.draws) {
+    std::fprintf(stderr, "\n*** the library's rand() calls do not reach the benchmark's ***\n");
+    std::exit(2);
+  }
+#endif
   if (rows == 0 && cols == 0 && base_next == lib_next) return;
   std::fprintf(stderr,
                "\n*** %s: the library does not match the baseline ***\n",
@@ -213,6 +273,7 @@ int main(int argc, char **argv) {
               << " pass(es)\n";
   }
 
+  std::cout << "\nCPU: " << cpu_description() << "\nrand(): " << kRandMode << '\n';
   std::cout << "\nMedians of " << options.repetitions
             << " repetitions (ratios: medians of the per-repetition "
                "ratios)\n\n";

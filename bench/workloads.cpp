@@ -41,6 +41,15 @@ const std::vector<WorkloadShape> &standard_workloads() {
       {"sparse_K10", 1500, 1500, 10, 0.3, 106},
       {"sparse_K50", 1500, 1500, 50, 0.3, 107},
       {"sparse_K200", 1000, 1000, 200, 0.3, 108},
+      // Many components.
+      {"large_K500_l20", 200, 200, 500, 20.0, 109},
+      {"large_K1000_l50", 100, 100, 1000, 50.0, 110},
+      {"large_K1000_l5", 200, 200, 1000, 5.0, 111},
+      {"large_K3000_l100", 40, 40, 3000, 100.0, 112},
+      // Small calls: one row, one cell.
+      {"rows_K20_l5", 1000, 1000, 20, 5.0, 113, Calls::per_row},
+      {"cells_K20_l5", 300, 300, 20, 5.0, 114, Calls::per_cell},
+      {"cells_K200_l5", 200, 200, 200, 5.0, 115, Calls::per_cell},
   };
   return list;
 }
@@ -68,6 +77,11 @@ Workload generate(const WorkloadShape &shape) {
   for (double &f : w.row_factors) f = stream.uniform();
   w.col_factors.resize(k * cols);
   for (double &f : w.col_factors) f = stream.uniform();
+  if (shape.calls == Calls::per_cell) {
+    w.col_factors_by_col.resize(k * cols);
+    for (size_t j = 0; j < cols; ++j)
+      for (size_t c = 0; c < k; ++c) w.col_factors_by_col[j * k + c] = w.col_factors[c * cols + j];
+  }
   return w;
 }
 

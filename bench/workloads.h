@@ -9,11 +9,17 @@
 
 namespace bench {
 
+// How a pass is cut into calls: one call on the whole matrix, one per row
+// (1 x cols), or one per cell (1 x 1, with the cell's column of factors and
+// of tallies contiguous, as a caller with per-cell data would hold them).
+enum class Calls { whole, per_row, per_cell };
+
 struct WorkloadShape {
   std::string name;
   int32_t rows, cols, components;
   double mean;  // lambda, the mean of the exponential before flooring
   uint64_t seed;
+  Calls calls = Calls::whole;
 };
 
 struct Workload {
@@ -21,6 +27,7 @@ struct Workload {
   std::vector<double> counts;       // rows x cols
   std::vector<double> row_factors;  // rows x components
   std::vector<double> col_factors;  // components x cols
+  std::vector<double> col_factors_by_col;  // cols x components (per-cell calls)
   int64_t draws = 0;                // rand() calls one pass makes
   int64_t sampled_cells = 0;        // cells with at least one draw
 };

@@ -4,22 +4,24 @@
 //
 // The algorithm is sample_plain below: for each cell in row-major order, the
 // running sums of its K products, then one rand() per draw, the three-way
-// search and two tally increments.  The fast path (sk_batched.h) gives the
-// same tallies to the last bit; it says where and why it departs.
+// search and two tally increments.  The fast paths give the same tallies to
+// the last bit and say where and why they depart: sk_batched.h for calls on
+// more than one cell, sk_cell.h for calls on a single cell.
 #include "sampling_kernels.h"
 
 #include <stddef.h>
 #include <stdlib.h>
 
 #include "sk_batched.h"
+#include "sk_cell.h"
 #include "sk_common.h"
 
 #define SK_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-// The plain loop.  Used for calls on a single cell, where the fast path's
-// setup would cost more than it saves.
+// The plain loop.  Used for calls on a single cell whose sums are not known
+// to be sorted (negative, NaN or infinite weights).
 void sample_plain(const double *counts, const double *row_factors, const double *col_factors,
                   double *row_tallies, double *col_tallies, ptrdiff_t n_rows,
                   int32_t n_components, ptrdiff_t n_cols, double *cumulative) {
@@ -58,12 +60,15 @@ SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
       static_cast<double *>(malloc(static_cast<size_t>(K) * sizeof(double)));
   if (cumulative == nullptr) return;
   if (n_rows >= 1 && n_cols >= 1) {  // else no cell; nothing to offset
-    if (n_rows == 1 && n_cols == 1)
-      sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, 1, n_components,
-                   1, cumulative);
-    else
+    if (n_rows == 1 && n_cols == 1) {
+      if (!sk::sample_sorted_cell(counts[0], row_factors, col_factors, row_tallies, col_tallies,
+                                  n_components, cumulative))
+        sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, 1, n_components,
+                     1, cumulative);
+    } else {
       sk::sample_fast(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
                       n_components, n_cols, cumulative);
+    }
   }
   free(cumulative);
 }

@@ -15,8 +15,13 @@
 //   - with many components only the last sum of each block of sums is kept
 //     (the "ends" layout); a draw counts the blocks below it, then rebuilds
 //     its own block from the kept sum before it, which repeats the chain's
-//     roundings exactly;
-//   - runs of cells with counts below 0.5 are skipped with vector compares.
+//     roundings exactly.  A cell with many draws instead gets its whole
+//     chain in the scratch array, rebuilt from the kept ends eight blocks at
+//     a time (each block restarted from its exact stored predecessor); with
+//     thousands of components such a cell is drawn alone, after everything
+//     gathered before it, with the plain chain;
+//   - runs of cells with counts below 0.5 are skipped with vector compares,
+//     sixteen at a time.
 //
 // Stack: one buffer of kSumDoubles doubles and one stretch of kRandBatch
 // rand() values; tests/stack_test.cpp measures the whole call.
@@ -25,6 +30,7 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
+#include "sk_cell.h"
 #include "sk_common.h"
 
 namespace sk {
@@ -32,7 +38,7 @@ namespace sk {
 // Working memory on the stack: running sums of a batch of cells, and the
 // rand() values of one stretch of its draws.
 constexpr ptrdiff_t kSumDoubles = 704;
-constexpr int kRandBatch = 128;
+constexpr int kRandBatch = 64;
 // Entries per block of the two-level count.
 constexpr ptrdiff_t kBlock = 16;
 // Candidates among eight counts from which the eight are sampled as one block.
@@ -61,6 +67,23 @@ inline unsigned candidates(const double *p) {
          static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 6)))) << 6;
 }
 
+// Whether any of 16 counts is at least 0.5.  The counts ahead are
+// prefetched: the scan streams through them.
+inline bool any_candidate16(const double *p) {
+  _mm_prefetch(reinterpret_cast<const char *>(p + 128), _MM_HINT_T0);
+  _mm_prefetch(reinterpret_cast<const char *>(p + 136), _MM_HINT_T0);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d a = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 2)));
+  const __m128d b = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 4)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 6)));
+  const __m128d c = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 8)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 10)));
+  const __m128d d = _mm_or_pd(_mm_cmple_pd(half, _mm_loadu_pd(p + 12)),
+                              _mm_cmple_pd(half, _mm_loadu_pd(p + 14)));
+  return _mm_movemask_pd(_mm_or_pd(_mm_or_pd(a, b), _mm_or_pd(c, d))) != 0;
+}
+
 // Set bits among the low eight (popcnt is not in baseline x86-64).
 inline int popcount8(unsigned bits) {
   bits = bits - ((bits >> 1) & 0x55u);
@@ -73,14 +96,19 @@ inline int popcount8(unsigned bits) {
 // so runs of empty cells cost a few vector compares.  A block of eight
 // whose candidates dense(i, j, bits) accepts is left to it whole.
 template <typename Cell, typename Dense, typename RowDone>
-inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
+__attribute__((always_inline)) inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
                         Dense &&dense, RowDone &&row_done) {
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row = counts + i * n_cols;
     ptrdiff_t j = 0;
     for (; j + 8 <= n_cols; j += 8) {
+      // Sixteen empty counts cost one test: sparse rows are mostly that.
+      if (j + 16 <= n_cols && !any_candidate16(row + j)) {
+        j += 8;
+        continue;
+      }
       const unsigned candidate_bits = candidates(row + j);
-      if (dense(i, j, candidate_bits)) continue;
+      if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
       for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
         const ptrdiff_t at = j + __builtin_ctz(bits);
         const int64_t n = draws_for(row[at]);
@@ -151,7 +179,50 @@ struct RowArgs {
   double *row_t;        // row_tallies of the row
   double *col_tallies;  // n_components x n_cols
   double *scratch;      // n_components doubles
+  // Which cell's whole chain the scratch array holds (row_w, column), so
+  // that a cell whose draws span two stretches builds it once.
+  const double **scratch_row;
+  ptrdiff_t *scratch_col;
 };
+
+// The whole chain of cell (row, j) in the scratch array, rebuilt from the
+// kept block ends: each block's chain restarts from the stored last sum of
+// the block before, so the blocks are independent and eight of them run
+// side by side, while every sum is rounded exactly as in the one long chain.
+inline void chain_in_scratch(const Layout &l, const double *ends, const RowArgs &a,
+                             ptrdiff_t j) {
+  if (*a.scratch_row == a.row_w && *a.scratch_col == j) return;
+  const ptrdiff_t K = l.n_components, B = l.block, C = a.n_cols;
+  const double *cf = a.col_factors + j;
+  const double *w = a.row_w;
+  double *out = a.scratch;
+  const ptrdiff_t whole = K / B;  // blocks with B sums
+  ptrdiff_t b0 = 0;
+  for (; b0 + 8 <= whole; b0 += 8) {
+    double t[8];
+#pragma GCC unroll 8
+    for (int q = 0; q < 8; ++q) t[q] = b0 + q == 0 ? 0.0 : ends[b0 + q - 1];
+    for (ptrdiff_t kk = 0; kk < B; ++kk) {
+#pragma GCC unroll 8
+      for (int q = 0; q < 8; ++q) {
+        const ptrdiff_t k = (b0 + q) * B + kk;
+        t[q] = cf[k * C] * w[k] + t[q];
+        out[k] = t[q];
+      }
+    }
+  }
+  // The remaining blocks, the last one perhaps partial, one chain each.
+  for (ptrdiff_t b = b0; b < l.blocks; ++b) {
+    double t = b == 0 ? 0.0 : ends[b - 1];
+    const ptrdiff_t stop = (b + 1) * B < K ? (b + 1) * B : K;
+    for (ptrdiff_t k = b * B; k < stop; ++k) {
+      t = cf[k * C] * w[k] + t;
+      out[k] = t;
+    }
+  }
+  *a.scratch_row = a.row_w;
+  *a.scratch_col = j;
+}
 
 // The component of a draw in a full-layout cell with finite,
 // non-decreasing running sums: the number of sums below the draw.  For such
@@ -194,10 +265,26 @@ inline ptrdiff_t sorted_index_ends(const Layout &l, const double *ends, const Ro
   return e < last ? e : last;
 }
 
+// Adds c ones to *x, with the bits of c additions of 1.0 one after the
+// other.  For an integer-valued x with |x| <= 2^52 every partial sum is an
+// integer below 2^53 and so exact, and one addition of c gives the same
+// result; anything else (fractions, huge values, NaN) takes the c additions.
+// No addition at all when c is 0, so that -0.0 stays -0.0.
+inline void add_ones(double *x, int64_t c) {
+  if (c == 0) return;
+  double v = *x;
+  if (v >= -0x1p52 && v <= 0x1p52 && static_cast<double>(static_cast<int64_t>(v)) == v) {
+    v += static_cast<double>(c);
+  } else {
+    for (; c > 0; --c) v += 1.0;
+  }
+  *x = v;
+}
+
 // The draws of one cell (column j) whose sums are at `sums`, from m values
-// of rand().
+// of rand(); the cell makes `cell_draws` in all.
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
-                        const int32_t *r, int64_t m, const RowArgs &a) {
+                        const int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
   double *const row_t = a.row_t;
   double *const col_t = a.col_tallies + j;
   const ptrdiff_t n_cols = a.n_cols;
@@ -205,7 +292,9 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
   int64_t d = 0;
   if (l.ends) {
     const double total = sums[l.blocks - 1];
-    if (sorted && m < l.blocks) {
+    // Rebuilding the whole chain costs about as much as rebuilding a block
+    // for each of blocks / 4 draws.
+    if (sorted && cell_draws * 4 < l.blocks) {
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
@@ -216,7 +305,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       // Many draws: the whole chain once, in the scratch array, rather than
       // a block per draw; the blocks below a draw are still counted on the
       // kept ends, then the sums of its block.
-      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         ptrdiff_t b = count_below(sums, l.blocks_padded, target);
@@ -231,7 +320,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       }
     } else {
       // Unsorted or not finite: the three-way search on the whole chain.
-      running_sums(a.row_w, a.col_factors + j, n_cols, K, a.scratch);
+      chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
@@ -247,22 +336,52 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
     // below its draw (entries 0 .. n_components - 2; the total is never
     // below a draw).  Lane arithmetic is the scalar divide, then multiply.
     const ptrdiff_t below = K - 1;
-    alignas(16) double pairs[2 * kBlock];
-    for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+    alignas(16) double space[2 * kBlock];
     const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
-    for (; d + 2 <= m; d += 2) {
-      const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
-      const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
-      __m128i acc = _mm_setzero_si128();
-      for (ptrdiff_t k = 0; k < below; ++k)
-        acc = _mm_sub_epi64(acc,
-                            _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
-      const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
-      const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-      row_t[e0] += 1.0;
-      col_t[e0 * n_cols] += 1.0;
-      row_t[e1] += 1.0;
-      col_t[e1 * n_cols] += 1.0;
+    if (K <= 4 && m >= 2 * K) {
+      // Many draws on at most four components: per sum, the number of draws
+      // above it, in registers; the tallies then take each component's
+      // draws at once instead of one after the other through memory.
+      // Missing sums are +inf, which no draw is above.
+      const __m128d s0 = _mm_set1_pd(below > 0 ? sums[0] : kInf);
+      const __m128d s1 = _mm_set1_pd(below > 1 ? sums[1] : kInf);
+      const __m128d s2 = _mm_set1_pd(below > 2 ? sums[2] : kInf);
+      __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0;
+      for (; d + 2 <= m; d += 2) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+        a0 = _mm_sub_epi64(a0, _mm_castpd_si128(_mm_cmplt_pd(s0, targets)));
+        a1 = _mm_sub_epi64(a1, _mm_castpd_si128(_mm_cmplt_pd(s1, targets)));
+        a2 = _mm_sub_epi64(a2, _mm_castpd_si128(_mm_cmplt_pd(s2, targets)));
+      }
+      auto lanes = [](__m128i v) {
+        return _mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v));
+      };
+      // above[e]: draws whose component is above e.
+      const int64_t above[4] = {lanes(a0), lanes(a1), lanes(a2), 0};
+      int64_t at_least = d;  // draws whose component is e or higher
+      for (ptrdiff_t e = 0; e < K; ++e) {
+        add_ones(row_t + e, at_least - above[e]);
+        add_ones(col_t + e * n_cols, at_least - above[e]);
+        at_least = above[e];
+      }
+    } else {
+      double *pairs = space;
+      for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+      for (; d + 2 <= m; d += 2) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
+        __m128i acc = _mm_setzero_si128();
+        for (ptrdiff_t k = 0; k < below; ++k)
+          acc = _mm_sub_epi64(
+              acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
+        const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
+        const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+        row_t[e0] += 1.0;
+        col_t[e0 * n_cols] += 1.0;
+        row_t[e1] += 1.0;
+        col_t[e1 * n_cols] += 1.0;
+      }
     }
   }
   for (; d < m; ++d) {
@@ -303,7 +422,8 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
     }
     for (int64_t d = 0; d < m;) {
       const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take, a);
+      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
+                  draws[at.cell], a);
       d += take;
       at.left -= take;
       settle(at);
@@ -330,16 +450,14 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
                        bool *sorted) {
   constexpr int V = Lanes / 2;
   const ptrdiff_t K = l.n_components, S = l.stride;
-  // The next batch's columns, to prefetch along the way (none, the ends of a
-  // contiguous run, or each distinct column).
-  ptrdiff_t ahead[Lanes];
+  // The next batch's columns, to prefetch along the way when they are a
+  // contiguous run (a gathered batch's own loads are independent of each
+  // other, and prefetching eight more columns per k cost more than it saved).
+  ptrdiff_t ahead[2];
   int n_ahead = 0;
   if (next != nullptr && next_contiguous) {
     ahead[n_ahead++] = next[0];
     ahead[n_ahead++] = next[Lanes - 1];
-  } else if (next != nullptr) {
-    for (int c = 0; c < Lanes; ++c)
-      if (c == 0 || next[c] != next[c - 1]) ahead[n_ahead++] = next[c];
   }
   auto factors = [cols](const double *cf, int v) {
     if (Contiguous) return _mm_loadu_pd(cf + cols[0] + 2 * v);
@@ -361,7 +479,9 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
       for (int x = 0; x < n_ahead; ++x)
         _mm_prefetch(reinterpret_cast<const char *>(cf + ahead[x]), _MM_HINT_T1);
       // A contiguous batch's draws will land on few lines of each tally row.
-      if (Contiguous) {
+      // (With many components the few draws would not need most of those
+      // lines, and fetching them all pushes the factors out of L1.)
+      if (Contiguous && !Ends) {
         const double *ct = col_tallies + k * n_cols + cols[0];
         _mm_prefetch(reinterpret_cast<const char *>(ct), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char *>(ct + Lanes - 1), _MM_HINT_T0);
@@ -429,6 +549,8 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
   };
   Batch batches[2];
   batches[0].size = batches[1].size = 0;
+  const double *scratch_row = nullptr;
+  ptrdiff_t scratch_col = -1;
   int filling = 0;       // batches[filling] is being gathered
   bool waiting = false;  // batches[filling ^ 1] is full and not yet drawn
 
@@ -452,7 +574,8 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
         build_sums<Lanes, false, false>(l, row_w, col_factors, C, b.cols, next,
                                         next_contiguous, col_tallies, buf, sorted);
     }
-    const RowArgs a{row_w, col_factors, C, row_tallies + b.row * K, col_tallies, scratch};
+    const RowArgs a{row_w,   col_factors, C, row_tallies + b.row * K, col_tallies, scratch,
+                    &scratch_row, &scratch_col};
     draw_cells(l, buf, sorted, b.draws, b.cols, b.size, a);
   };
   auto close = [&] {
@@ -466,9 +589,28 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     filling ^= 1;
     batches[filling].size = 0;
   };
+  // With thousands of components a cell with many draws goes alone, after
+  // every cell before it: its one chain in the scratch array, then
+  // branch-free counts.  A batch's factor lines (K of them) no longer fit in
+  // L1 there, and rebuilding each cell's chain from them costs more than
+  // the plain chain, whose loads overlap its adds (measured: alone is
+  // faster at K = 3000, slower at K = 500 and 1000).
+  auto many = [&](int64_t n) { return l.ends && K >= 2048 && n * 4 >= l.blocks; };
+  auto alone = [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+    if (batches[filling].size > 0) close();
+    if (waiting) draw(batches[filling ^ 1], nullptr);
+    waiting = false;
+    const double *row_w = row_factors + i * K;
+    double total;
+    const bool sorted = chain_sorted(row_w, col_factors + j, C, K, scratch, total);
+    scratch_row = nullptr;
+    draw_from_chain(n, sorted, total, scratch, l.n_components, row_tallies + i * K,
+                    col_tallies + j, C);
+  };
   scan_counts(
       counts, n_rows, C,
       [&](ptrdiff_t i, ptrdiff_t j, int64_t n) {
+        if (many(n)) return alone(i, j, n);
         Batch &f = batches[filling];
         f.row = i;
         f.cols[f.size] = j;
@@ -479,10 +621,13 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
         // Mostly sampled: all eight columns as one contiguous batch (the
         // others make no draw), in order after what was gathered before.
         if (Lanes != 8 || popcount8(bits) < kDenseBlock) return false;
+        const double *row = counts + i * C;
+        if (l.ends && K >= 2048)
+          for (int c = 0; c < Lanes; ++c)
+            if (many(draws_for(row[j + c]))) return false;
         if (batches[filling].size > 0) close();
         Batch &f = batches[filling];
         f.row = i;
-        const double *row = counts + i * C;
         for (int c = 0; c < Lanes; ++c) {
           f.cols[c] = j + c;
           f.draws[c] = (bits >> c & 1u) != 0 ? draws_for(row[j + c]) : 0;

@@ -199,17 +199,44 @@ TEST(BenchWorkloads, CountsAndFactorsHaveTheStatedDistributions) {
 
 TEST(BenchWorkloads, StandardListHasUniqueNamesAndTheAgreedShapes) {
   const auto &list = bench::standard_workloads();
-  ASSERT_EQ(list.size(), 8u);
+  ASSERT_EQ(list.size(), 15u);
   for (size_t a = 0; a < list.size(); ++a) {
     for (size_t b = a + 1; b < list.size(); ++b) {
       EXPECT_NE(list[a].name, list[b].name);
       EXPECT_NE(list[a].seed, list[b].seed);
     }
   }
-  EXPECT_EQ(list.back().name, "sparse_K200");
-  EXPECT_EQ(list.back().rows, 1000);
-  EXPECT_EQ(list.back().components, 200);
-  EXPECT_EQ(list.back().mean, 0.3);
+  EXPECT_EQ(list[7].name, "sparse_K200");
+  EXPECT_EQ(list[7].rows, 1000);
+  EXPECT_EQ(list[7].components, 200);
+  EXPECT_EQ(list[7].mean, 0.3);
+  // Many components, single-row and single-cell calls.
+  int large = 0, per_row = 0, per_cell = 0;
+  for (const auto &w : list) {
+    large += w.components >= 500 && w.calls == bench::Calls::whole;
+    per_row += w.calls == bench::Calls::per_row;
+    per_cell += w.calls == bench::Calls::per_cell;
+  }
+  EXPECT_GE(large, 3);
+  EXPECT_GE(per_row, 1);
+  EXPECT_GE(per_cell, 1);
+}
+
+// Per-cell calls read a cell's column of factors from a transposed copy,
+// which must hold exactly the same values.
+TEST(BenchWorkloads, PerCellCallsSeeTheSameFactors) {
+  for (const auto &shape : bench::standard_workloads()) {
+    if (shape.calls != bench::Calls::per_cell) continue;
+    bench::WorkloadShape small = shape;
+    small.rows = 7;
+    small.cols = 5;
+    const bench::Workload w = bench::generate(small);
+    const size_t K = size_t(small.components), C = size_t(small.cols);
+    ASSERT_EQ(w.col_factors_by_col.size(), K * C);
+    for (size_t j = 0; j < C; ++j)
+      for (size_t k = 0; k < K; ++k)
+        ASSERT_EQ(w.col_factors_by_col[j * K + k], w.col_factors[k * C + j]) << shape.name;
+  }
 }
 
 TEST(BenchHarness, MedianOfOddEvenAndEmpty) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include "guarded_memory.h"
@@ -224,6 +225,10 @@ TEST_P(MultiSampleHuge, OffsetsDoNotWrap) {
   EXPECT_EQ(libc_script::rand_calls(), 3);
   EXPECT_EQ(row_tallies[i * KK + k], 3);
   EXPECT_EQ(col_tallies[k * C + j], 3);
+}
+
+void PrintTo(const HugeCase &c, std::ostream *os) {
+  *os << c.rows << " rows, " << c.components << " components, " << c.cols << " cols";
 }
 
 std::string huge_case_name(const ::testing::TestParamInfo<HugeCase> &info) {

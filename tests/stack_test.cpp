@@ -151,10 +151,10 @@ TEST_P(StackUse, StaysWithinTheBound) {
 std::vector<StackCase> stack_cases() {
   std::vector<StackCase> cases;
   // Each side of every change of strategy: the single and two-level counts,
-  // the number of cells built at once, the stored and recomputed sums, and
-  // the block size doubling for very many components.
-  for (int32_t K : {1, 2, 4, 5, 16, 17, 80, 81, 160, 161, 208, 209, 416, 417, 832, 833, 1408,
-                    1409, 2816, 2817, 3000, 5632, 5633, 11264, 11265})
+  // the stored sums and the kept block ends, each doubling of the block
+  // size, and lone many-draw cells from 2048 components.
+  for (int32_t K : {1, 2, 4, 5, 16, 17, 80, 81, 352, 353, 416, 417, 704, 705, 832, 833, 1408,
+                    1409, 2047, 2048, 2816, 2817, 3000, 5632, 5633, 11264, 11265})
     for (bool dense : {true, false}) cases.push_back({K, dense});
   return cases;
 }
