@@ -88,6 +88,9 @@ const char *name_of(Values v) {
   return "?";
 }
 
+// So that CTest's listing shows the value kind, not its bytes.
+void PrintTo(Values v, std::ostream *os) { *os << name_of(v); }
+
 class Maker {
  public:
   explicit Maker(uint64_t seed) : gen_(seed) {}
@@ -348,6 +351,8 @@ struct BadCase {
   int32_t expected;
   void (*spoil)(Problem &);
 };
+
+void PrintTo(const BadCase &c, std::ostream *os) { *os << c.name; }
 
 const BadCase kBadCases[] = {
     {"NegativeRows", SK_CSR_BAD_SHAPE, [](Problem &p) { p.rows = -1; }},
