@@ -156,6 +156,56 @@ def _as_doubles(array: np.ndarray) -> np.ndarray:
     return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
+def _factors_and_tallies(n_rows: int, n_cols: int, counts_arrays: Tuple[np.ndarray, ...],
+                         count_values: np.ndarray, row_factors: Any, col_factors: Any,
+                         row_tallies: Optional[np.ndarray], col_tallies: Optional[np.ndarray]
+                         ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Everything multi_sample checks beyond the counts' shape, for dense and
+    sparse counts alike: factor shapes, tallies, overlaps, count and factor
+    values.  Returns the factors as float64 and the tallies to add to."""
+    row_in = _matrix("row_factors", row_factors)
+    col_in = _matrix("col_factors", col_factors)
+    n_components = row_in.shape[1]
+    if n_components == 0:
+        raise ValueError("row_factors has 0 columns; at least one component is needed")
+    _expect_shape("row_factors", row_in, (n_rows, n_components), "counts' rows x components")
+    _expect_shape("col_factors", col_in, (n_components, n_cols),
+                  "row_factors' components x counts' columns")
+    row_out = _tally("row_tallies", row_tallies, (n_rows, n_components),
+                     "counts' rows x components")
+    col_out = _tally("col_tallies", col_tallies, (n_components, n_cols),
+                     "components x counts' columns")
+
+    inputs = tuple(("counts", a) for a in counts_arrays) + (("row_factors", row_in),
+                                                           ("col_factors", col_in))
+    given = [(n, t) for n, t in (("row_tallies", row_out), ("col_tallies", col_out)) if t is not None]
+    for i, (tally_name, tally) in enumerate(given):
+        for other_name, other in inputs + tuple(given[i + 1:]):
+            if np.shares_memory(tally, other):
+                raise ValueError(f"{tally_name} overlaps {other_name}")
+
+    with np.errstate(invalid="ignore"):
+        if not np.all(np.isfinite(count_values)):
+            raise ValueError("counts must be finite (found NaN or infinity)")
+        if np.any(count_values < 0):
+            raise ValueError("counts must not be negative")
+        if np.any(count_values > _MAX_COUNT):
+            raise ValueError("counts must not exceed 2147483647")
+    row_c = _as_doubles(row_in)
+    col_c = _as_doubles(col_in)
+    for name, array in (("row_factors", row_c), ("col_factors", col_c)):
+        if not np.all(np.isfinite(array)):
+            raise ValueError(f"{name} must be finite (found NaN or infinity)")
+        if np.any(array < 0):
+            raise ValueError(f"{name} must not be negative")
+
+    if row_out is None:
+        row_out = np.zeros((n_rows, n_components))
+    if col_out is None:
+        col_out = np.zeros((n_components, n_cols))
+    return row_c, col_c, row_out, col_out
+
+
 def multi_sample(counts: npt.ArrayLike, row_factors: npt.ArrayLike, col_factors: npt.ArrayLike,
                  row_tallies: Optional[np.ndarray] = None,
                  col_tallies: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
@@ -226,47 +276,11 @@ def multi_sample(counts: npt.ArrayLike, row_factors: npt.ArrayLike, col_factors:
         from . import _sparse
         return _sparse.multi_sample(counts, row_factors, col_factors, row_tallies, col_tallies)
     counts_in = _matrix("counts", counts)
-    row_in = _matrix("row_factors", row_factors)
-    col_in = _matrix("col_factors", col_factors)
     n_rows, n_cols = counts_in.shape
-    n_components = row_in.shape[1]
-    if n_components == 0:
-        raise ValueError("row_factors has 0 columns; at least one component is needed")
-    _expect_shape("row_factors", row_in, (n_rows, n_components), "counts' rows x components")
-    _expect_shape("col_factors", col_in, (n_components, n_cols),
-                  "row_factors' components x counts' columns")
-    row_out = _tally("row_tallies", row_tallies, (n_rows, n_components),
-                     "counts' rows x components")
-    col_out = _tally("col_tallies", col_tallies, (n_components, n_cols),
-                     "components x counts' columns")
-
-    inputs = (("counts", counts_in), ("row_factors", row_in), ("col_factors", col_in))
-    given = [(n, t) for n, t in (("row_tallies", row_out), ("col_tallies", col_out)) if t is not None]
-    for i, (tally_name, tally) in enumerate(given):
-        for other_name, other in inputs + tuple(given[i + 1:]):
-            if np.shares_memory(tally, other):
-                raise ValueError(f"{tally_name} overlaps {other_name}")
-
     counts_c = _as_doubles(counts_in)
-    with np.errstate(invalid="ignore"):
-        if not np.all(np.isfinite(counts_c)):
-            raise ValueError("counts must be finite (found NaN or infinity)")
-        if np.any(counts_c < 0):
-            raise ValueError("counts must not be negative")
-        if np.any(counts_c > _MAX_COUNT):
-            raise ValueError("counts must not exceed 2147483647")
-    row_c = _as_doubles(row_in)
-    col_c = _as_doubles(col_in)
-    for name, array in (("row_factors", row_c), ("col_factors", col_c)):
-        if not np.all(np.isfinite(array)):
-            raise ValueError(f"{name} must be finite (found NaN or infinity)")
-        if np.any(array < 0):
-            raise ValueError(f"{name} must not be negative")
-
-    if row_out is None:
-        row_out = np.zeros((n_rows, n_components))
-    if col_out is None:
-        col_out = np.zeros((n_components, n_cols))
+    row_c, col_c, row_out, col_out = _factors_and_tallies(
+        n_rows, n_cols, (counts_in,), counts_c, row_factors, col_factors, row_tallies, col_tallies)
+    n_components = row_c.shape[1]
     with _call_lock:
         _lib.Multi_Sample(counts_c.ctypes.data, row_c.ctypes.data, col_c.ctypes.data,
                           row_out.ctypes.data, col_out.ctypes.data,

@@ -70,51 +70,14 @@ def multi_sample(counts, row_factors, col_factors, row_tallies=None, col_tallies
         if size > _package._INT32_MAX:
             raise ValueError(f"counts has {size} {'rows' if axis == 0 else 'columns'}; "
                              f"dimensions must be below 2**31")
-    row_in = _package._matrix("row_factors", row_factors)
-    col_in = _package._matrix("col_factors", col_factors)
-    n_components = row_in.shape[1]
-    if n_components == 0:
-        raise ValueError("row_factors has 0 columns; at least one component is needed")
-    _package._expect_shape("row_factors", row_in, (n_rows, n_components),
-                           "counts' rows x components")
-    _package._expect_shape("col_factors", col_in, (n_components, n_cols),
-                           "row_factors' components x counts' columns")
-    row_out = _package._tally("row_tallies", row_tallies, (n_rows, n_components),
-                              "counts' rows x components")
-    col_out = _package._tally("col_tallies", col_tallies, (n_components, n_cols),
-                              "components x counts' columns")
-
     values = np.ascontiguousarray(csr.data, dtype=np.float64)
     # Indices are below n_cols < 2**31, offsets at most nnz: both convert exactly.
     indices = np.ascontiguousarray(csr.indices, dtype=np.int32)
     offsets = np.ascontiguousarray(csr.indptr, dtype=np.int64)
-    inputs = (("counts", values), ("counts", indices), ("counts", offsets),
-              ("row_factors", row_in), ("col_factors", col_in))
-    given = [(n, t) for n, t in (("row_tallies", row_out), ("col_tallies", col_out)) if t is not None]
-    for i, (tally_name, tally) in enumerate(given):
-        for other_name, other in inputs + tuple(given[i + 1:]):
-            if np.shares_memory(tally, other):
-                raise ValueError(f"{tally_name} overlaps {other_name}")
-
-    with np.errstate(invalid="ignore"):
-        if not np.all(np.isfinite(values)):
-            raise ValueError("counts must be finite (found NaN or infinity)")
-        if np.any(values < 0):
-            raise ValueError("counts must not be negative")
-        if np.any(values > _package._MAX_COUNT):
-            raise ValueError("counts must not exceed 2147483647")
-    row_c = _package._as_doubles(row_in)
-    col_c = _package._as_doubles(col_in)
-    for name, array in (("row_factors", row_c), ("col_factors", col_c)):
-        if not np.all(np.isfinite(array)):
-            raise ValueError(f"{name} must be finite (found NaN or infinity)")
-        if np.any(array < 0):
-            raise ValueError(f"{name} must not be negative")
-
-    if row_out is None:
-        row_out = np.zeros((n_rows, n_components))
-    if col_out is None:
-        col_out = np.zeros((n_components, n_cols))
+    row_c, col_c, row_out, col_out = _package._factors_and_tallies(
+        n_rows, n_cols, (values, indices, offsets), values, row_factors, col_factors,
+        row_tallies, col_tallies)
+    n_components = row_c.shape[1]
     with _package._call_lock:
         status = _lib.Multi_Sample_CSR(offsets.ctypes.data, indices.ctypes.data,
                                        values.ctypes.data, row_c.ctypes.data, col_c.ctypes.data,
