@@ -95,30 +95,62 @@ inline int popcount8(unsigned bits) {
 // order, and row_done(i) after each row.  Eight counts are tested at once,
 // so runs of empty cells cost a few vector compares.  A block of eight
 // whose candidates dense(i, j, bits) accepts is left to it whole.
+//
+// Rows in which between 1/64 and 1/4 of the cells make draws (judged by the
+// row before) are scanned another way: there, whether a block of sixteen
+// is empty is a coin toss for the branch predictor, and its misses cost
+// more than the scan.  Each stretch of up to 128 counts is first reduced,
+// without branches, to the list of its cells at or above 0.5, which is then
+// walked.
+constexpr ptrdiff_t kCompactSpan = 128;
+
 template <typename Cell, typename Dense, typename RowDone>
 __attribute__((always_inline)) inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
                         Dense &&dense, RowDone &&row_done) {
+  bool compact = false;
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row = counts + i * n_cols;
+    ptrdiff_t found_in_row = 0;
     ptrdiff_t j = 0;
-    for (; j + 8 <= n_cols; j += 8) {
-      // Sixteen empty counts cost one test: sparse rows are mostly that.
-      if (j + 16 <= n_cols && !any_candidate16(row + j)) {
-        j += 8;
-        continue;
+    if (compact) {
+      uint8_t found[kCompactSpan];
+      for (; j < n_cols; j += kCompactSpan) {
+        const ptrdiff_t width = n_cols - j < kCompactSpan ? n_cols - j : kCompactSpan;
+        const double *p = row + j;
+        ptrdiff_t n = 0;
+        for (ptrdiff_t c = 0; c < width; ++c) {
+          found[n] = static_cast<uint8_t>(c);
+          n += p[c] >= 0.5;
+        }
+        found_in_row += n;
+        for (ptrdiff_t f = 0; f < n; ++f) {
+          const ptrdiff_t at = j + found[f];
+          const int64_t draws = draws_for(row[at]);
+          if (draws != 0) cell(i, at, draws);
+        }
       }
-      const unsigned candidate_bits = candidates(row + j);
-      if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
-      for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
-        const ptrdiff_t at = j + __builtin_ctz(bits);
-        const int64_t n = draws_for(row[at]);
-        if (n != 0) cell(i, at, n);
+    } else {
+      for (; j + 8 <= n_cols; j += 8) {
+        // Sixteen empty counts cost one test: sparse rows are mostly that.
+        if (j + 16 <= n_cols && !any_candidate16(row + j)) {
+          j += 8;
+          continue;
+        }
+        const unsigned candidate_bits = candidates(row + j);
+        found_in_row += popcount8(candidate_bits);
+        if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
+        for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
+          const ptrdiff_t at = j + __builtin_ctz(bits);
+          const int64_t n = draws_for(row[at]);
+          if (n != 0) cell(i, at, n);
+        }
+      }
+      for (; j < n_cols; ++j) {
+        const int64_t n = draws_for(row[j]);
+        if (n != 0) cell(i, j, n);
       }
     }
-    for (; j < n_cols; ++j) {
-      const int64_t n = draws_for(row[j]);
-      if (n != 0) cell(i, j, n);
-    }
+    compact = found_in_row * 64 >= n_cols && found_in_row * 4 < n_cols;
     row_done(i);
   }
 }
@@ -507,6 +539,10 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
   }
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
   const __m128d largest = _mm_set1_pd(kMaxFinite);
+  // Unrolled, as every loop over t[] and signs[], so that they stay in
+  // registers: indexing one by a loop variable would keep both in memory
+  // and put a store-to-load delay on each chain.
+#pragma GCC unroll 4
   for (int v = 0; v < V; ++v) {
     const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
     // Sign bit of (not signs) and finite: no product was negative, total finite.
