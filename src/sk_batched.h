@@ -313,14 +313,28 @@ inline void add_ones(double *x, int64_t c) {
   *x = v;
 }
 
-// The draws of one cell (column j) whose sums are at `sums`, from m values
-// of rand(); the cell makes `cell_draws` in all.
+// The draws of one cell (column j) whose sums are at `sums`, from the m
+// values of rand() at r; the cell makes `cell_draws` in all.  Deferred: each
+// value is replaced by its draw's component, whose column tally line is
+// prefetched, and draw_cells adds the ones later (where the tallies take a
+// component's draws at once here, the values become -1).  Otherwise the
+// ones are added at once.
+template <bool Defer>
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
-                        const int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
+                        int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
   double *const row_t = a.row_t;
   double *const col_t = a.col_tallies + j;
   const ptrdiff_t n_cols = a.n_cols;
   const ptrdiff_t K = l.n_components;
+  auto record = [r, row_t, col_t, n_cols](int64_t at, ptrdiff_t e) {
+    if (Defer) {
+      r[at] = static_cast<int32_t>(e);
+      _mm_prefetch(reinterpret_cast<const char *>(col_t + e * n_cols), _MM_HINT_T0);
+    } else {
+      row_t[e] += 1.0;
+      col_t[e * n_cols] += 1.0;
+    }
+  };
   int64_t d = 0;
   if (l.ends) {
     const double total = sums[l.blocks - 1];
@@ -330,8 +344,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     } else if (sorted) {
       // Many draws: the whole chain once, in the scratch array, rather than
@@ -347,8 +360,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
         ptrdiff_t e = start;
         for (ptrdiff_t k = start; k < stop; ++k) e += a.scratch[k] < target;
         e = e < K - 1 ? e : K - 1;
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     } else {
       // Unsorted or not finite: the three-way search on the whole chain.
@@ -356,8 +368,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     }
     return;
@@ -391,6 +402,8 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       };
       // above[e]: draws whose component is above e.
       const int64_t above[4] = {lanes(a0), lanes(a1), lanes(a2), 0};
+      if (Defer)
+        for (int64_t q = 0; q < d; ++q) r[q] = -1;
       int64_t at_least = d;  // draws whose component is e or higher
       for (ptrdiff_t e = 0; e < K; ++e) {
         add_ones(row_t + e, at_least - above[e]);
@@ -409,18 +422,15 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
               acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
         const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
         const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-        row_t[e0] += 1.0;
-        col_t[e0 * n_cols] += 1.0;
-        row_t[e1] += 1.0;
-        col_t[e1 * n_cols] += 1.0;
+        record(d, e0);
+        record(d + 1, e1);
       }
     }
   }
   for (; d < m; ++d) {
     const double target = static_cast<double>(r[d]) / kRandMax * total;
     const ptrdiff_t e = sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
-    row_t[e] += 1.0;
-    col_t[e * n_cols] += 1.0;
+    record(d, e);
   }
 }
 
@@ -429,6 +439,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
 // stretch, across cells, before any of them is placed: the tally updates
 // (often cache misses) then overlap instead of each one delaying the next
 // rand() call.
+template <bool Defer>
 inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
                        const int64_t *draws, const ptrdiff_t *cols, int count,
                        const RowArgs &a) {
@@ -452,13 +463,30 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
       next.left -= take;
       settle(next);
     }
+    Cursor tally = at;
     for (int64_t d = 0; d < m;) {
       const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
+      place_draws<Defer>(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
                   draws[at.cell], a);
       d += take;
       at.left -= take;
       settle(at);
+    }
+    // The ones, once every component of the stretch is known: the column
+    // tally lines (often not in cache) are then fetched side by side rather
+    // than each delaying the next draw.
+    for (int64_t d = 0; Defer && d < m;) {
+      const int64_t take = tally.left < m - d ? tally.left : m - d;
+      double *const col_t = a.col_tallies + cols[tally.cell];
+      for (int64_t q = d; q < d + take; ++q) {
+        const ptrdiff_t e = r[q];
+        if (e < 0) continue;
+        a.row_t[e] += 1.0;
+        col_t[e * a.n_cols] += 1.0;
+      }
+      d += take;
+      tally.left -= take;
+      settle(tally);
     }
   }
 }
@@ -612,7 +640,12 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     }
     const RowArgs a{row_w,   col_factors, C, row_tallies + b.row * K, col_tallies, scratch,
                     &scratch_row, &scratch_col};
-    draw_cells(l, buf, sorted, b.draws, b.cols, b.size, a);
+    // A contiguous batch's tally lines were prefetched with its sums; a
+    // gathered batch's are fetched once its components are known.
+    if (b.contiguous)
+      draw_cells<false>(l, buf, sorted, b.draws, b.cols, b.size, a);
+    else
+      draw_cells<true>(l, buf, sorted, b.draws, b.cols, b.size, a);
   };
   auto close = [&] {
     Batch &f = batches[filling];
