@@ -99,10 +99,8 @@ inline int popcount8(unsigned bits) {
 // Rows in which between 1/64 and 1/4 of the cells make draws (judged by the
 // row before) are scanned another way: there, whether a block of sixteen
 // is empty is a coin toss for the branch predictor, and its misses cost
-// more than the scan.  Each stretch of up to 128 counts is first reduced,
-// without branches, to the list of its cells at or above 0.5, which is then
-// walked.
-constexpr ptrdiff_t kCompactSpan = 128;
+// more than the scan.  Each stretch of 64 counts becomes one bit mask of
+// its cells at or above 0.5, whose set bits are then walked.
 
 template <typename Cell, typename Dense, typename RowDone>
 __attribute__((always_inline)) inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
@@ -113,18 +111,19 @@ __attribute__((always_inline)) inline void scan_counts(const double *counts, ptr
     ptrdiff_t found_in_row = 0;
     ptrdiff_t j = 0;
     if (compact) {
-      uint8_t found[kCompactSpan];
-      for (; j < n_cols; j += kCompactSpan) {
-        const ptrdiff_t width = n_cols - j < kCompactSpan ? n_cols - j : kCompactSpan;
+      for (; j < n_cols; j += 64) {
         const double *p = row + j;
-        ptrdiff_t n = 0;
-        for (ptrdiff_t c = 0; c < width; ++c) {
-          found[n] = static_cast<uint8_t>(c);
-          n += p[c] >= 0.5;
+        uint64_t mask = 0;
+        if (j + 64 <= n_cols) {
+#pragma GCC unroll 8
+          for (int q = 0; q < 8; ++q) mask |= static_cast<uint64_t>(candidates(p + 8 * q)) << 8 * q;
+        } else {
+          for (ptrdiff_t c = 0; c < n_cols - j; ++c)
+            mask |= static_cast<uint64_t>(p[c] >= 0.5) << c;
         }
-        found_in_row += n;
-        for (ptrdiff_t f = 0; f < n; ++f) {
-          const ptrdiff_t at = j + found[f];
+        for (; mask != 0; mask &= mask - 1) {
+          const ptrdiff_t at = j + __builtin_ctzll(mask);
+          found_in_row += 1;
           const int64_t draws = draws_for(row[at]);
           if (draws != 0) cell(i, at, draws);
         }
