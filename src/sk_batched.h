@@ -433,6 +433,53 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
   }
 }
 
+// Where the draws of a batch's cells have got to: cell `cell` has `left`
+// draws still to make.  Shared with the CSR companion.
+struct DrawCursor {
+  int cell;
+  int64_t left;
+};
+
+// Moves past cells with no draws left.
+inline void settle(DrawCursor &at, const int64_t *draws, int count) {
+  while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
+}
+
+// The cursor at the first draw of `count` cells (draws[c] each).
+inline DrawCursor first_draw(const int64_t *draws, int count) {
+  DrawCursor at{0, draws[0]};
+  settle(at, draws, count);
+  return at;
+}
+
+// Takes the rand() values of up to n draws from `next` on into r, in one
+// tight loop across cells, and returns how many it took.
+inline int64_t take_stretch(DrawCursor &next, const int64_t *draws, int count, int32_t *r,
+                            int64_t n) {
+  int64_t m = 0;
+  while (m < n && next.cell < count) {
+    const int64_t take = next.left < n - m ? next.left : n - m;
+    for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
+    m += take;
+    next.left -= take;
+    settle(next, draws, count);
+  }
+  return m;
+}
+
+// Splits the m draws from `at` on into runs of one cell: run(cell, first
+// draw of the run among the m, its length).
+template <typename Run>
+inline void for_runs(DrawCursor &at, const int64_t *draws, int count, int64_t m, Run &&run) {
+  for (int64_t d = 0; d < m;) {
+    const int64_t take = at.left < m - d ? at.left : m - d;
+    run(at.cell, d, take);
+    d += take;
+    at.left -= take;
+    settle(at, draws, count);
+  }
+}
+
 // All draws of `count` cells of one row, cell c with its sums at
 // buf + c * stride.  rand() is called for as many draws as fit in one
 // stretch, across cells, before any of them is placed: the tally updates
@@ -442,51 +489,27 @@ template <bool Defer>
 inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
                        const int64_t *draws, const ptrdiff_t *cols, int count,
                        const RowArgs &a) {
-  struct Cursor {
-    int cell;
-    int64_t left;  // draws still to make in this cell
-  };
-  auto settle = [&](Cursor &at) {
-    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
-  };
-  Cursor next{0, draws[0]};
-  settle(next);
+  DrawCursor next = first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {
-    Cursor at = next;
-    int64_t m = 0;
-    while (m < kRandBatch && next.cell < count) {
-      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
-      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
-      m += take;
-      next.left -= take;
-      settle(next);
-    }
-    Cursor tally = at;
-    for (int64_t d = 0; d < m;) {
-      const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws<Defer>(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
-                  draws[at.cell], a);
-      d += take;
-      at.left -= take;
-      settle(at);
-    }
+    DrawCursor at = next, tally = next;
+    const int64_t m = take_stretch(next, draws, count, r, kRandBatch);
+    for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      place_draws<Defer>(l, buf + c * l.stride, sorted[c], cols[c], r + d, take, draws[c], a);
+    });
+    if (!Defer) continue;
     // The ones, once every component of the stretch is known: the column
     // tally lines (often not in cache) are then fetched side by side rather
     // than each delaying the next draw.
-    for (int64_t d = 0; Defer && d < m;) {
-      const int64_t take = tally.left < m - d ? tally.left : m - d;
-      double *const col_t = a.col_tallies + cols[tally.cell];
+    for_runs(tally, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      double *const col_t = a.col_tallies + cols[c];
       for (int64_t q = d; q < d + take; ++q) {
         const ptrdiff_t e = r[q];
         if (e < 0) continue;
         a.row_t[e] += 1.0;
         col_t[e * a.n_cols] += 1.0;
       }
-      d += take;
-      tally.left -= take;
-      settle(tally);
-    }
+    });
   }
 }
 

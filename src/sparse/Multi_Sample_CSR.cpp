@@ -268,34 +268,15 @@ template <bool Transposed>
 inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
                        const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
                        int count, double *row_t) {
-  struct Cursor {
-    int cell;
-    int64_t left;
-  };
-  auto settle = [&](Cursor &at) {
-    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
-  };
-  Cursor next{0, draws[0]};
-  settle(next);
+  sk::DrawCursor next = sk::first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {
-    Cursor at = next;
-    int64_t m = 0;
-    while (m < kRandBatch && next.cell < count) {
-      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
-      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
-      m += take;
-      next.left -= take;
-      settle(next);
-    }
-    for (int64_t d = 0; d < m;) {
-      const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], r + d, take, row_t,
-                  cs.tallies + cs.at(cols[at.cell]), cs.step());
-      d += take;
-      at.left -= take;
-      settle(at);
-    }
+    sk::DrawCursor at = next;
+    const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
+    sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t,
+                  cs.tallies + cs.at(cols[c]), cs.step());
+    });
   }
 }
 
