@@ -255,24 +255,33 @@ inline void chain_in_scratch(const Layout &l, const double *ends, const RowArgs 
   *a.scratch_col = j;
 }
 
-// The component of a draw in a full-layout cell with finite,
-// non-decreasing running sums: the number of sums below the draw.  For such
-// sums and a draw that is not NaN this is what search() returns.
-inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+// The component of a draw in a cell with finite, non-decreasing running
+// sums: the number of sums below the draw, which for such sums and a draw
+// that is not NaN is what search() returns.  The sums are `padded` entries
+// (+inf past the K sums); with blocks, followed by the last sum of each
+// block of `block` entries, padded to `blocks_padded` with +inf.  Shared
+// with the CSR companion, whose blocks are sized differently.
+inline ptrdiff_t count_sorted(const double *sums, ptrdiff_t padded, ptrdiff_t blocks,
+                              ptrdiff_t blocks_padded, ptrdiff_t block, ptrdiff_t K,
+                              double target) {
   ptrdiff_t e;
-  if (l.blocks == 0) {
-    e = count_below(sums, l.padded, target);
+  if (blocks == 0) {
+    e = count_below(sums, padded, target);
   } else {
     // Blocks wholly below the draw; the draw's own block is never past the
     // last, since the total (or +inf padding) ends it and is not below.
-    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
+    const ptrdiff_t b = count_below(sums + padded, blocks_padded, target);
+    e = b * block + count_below(sums + b * block, block, target);
   }
   // Sorted sums have a total of at least 0, so the draw never exceeds it and
-  // e is at most n_components - 1 already; the clamp only keeps the tally
-  // writes in range whatever happens.
-  const ptrdiff_t last = l.n_components - 1;
-  return e < last ? e : last;
+  // e is at most K - 1 already; the clamp only keeps the tally writes in
+  // range whatever happens.
+  return e < K - 1 ? e : K - 1;
+}
+
+// The same for a full-layout cell.
+inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+  return count_sorted(sums, l.padded, l.blocks, l.blocks_padded, kBlock, l.n_components, target);
 }
 
 // The same for an ends-layout cell in column j: the blocks below the draw

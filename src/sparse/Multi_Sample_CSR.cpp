@@ -124,22 +124,10 @@ struct Columns {
   ptrdiff_t step() const { return Transposed ? 1 : C; }
 };
 
-// The component of a draw in a cell with finite, non-decreasing sums: the
-// number of sums below the target, which for such sums and a target in
-// [0, total] is what Binary_Search returns.
+// The component of a draw in a cell with finite, non-decreasing sums; for
+// such sums and a target in [0, total] it is what Binary_Search returns.
 inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
-  ptrdiff_t e;
-  if (l.blocks == 0) {
-    e = count_below(sums, l.padded, target);
-  } else {
-    // Blocks wholly below the target; the total ends the last one and is
-    // never below it.
-    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * l.block + count_below(sums + b * l.block, l.block, target);
-  }
-  // The target never exceeds the total, so e <= K - 1 already; the clamp
-  // only keeps the writes in range whatever happens.
-  return e < l.K - 1 ? e : l.K - 1;
+  return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
 }
 
 // Builds the running sums of Lanes cells of row row_w (columns cols[]) into
