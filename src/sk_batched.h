@@ -95,30 +95,61 @@ inline int popcount8(unsigned bits) {
 // order, and row_done(i) after each row.  Eight counts are tested at once,
 // so runs of empty cells cost a few vector compares.  A block of eight
 // whose candidates dense(i, j, bits) accepts is left to it whole.
+//
+// Rows in which between 1/64 and 1/4 of the cells make draws (judged by the
+// row before) are scanned another way: there, whether a block of sixteen
+// is empty is a coin toss for the branch predictor, and its misses cost
+// more than the scan.  Each stretch of 64 counts becomes one bit mask of
+// its cells at or above 0.5, whose set bits are then walked.
+
 template <typename Cell, typename Dense, typename RowDone>
 __attribute__((always_inline)) inline void scan_counts(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols, Cell &&cell,
                         Dense &&dense, RowDone &&row_done) {
+  bool compact = false;
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row = counts + i * n_cols;
+    ptrdiff_t found_in_row = 0;
     ptrdiff_t j = 0;
-    for (; j + 8 <= n_cols; j += 8) {
-      // Sixteen empty counts cost one test: sparse rows are mostly that.
-      if (j + 16 <= n_cols && !any_candidate16(row + j)) {
-        j += 8;
-        continue;
+    if (compact) {
+      for (; j < n_cols; j += 64) {
+        const double *p = row + j;
+        uint64_t mask = 0;
+        if (j + 64 <= n_cols) {
+#pragma GCC unroll 8
+          for (int q = 0; q < 8; ++q) mask |= static_cast<uint64_t>(candidates(p + 8 * q)) << 8 * q;
+        } else {
+          for (ptrdiff_t c = 0; c < n_cols - j; ++c)
+            mask |= static_cast<uint64_t>(p[c] >= 0.5) << c;
+        }
+        for (; mask != 0; mask &= mask - 1) {
+          const ptrdiff_t at = j + __builtin_ctzll(mask);
+          found_in_row += 1;
+          const int64_t draws = draws_for(row[at]);
+          if (draws != 0) cell(i, at, draws);
+        }
       }
-      const unsigned candidate_bits = candidates(row + j);
-      if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
-      for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
-        const ptrdiff_t at = j + __builtin_ctz(bits);
-        const int64_t n = draws_for(row[at]);
-        if (n != 0) cell(i, at, n);
+    } else {
+      for (; j + 8 <= n_cols; j += 8) {
+        // Sixteen empty counts cost one test: sparse rows are mostly that.
+        if (j + 16 <= n_cols && !any_candidate16(row + j)) {
+          j += 8;
+          continue;
+        }
+        const unsigned candidate_bits = candidates(row + j);
+        found_in_row += popcount8(candidate_bits);
+        if (candidate_bits == 0 || dense(i, j, candidate_bits)) continue;
+        for (unsigned bits = candidate_bits; bits != 0; bits &= bits - 1) {
+          const ptrdiff_t at = j + __builtin_ctz(bits);
+          const int64_t n = draws_for(row[at]);
+          if (n != 0) cell(i, at, n);
+        }
+      }
+      for (; j < n_cols; ++j) {
+        const int64_t n = draws_for(row[j]);
+        if (n != 0) cell(i, j, n);
       }
     }
-    for (; j < n_cols; ++j) {
-      const int64_t n = draws_for(row[j]);
-      if (n != 0) cell(i, j, n);
-    }
+    compact = found_in_row * 64 >= n_cols && found_in_row * 4 < n_cols;
     row_done(i);
   }
 }
@@ -224,24 +255,33 @@ inline void chain_in_scratch(const Layout &l, const double *ends, const RowArgs 
   *a.scratch_col = j;
 }
 
-// The component of a draw in a full-layout cell with finite,
-// non-decreasing running sums: the number of sums below the draw.  For such
-// sums and a draw that is not NaN this is what search() returns.
-inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+// The component of a draw in a cell with finite, non-decreasing running
+// sums: the number of sums below the draw, which for such sums and a draw
+// that is not NaN is what search() returns.  The sums are `padded` entries
+// (+inf past the K sums); with blocks, followed by the last sum of each
+// block of `block` entries, padded to `blocks_padded` with +inf.  Shared
+// with the CSR companion, whose blocks are sized differently.
+inline ptrdiff_t count_sorted(const double *sums, ptrdiff_t padded, ptrdiff_t blocks,
+                              ptrdiff_t blocks_padded, ptrdiff_t block, ptrdiff_t K,
+                              double target) {
   ptrdiff_t e;
-  if (l.blocks == 0) {
-    e = count_below(sums, l.padded, target);
+  if (blocks == 0) {
+    e = count_below(sums, padded, target);
   } else {
     // Blocks wholly below the draw; the draw's own block is never past the
     // last, since the total (or +inf padding) ends it and is not below.
-    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * kBlock + count_below(sums + b * kBlock, kBlock, target);
+    const ptrdiff_t b = count_below(sums + padded, blocks_padded, target);
+    e = b * block + count_below(sums + b * block, block, target);
   }
   // Sorted sums have a total of at least 0, so the draw never exceeds it and
-  // e is at most n_components - 1 already; the clamp only keeps the tally
-  // writes in range whatever happens.
-  const ptrdiff_t last = l.n_components - 1;
-  return e < last ? e : last;
+  // e is at most K - 1 already; the clamp only keeps the tally writes in
+  // range whatever happens.
+  return e < K - 1 ? e : K - 1;
+}
+
+// The same for a full-layout cell.
+inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+  return count_sorted(sums, l.padded, l.blocks, l.blocks_padded, kBlock, l.n_components, target);
 }
 
 // The same for an ends-layout cell in column j: the blocks below the draw
@@ -281,14 +321,28 @@ inline void add_ones(double *x, int64_t c) {
   *x = v;
 }
 
-// The draws of one cell (column j) whose sums are at `sums`, from m values
-// of rand(); the cell makes `cell_draws` in all.
+// The draws of one cell (column j) whose sums are at `sums`, from the m
+// values of rand() at r; the cell makes `cell_draws` in all.  Deferred: each
+// value is replaced by its draw's component, whose column tally line is
+// prefetched, and draw_cells adds the ones later (where the tallies take a
+// component's draws at once here, the values become -1).  Otherwise the
+// ones are added at once.
+template <bool Defer>
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
-                        const int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
+                        int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
   double *const row_t = a.row_t;
   double *const col_t = a.col_tallies + j;
   const ptrdiff_t n_cols = a.n_cols;
   const ptrdiff_t K = l.n_components;
+  auto record = [r, row_t, col_t, n_cols](int64_t at, ptrdiff_t e) {
+    if (Defer) {
+      r[at] = static_cast<int32_t>(e);
+      _mm_prefetch(reinterpret_cast<const char *>(col_t + e * n_cols), _MM_HINT_T0);
+    } else {
+      row_t[e] += 1.0;
+      col_t[e * n_cols] += 1.0;
+    }
+  };
   int64_t d = 0;
   if (l.ends) {
     const double total = sums[l.blocks - 1];
@@ -298,8 +352,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     } else if (sorted) {
       // Many draws: the whole chain once, in the scratch array, rather than
@@ -315,8 +368,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
         ptrdiff_t e = start;
         for (ptrdiff_t k = start; k < stop; ++k) e += a.scratch[k] < target;
         e = e < K - 1 ? e : K - 1;
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     } else {
       // Unsorted or not finite: the three-way search on the whole chain.
@@ -324,8 +376,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       for (; d < m; ++d) {
         const double target = static_cast<double>(r[d]) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
-        row_t[e] += 1.0;
-        col_t[e * n_cols] += 1.0;
+        record(d, e);
       }
     }
     return;
@@ -359,6 +410,8 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       };
       // above[e]: draws whose component is above e.
       const int64_t above[4] = {lanes(a0), lanes(a1), lanes(a2), 0};
+      if (Defer)
+        for (int64_t q = 0; q < d; ++q) r[q] = -1;
       int64_t at_least = d;  // draws whose component is e or higher
       for (ptrdiff_t e = 0; e < K; ++e) {
         add_ones(row_t + e, at_least - above[e]);
@@ -377,18 +430,62 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
               acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
         const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
         const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-        row_t[e0] += 1.0;
-        col_t[e0 * n_cols] += 1.0;
-        row_t[e1] += 1.0;
-        col_t[e1 * n_cols] += 1.0;
+        record(d, e0);
+        record(d + 1, e1);
       }
     }
   }
   for (; d < m; ++d) {
     const double target = static_cast<double>(r[d]) / kRandMax * total;
     const ptrdiff_t e = sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
-    row_t[e] += 1.0;
-    col_t[e * n_cols] += 1.0;
+    record(d, e);
+  }
+}
+
+// Where the draws of a batch's cells have got to: cell `cell` has `left`
+// draws still to make.  Shared with the CSR companion.
+struct DrawCursor {
+  int cell;
+  int64_t left;
+};
+
+// Moves past cells with no draws left.
+inline void settle(DrawCursor &at, const int64_t *draws, int count) {
+  while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
+}
+
+// The cursor at the first draw of `count` cells (draws[c] each).
+inline DrawCursor first_draw(const int64_t *draws, int count) {
+  DrawCursor at{0, draws[0]};
+  settle(at, draws, count);
+  return at;
+}
+
+// Takes the rand() values of up to n draws from `next` on into r, in one
+// tight loop across cells, and returns how many it took.
+inline int64_t take_stretch(DrawCursor &next, const int64_t *draws, int count, int32_t *r,
+                            int64_t n) {
+  int64_t m = 0;
+  while (m < n && next.cell < count) {
+    const int64_t take = next.left < n - m ? next.left : n - m;
+    for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
+    m += take;
+    next.left -= take;
+    settle(next, draws, count);
+  }
+  return m;
+}
+
+// Splits the m draws from `at` on into runs of one cell: run(cell, first
+// draw of the run among the m, its length).
+template <typename Run>
+inline void for_runs(DrawCursor &at, const int64_t *draws, int count, int64_t m, Run &&run) {
+  for (int64_t d = 0; d < m;) {
+    const int64_t take = at.left < m - d ? at.left : m - d;
+    run(at.cell, d, take);
+    d += take;
+    at.left -= take;
+    settle(at, draws, count);
   }
 }
 
@@ -397,37 +494,31 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
 // stretch, across cells, before any of them is placed: the tally updates
 // (often cache misses) then overlap instead of each one delaying the next
 // rand() call.
+template <bool Defer>
 inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
                        const int64_t *draws, const ptrdiff_t *cols, int count,
                        const RowArgs &a) {
-  struct Cursor {
-    int cell;
-    int64_t left;  // draws still to make in this cell
-  };
-  auto settle = [&](Cursor &at) {
-    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
-  };
-  Cursor next{0, draws[0]};
-  settle(next);
+  DrawCursor next = first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {
-    Cursor at = next;
-    int64_t m = 0;
-    while (m < kRandBatch && next.cell < count) {
-      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
-      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
-      m += take;
-      next.left -= take;
-      settle(next);
-    }
-    for (int64_t d = 0; d < m;) {
-      const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], cols[at.cell], r + d, take,
-                  draws[at.cell], a);
-      d += take;
-      at.left -= take;
-      settle(at);
-    }
+    DrawCursor at = next, tally = next;
+    const int64_t m = take_stretch(next, draws, count, r, kRandBatch);
+    for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      place_draws<Defer>(l, buf + c * l.stride, sorted[c], cols[c], r + d, take, draws[c], a);
+    });
+    if (!Defer) continue;
+    // The ones, once every component of the stretch is known: the column
+    // tally lines (often not in cache) are then fetched side by side rather
+    // than each delaying the next draw.
+    for_runs(tally, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      double *const col_t = a.col_tallies + cols[c];
+      for (int64_t q = d; q < d + take; ++q) {
+        const ptrdiff_t e = r[q];
+        if (e < 0) continue;
+        a.row_t[e] += 1.0;
+        col_t[e * a.n_cols] += 1.0;
+      }
+    });
   }
 }
 
@@ -507,6 +598,10 @@ inline void build_sums(const Layout &l, const double *row_w, const double *col_f
   }
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
   const __m128d largest = _mm_set1_pd(kMaxFinite);
+  // Unrolled, as every loop over t[] and signs[], so that they stay in
+  // registers: indexing one by a loop variable would keep both in memory
+  // and put a store-to-load delay on each chain.
+#pragma GCC unroll 4
   for (int v = 0; v < V; ++v) {
     const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
     // Sign bit of (not signs) and finite: no product was negative, total finite.
@@ -576,7 +671,12 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     }
     const RowArgs a{row_w,   col_factors, C, row_tallies + b.row * K, col_tallies, scratch,
                     &scratch_row, &scratch_col};
-    draw_cells(l, buf, sorted, b.draws, b.cols, b.size, a);
+    // A contiguous batch's tally lines were prefetched with its sums; a
+    // gathered batch's are fetched once its components are known.
+    if (b.contiguous)
+      draw_cells<false>(l, buf, sorted, b.draws, b.cols, b.size, a);
+    else
+      draw_cells<true>(l, buf, sorted, b.draws, b.cols, b.size, a);
   };
   auto close = [&] {
     Batch &f = batches[filling];

@@ -320,3 +320,46 @@ TEST(DifferentialStretches, CountsAroundTheStretchSize) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sparse rows: a few sampled cells per row at densities on both sides of
+// the branch-free scan's range (1/64 to 1/4 of the row, judged by the row
+// before), widths around its 64-count masks, gathered batches whose tally
+// ones are added after the stretch (with many-draw cells on few components
+// among them, whose tallies take their draws at once), counts that pass
+// the 0.5 test but make no draw, and awkward starting tallies.
+TEST(DifferentialSparseRows, EveryDensityMatchesReference) {
+  Generator gen(131);
+  const double no_draw[] = {kNaN, kInf, 3e9, 2147483648.0, 0.49999999999999994, -1.0};
+  const double awkward[] = {0.1, -0.0, 9007199254740992.0, kNaN, 2.5, 7.0};
+  const std::vector<int> ties{0, 2147483647, 1073741823, 1073741824, 715827882, 1431655765};
+  int n = 0;
+  for (double density : {0.005, 0.02, 0.06, 0.15, 0.3}) {
+    for (int32_t cols : {63, 64, 65, 130, 700}) {
+      for (int32_t K : {1, 3, 10, 50, 200, 1500}) {
+        ++n;
+        Trial t = gen.shaped(n % 2 ? Regime::clean : Regime::specials, 12, K, cols);
+        for (double &c : t.counts) {
+          if (!gen.chance(density)) {
+            c = gen.chance(0.5) ? 0.0 : gen.uniform(0, 0.49);
+          } else if (gen.chance(0.1)) {
+            c = no_draw[gen.below(std::size(no_draw))];
+          } else {
+            c = gen.chance(0.1) ? 30.0 + gen.below(100) : 1.0 + gen.below(3);
+          }
+        }
+        size_t at = size_t(n);
+        for (double &x : t.row_tallies) x = awkward[at++ % std::size(awkward)];
+        for (double &x : t.col_tallies) x = awkward[at++ % std::size(awkward)];
+        compare(t, [n] { libc_script::use_seeded(uint64_t(n) * 977); });
+        if (HasFatalFailure()) return;
+        compare(t, [&] { libc_script::use_values(ties, true); });
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  libc_script::use_real_rand();
+}
+
+}  // namespace

@@ -34,28 +34,27 @@
 #include <stdlib.h>
 #include <xmmintrin.h>
 
+// The draw rule, its constants and the vector count are the dense path's own.
+#include "../sk_batched.h"
+#include "../sk_common.h"
+
 #define SK_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-constexpr double kRandMax = 2147483647.0;
-constexpr double kInf = __builtin_inf();
-constexpr double kMaxFinite = 1.7976931348623157e308;
+using sk::count_below;
+using sk::draws_for;
+using sk::kInf;
+using sk::kMaxFinite;
+using sk::kRandMax;
+using sk::round_up;
+
 constexpr int kLanes = 8;
 // Entries per block of the two-level count: 4 up to kSmallBlocks
 // components, 16 above (fewest compares per draw either way).
 constexpr ptrdiff_t kSmallBlocks = 48;
 // rand() values taken before any of them is placed.
 constexpr int kRandBatch = 256;
-
-// Number of draws a count makes: ceil(count) for 0.5 <= count <= 2^31 - 1,
-// else 0 (the negated test also rejects NaN).
-inline int64_t draws_for(double count) {
-  if (!(count >= 0.5 && count <= kRandMax)) return 0;
-  int64_t n = static_cast<int64_t>(count);
-  if (static_cast<double>(n) < count) ++n;
-  return n;
-}
 
 int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
                  const double *row_factors, const double *col_factors,
@@ -85,8 +84,6 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
   }
   return SK_CSR_OK;
 }
-
-inline ptrdiff_t round_up(ptrdiff_t n, ptrdiff_t m) { return (n + m - 1) / m * m; }
 
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
 // sums, then +inf) and, above 8 components, the last sum of every block of
@@ -127,35 +124,10 @@ struct Columns {
   ptrdiff_t step() const { return Transposed ? 1 : C; }
 };
 
-// Number of the n entries of a below x; n is a multiple of 4.  A true compare
-// is all ones, -1 as an integer, so subtracting it counts.
-inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
-  const __m128d v = _mm_set1_pd(x);
-  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
-  for (ptrdiff_t k = 0; k < n; k += 4) {
-    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
-    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k + 2), v)));
-  }
-  const __m128i acc = _mm_add_epi64(acc0, acc1);
-  return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-}
-
-// The component of a draw in a cell with finite, non-decreasing sums: the
-// number of sums below the target, which for such sums and a target in
-// [0, total] is what Binary_Search returns.
+// The component of a draw in a cell with finite, non-decreasing sums; for
+// such sums and a target in [0, total] it is what Binary_Search returns.
 inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
-  ptrdiff_t e;
-  if (l.blocks == 0) {
-    e = count_below(sums, l.padded, target);
-  } else {
-    // Blocks wholly below the target; the total ends the last one and is
-    // never below it.
-    const ptrdiff_t b = count_below(sums + l.padded, l.blocks_padded, target);
-    e = b * l.block + count_below(sums + b * l.block, l.block, target);
-  }
-  // The target never exceeds the total, so e <= K - 1 already; the clamp
-  // only keeps the writes in range whatever happens.
-  return e < l.K - 1 ? e : l.K - 1;
+  return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
 }
 
 // Builds the running sums of Lanes cells of row row_w (columns cols[]) into
@@ -284,34 +256,15 @@ template <bool Transposed>
 inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
                        const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
                        int count, double *row_t) {
-  struct Cursor {
-    int cell;
-    int64_t left;
-  };
-  auto settle = [&](Cursor &at) {
-    while (at.left == 0 && ++at.cell < count) at.left = draws[at.cell];
-  };
-  Cursor next{0, draws[0]};
-  settle(next);
+  sk::DrawCursor next = sk::first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {
-    Cursor at = next;
-    int64_t m = 0;
-    while (m < kRandBatch && next.cell < count) {
-      const int64_t take = next.left < kRandBatch - m ? next.left : kRandBatch - m;
-      for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
-      m += take;
-      next.left -= take;
-      settle(next);
-    }
-    for (int64_t d = 0; d < m;) {
-      const int64_t take = at.left < m - d ? at.left : m - d;
-      place_draws(l, buf + at.cell * l.stride, sorted[at.cell], r + d, take, row_t,
-                  cs.tallies + cs.at(cols[at.cell]), cs.step());
-      d += take;
-      at.left -= take;
-      settle(at);
-    }
+    sk::DrawCursor at = next;
+    const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
+    sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t,
+                  cs.tallies + cs.at(cols[c]), cs.step());
+    });
   }
 }
 
