@@ -112,6 +112,7 @@ class GammaShapeTable {
     }
     return gamma_draw(rng, GammaShape(base_ + tally));
   }
+  const GammaShape &shape(size_t n) const { return table_[n]; }
 
  private:
   double base_;
