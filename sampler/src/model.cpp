@@ -156,18 +156,20 @@ void Sampler::draw_rows(int32_t task, double *sums_out) {
         rng = escaped;
       }
     }
+    if (keep) {
+      double *__restrict wsi = w_sum + i * K;
+      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
+    }
+    // The tallies are cleared for the next sweep while in cache, in a loop
+    // with other work (on its own it becomes a memset call a row).
     double total = 0;
     for (size_t k = 0; k < K; ++k) {
       const double w = g[k] * scale[k];
       wi[k] = w;
       sums[k] += w;
       total += w;
+      ai[k] = 0.0;
     }
-    if (keep) {
-      double *__restrict wsi = w_sum + i * K;
-      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
-    }
-    for (size_t k = 0; k < K; ++k) ai[k] = 0.0;  // ready for the next sweep, while in cache
     if (learn) {
       Rng escaped = rng;
       xi_all[i] = gamma_draw(escaped, hyper_) / (b0_ + total);
