@@ -119,8 +119,8 @@ Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
 }  // namespace
 
 // W, its running mean and the row rates for one task's rows, given the
-// tallies and H; the task's column sums of W go to `sums`.  The generator
-// lives in registers: only the rare draws off the inlined path (non-zero
+// tallies and H; the task's column sums of W go to `sums_out`.  The
+// generator lives in registers: only the draws off the inlined path (non-zero
 // tallies, the rates) get a copy whose address escapes.  Each row's scales
 // are computed first and its draws then taken in order, so the stream and
 // every rounding are those of the plain loop.
