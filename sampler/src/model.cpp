@@ -29,8 +29,8 @@ namespace {
 
 constexpr int kShapeTable = 256;
 // W is drawn in tasks of this many rows, each from its own stream; the
-// allocation goes in blocks of 1 to 8 tasks, at least four blocks when there
-// are rows enough, so that drawing overlaps allocating.
+// allocation goes in blocks of 1 to 8 tasks (one task first), at least four
+// blocks when there are rows enough, so that drawing overlaps allocating.
 constexpr int32_t kTaskRows = 1024;
 constexpr int32_t kMaxBlockTasks = 8;
 // A second thread pays off only when a phase has this many draws (a few
@@ -73,7 +73,9 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
 
   const auto tasks = static_cast<int32_t>((int64_t{R_} + kTaskRows - 1) / kTaskRows);
   const int32_t block_rows = kTaskRows * std::clamp((tasks + 3) / 4, 1, kMaxBlockTasks);
-  for (int32_t r = 0; r < R_; r += std::min(block_rows, R_ - r)) row_block_start_.push_back(r);
+  // The first block is a single task: the other thread, which draws more
+  // slowly than this one allocates, then idles for one task, not eight.
+  for (int32_t r = 0; r < R_; r += std::min(r == 0 ? kTaskRows : block_rows, R_ - r)) row_block_start_.push_back(r);
   row_block_start_.push_back(R_);
   const size_t blocks = row_block_start_.size() - 1;
   block_offsets_.resize(blocks);
