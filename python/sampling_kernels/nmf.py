@@ -156,7 +156,7 @@ class PoissonNMF:
     ----------
     n_components : int, default 10
         Number of components K.
-    n_sweeps : int, default 300
+    n_sweeps : int, default 200
         Gibbs sweeps in all.
     burn_in : float or int, default 0.5
         Sweeps left out of the posterior means: a float in [0, 1) is a
@@ -196,7 +196,7 @@ class PoissonNMF:
     ((50, 3), (3, 30))
     """
 
-    def __init__(self, n_components=10, *, n_sweeps=300, burn_in=0.5, shape=0.2, rate="auto",
+    def __init__(self, n_components=10, *, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
                  random_state=None, verbose=0):
         self.n_components = n_components
         self.n_sweeps = n_sweeps

@@ -52,7 +52,7 @@ const char *kUsage =
     "  --rows N           rows of the planted matrix (default 300)\n"
     "  --cols N           columns of the planted matrix (default 200)\n"
     "  --components K     number of components (default 5)\n"
-    "  --sweeps N         Gibbs sweeps in all (default 300)\n"
+    "  --sweeps N         Gibbs sweeps in all (default 200)\n"
     "  --burn-in N        first sweeps left out of the posterior means\n"
     "                     (default: half of --sweeps)\n"
     "  --shape A          Gamma prior shape of W and H (default 0.2)\n"

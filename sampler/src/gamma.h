@@ -1,11 +1,10 @@
 // Gamma variates.  For shape s >= 1, Marsaglia and Tsang (2000): a cubed
 // normal with two squeezes and an exact logarithmic acceptance test.  For
 // s < 1 with 1/s a whole number n up to 64 (s = 0.5, 0.25, 0.2, 0.1, ...),
-// Ahrens and Dieter's (1974) rejection from x^(s-1) on [0, 1] and e^-x
-// beyond: x = P^n by multiplications on [0, 1], x = 1 + E beyond, with
-// squeezes before any logarithm.  These are most draws of a sparse fit.
-// Other s < 1: Gamma(s + 1) * exp(-E / s), E standard exponential.
-// Per-shape constants are computed once.
+// a ziggurat for X^s, whose density exp(-y^n) is bounded and falling, then
+// X = Y^n by multiplications: about one 64-bit value a draw.  These are most
+// draws of a sparse fit.  Other s < 1: Gamma(s + 1) * exp(-E / s), E
+// standard exponential.  Per-shape constants are computed once.
 #pragma once
 
 #include <cmath>
@@ -20,15 +19,16 @@ struct GammaShape {
   double c = 0;          // 1 / sqrt(9 d)
   double inv_shape = 0;  // 1 / s when s < 1, else 0
   int power = 0;         // 1 / s when that is a whole number up to 64
-  double b = 0, shape_minus_one = 0;  // 1 + s / e, s - 1 (for that case)
+  double shape_minus_one = 0;               // s - 1
+  const ReciprocalZiggurat *zig = nullptr;  // when power is set
   explicit GammaShape(double shape = 1.0) {
     const double s = shape < 1.0 ? shape + 1.0 : shape;
     d = s - 1.0 / 3.0;
     c = 1.0 / std::sqrt(9.0 * d);
     inv_shape = shape < 1.0 ? 1.0 / shape : 0.0;
     if (inv_shape != 0.0 && inv_shape <= 64 && inv_shape == std::floor(inv_shape)) power = static_cast<int>(inv_shape);
-    b = 1.0 + shape / 2.718281828459045;
     shape_minus_one = shape - 1.0;
+    if (power != 0) zig = &reciprocal_ziggurat(power);
   }
 };
 
@@ -51,19 +51,29 @@ inline double whole_power(double u, int n) {
   return p;
 }
 
-// Shapes s = 1/n: Ahrens and Dieter's GS rejection.
-[[gnu::always_inline]] inline double gamma_draw_reciprocal(Rng &rng, const GammaShape &g) {
+// Shapes s = 1/m: Y = X^s has the density exp(-y^m), bounded and falling, so
+// a ziggurat draws it: one 64-bit value and a comparison nearly every time,
+// then X = Y^m.  Beyond the base strip, X = Y^m itself is drawn: its tail
+// from r^m has the density t^(s-1) e^-t, so r^m + E kept with probability
+// (t / r^m)^(s-1).
+[[gnu::noinline]] inline double gamma_reciprocal_tail(Rng &rng, const GammaShape &g) {
+  const double rm = g.zig->r_m;
   for (;;) {
-    const double p = g.b * rng.uniform_pos();
-    if (p <= 1.0) {  // x^(s-1) on [0, 1], kept with probability e^-x
-      const double x = whole_power(p, g.power);
-      if (rng.exponential() >= x) return x;
-    } else {  // e^-x on (1, inf), that is 1 + E, kept with probability x^(s-1)
-      const double x = 1.0 + rng.exponential();
-      const double u = rng.uniform();
-      // x^(s-1) >= 1 + (s-1)(x-1), as log x <= x - 1 and s < 1.
-      if (u <= 1.0 + g.shape_minus_one * (x - 1.0) || std::log(u) <= g.shape_minus_one * std::log(x)) return x;
-    }
+    const double t = rm + rng.exponential();
+    if (std::log(rng.uniform_pos()) <= g.shape_minus_one * std::log(t / rm)) return t;
+  }
+}
+
+[[gnu::always_inline]] inline double gamma_draw_reciprocal(Rng &rng, const GammaShape &g) {
+  const ReciprocalZiggurat &z = *g.zig;
+  for (;;) {
+    const uint64_t u = rng.next();
+    const unsigned i = static_cast<unsigned>(u & 0xff);
+    const double y = static_cast<double>(u >> 11) * 0x1.0p-53 * z.x[i];
+    if (y < z.x[i + 1]) return whole_power(y, g.power);
+    if (i == 0) return gamma_reciprocal_tail(rng, g);
+    const double x = whole_power(y, g.power);
+    if (z.f[i] + rng.uniform() * (z.f[i + 1] - z.f[i]) < std::exp(-x)) return x;
   }
 }
 
@@ -112,6 +122,7 @@ class GammaShapeTable {
     }
     return gamma_draw(rng, GammaShape(base_ + tally));
   }
+  const GammaShape &shape(size_t n) const { return table_[n]; }
 
  private:
   double base_;

@@ -29,8 +29,8 @@ namespace {
 
 constexpr int kShapeTable = 256;
 // W is drawn in tasks of this many rows, each from its own stream; the
-// allocation goes in blocks of 1 to 8 tasks, at least four blocks when there
-// are rows enough, so that drawing overlaps allocating.
+// allocation goes in blocks of 1 to 8 tasks (one task first), at least four
+// blocks when there are rows enough, so that drawing overlaps allocating.
 constexpr int32_t kTaskRows = 1024;
 constexpr int32_t kMaxBlockTasks = 8;
 // A second thread pays off only when a phase has this many draws (a few
@@ -73,7 +73,9 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
 
   const auto tasks = static_cast<int32_t>((int64_t{R_} + kTaskRows - 1) / kTaskRows);
   const int32_t block_rows = kTaskRows * std::clamp((tasks + 3) / 4, 1, kMaxBlockTasks);
-  for (int32_t r = 0; r < R_; r += std::min(block_rows, R_ - r)) row_block_start_.push_back(r);
+  // The first block is a single task: the other thread, which draws more
+  // slowly than this one allocates, then idles for one task, not eight.
+  for (int32_t r = 0; r < R_; r += std::min(r == 0 ? kTaskRows : block_rows, R_ - r)) row_block_start_.push_back(r);
   row_block_start_.push_back(R_);
   const size_t blocks = row_block_start_.size() - 1;
   block_offsets_.resize(blocks);
@@ -119,53 +121,109 @@ Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
 }  // namespace
 
 // W, its running mean and the row rates for one task's rows, given the
-// tallies and H; the task's column sums of W go to `sums`.
-void Sampler::draw_rows(int32_t task, double *sums) {
+// tallies and H; the task's column sums of W go to `sums_out`.  The
+// generator lives in registers: only the draws off the inlined path (non-zero
+// tallies, the rates) get a copy whose address escapes.  Each row's scales
+// are computed first and its draws then taken in order, so the stream and
+// every rounding are those of the plain loop.
+void Sampler::draw_rows(int32_t task, double *sums_out) {
   const auto K = static_cast<size_t>(K_);
   Rng rng = stream(o_.seed, done_, static_cast<uint64_t>(task));
   const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
-  std::fill(sums, sums + K, 0.0);
+  std::vector<double> scratch(3 * K, 0.0);
+  double *__restrict sums = scratch.data();
+  double *__restrict scale = sums + K;
+  double *__restrict g = scale + K;
+  const double *__restrict col_sum = col_sum_.data();
+  double *__restrict w_all = w_.data();
+  double *__restrict a_all = a_.data();
+  double *__restrict w_sum = w_sum_.data();
+  double *__restrict xi_all = xi_.data();
+  const double shape = o_.shape;
+  const GammaShape &zero = table_.shape(0);
+  const bool zero_inline = zero.power != 0;
   const auto begin = static_cast<size_t>(task) * kTaskRows;
   const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(R_));
   for (size_t i = begin; i < end; ++i) {
-    double *wi = &w_[i * K];
-    double *ai = &a_[i * K];
-    const double xi = xi_[i];
+    double *__restrict wi = w_all + i * K;
+    double *__restrict ai = a_all + i * K;
+    const double xi = xi_all[i];
+    for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
+    for (size_t k = 0; k < K; ++k) {
+      if (ai[k] == 0.0 && zero_inline) {
+        g[k] = gamma_draw_reciprocal(rng, zero);
+      } else {
+        Rng escaped = rng;
+        g[k] = table_.draw(escaped, ai[k]);
+        rng = escaped;
+      }
+    }
+    if (keep) {
+      double *__restrict wsi = w_sum + i * K;
+      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
+    }
+    // The tallies are cleared for the next sweep while in cache, in a loop
+    // with other work (on its own it becomes a memset call a row).
     double total = 0;
     for (size_t k = 0; k < K; ++k) {
-      const double scale = 1.0 / (xi + col_sum_[k]);
-      const double w = table_.draw(rng, ai[k]) * scale;
+      const double w = g[k] * scale[k];
       wi[k] = w;
       sums[k] += w;
       total += w;
-      if (keep) w_sum_[i * K + k] += (o_.shape + ai[k]) * scale;
-      ai[k] = 0.0;  // ready for the next sweep, while in cache
+      ai[k] = 0.0;
     }
-    if (learn) xi_[i] = gamma_draw(rng, hyper_) / (b0_ + total);
+    if (learn) {
+      Rng escaped = rng;
+      xi_all[i] = gamma_draw(escaped, hyper_) / (b0_ + total);
+      rng = escaped;
+    }
   }
+  std::copy(sums, sums + K, sums_out);
 }
 
-// H, its running mean and the column rates for one block of columns.
+// H, its running mean and the column rates for one block of columns; the
+// generator kept in registers as for the rows.
 void Sampler::draw_columns(int32_t block) {
   const auto K = static_cast<size_t>(K_), C = static_cast<size_t>(C_);
   Rng rng = stream(o_.seed, done_, (uint64_t{1} << 23) + static_cast<uint64_t>(block));
   const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
   const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
+  const size_t n = end - begin;
   double totals[kColumnBlock] = {};
+  double scale[kColumnBlock], g[kColumnBlock];
+  const double *__restrict eta = eta_.data() + begin;
+  const double shape = o_.shape;
+  const GammaShape &zero = table_.shape(0);
+  const bool zero_inline = zero.power != 0;
   for (size_t k = 0; k < K; ++k) {
     const double t = row_sum_[k];
-    for (size_t j = begin; j < end; ++j) {
-      const double scale = 1.0 / (eta_[j] + t);
-      const double tally = b_[k * C + j];
-      const double h = table_.draw(rng, tally) * scale;
-      h_[k * C + j] = h;
-      totals[j - begin] += h;
-      if (keep) h_sum_[k * C + j] += (o_.shape + tally) * scale;
-      b_[k * C + j] = 0.0;
+    double *__restrict hk = h_.data() + k * C + begin;
+    double *__restrict bk = b_.data() + k * C + begin;
+    for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
+    for (size_t j = 0; j < n; ++j) {
+      if (bk[j] == 0.0 && zero_inline) {
+        g[j] = gamma_draw_reciprocal(rng, zero);
+      } else {
+        Rng escaped = rng;
+        g[j] = table_.draw(escaped, bk[j]);
+        rng = escaped;
+      }
     }
+    for (size_t j = 0; j < n; ++j) {
+      const double h = g[j] * scale[j];
+      hk[j] = h;
+      totals[j] += h;
+    }
+    if (keep) {
+      double *__restrict hs = h_sum_.data() + k * C + begin;
+      for (size_t j = 0; j < n; ++j) hs[j] += (shape + bk[j]) * scale[j];
+    }
+    for (size_t j = 0; j < n; ++j) bk[j] = 0.0;
   }
-  if (learn)
-    for (size_t j = begin; j < end; ++j) eta_[j] = gamma_draw(rng, hyper_) / (b0_ + totals[j - begin]);
+  if (learn) {
+    Rng escaped = rng;
+    for (size_t j = 0; j < n; ++j) eta_[begin + j] = gamma_draw(escaped, hyper_) / (b0_ + totals[j]);
+  }
 }
 
 void Sampler::sweep() {

@@ -30,7 +30,7 @@ namespace sk_nmf {
 
 struct FitOptions {
   int32_t components = 5;
-  int64_t sweeps = 300;
+  int64_t sweeps = 200;
   int64_t burn_in = -1;  // below 0: half of the sweeps
   double shape = 0.2;    // a
   double rate = 0.0;     // b; 0 learns the rates

@@ -26,6 +26,16 @@ struct ZigguratTables {
 };
 const ZigguratTables &ziggurat_tables();
 
+// A ziggurat (256 layers) for the density exp(-y^m) on [0, inf): if Y has
+// it, Y^m is Gamma(1/m).  x[0] is the base strip's equivalent width, x[1] = r
+// where the tail starts, x[256] = 0; f[i] = exp(-x[i]^m), f[0] = f(r);
+// r_m = r^m.  Built once per m (2 to 64), on first use.
+struct ReciprocalZiggurat {
+  double x[257], f[257];
+  double r_m;
+};
+const ReciprocalZiggurat &reciprocal_ziggurat(int m);
+
 class Rng {
  public:
   explicit Rng(uint64_t seed) : z_(&ziggurat_tables()) {

@@ -118,6 +118,55 @@ INSTANTIATE_TEST_SUITE_P(Shapes, GammaDraws, ::testing::Values(0.1, 0.13, 0.2, 0
                            return "shape_" + s;
                          });
 
+// The ziggurat behind shapes 1/m: for m = 2 its density exp(-y^2) is the
+// normal's scaled by sqrt(2), whose base r is known; every layer has the
+// base strip's area, and the top layer reaches the mode.
+TEST(ReciprocalZiggurat, LayersHaveEqualAreasAndTheKnownNormalBase) {
+  EXPECT_NEAR(sk_nmf::reciprocal_ziggurat(2).x[1] * std::sqrt(2.0), 3.6541528853610088, 1e-9);
+  for (int m : {2, 3, 5, 10, 64}) {
+    const auto &z = sk_nmf::reciprocal_ziggurat(m);
+    const double v = z.x[0] * z.f[0];
+    for (int i = 1; i < 256; ++i) {
+      ASSERT_GT(z.x[i], z.x[i + 1]) << "m " << m << " layer " << i;
+      // (The recursion's rounding grows towards the top: 2e-11 at m = 64.)
+      EXPECT_NEAR(z.x[i] * (z.f[i + 1] - z.f[i]), v, 1e-10 * v) << "m " << m << " layer " << i;
+    }
+    EXPECT_EQ(z.f[256], 1.0);
+    EXPECT_NEAR(z.r_m, std::pow(z.x[1], m), 1e-12 * z.r_m);
+  }
+}
+
+class ReciprocalShapes : public ::testing::TestWithParam<int> {};
+
+// Shapes 1/m through the ziggurat, the tail beyond the base strip included:
+// the distribution function around and past r^m, where the tail sampler
+// takes over, against the incomplete gamma function.
+TEST_P(ReciprocalShapes, FollowTheGammaDistributionIntoTheTail) {
+  const int m = GetParam();
+  const double a = 1.0 / m;
+  const sk_nmf::GammaShape g(a);
+  ASSERT_EQ(g.power, m);
+  const double rm = sk_nmf::reciprocal_ziggurat(m).r_m;
+  Rng rng(static_cast<uint64_t>(m) + 77);
+  const int n = 2000000;
+  const double at[] = {1e-6, 1e-3, 0.1, 1.0, 0.5 * rm, rm, 1.5 * rm, 2.0 * rm};
+  std::vector<double> below(std::size(at), 0.0);
+  double s1 = 0;
+  for (int i = 0; i < n; ++i) {
+    const double x = sk_nmf::gamma_draw(rng, g);
+    ASSERT_GE(x, 0.0);
+    ASSERT_TRUE(std::isfinite(x));
+    s1 += x;
+    for (size_t p = 0; p < std::size(at); ++p) below[p] += x < at[p];
+  }
+  for (size_t p = 0; p < std::size(at); ++p)
+    expect_proportion(n - below[p], n, 1.0 - gamma_p(a, at[p]), "P(X >= " + std::to_string(at[p]) + ")");
+  EXPECT_NEAR(s1 / n, a, 5 * std::sqrt(a / n));
+}
+
+INSTANTIATE_TEST_SUITE_P(Powers, ReciprocalShapes, ::testing::Values(2, 4, 5, 8, 64),
+                         [](const auto &info) { return "one_over_" + std::to_string(info.param); });
+
 TEST(GammaDraws, ShapeTableDrawsTheSameAsDirectShapes) {
   const sk_nmf::GammaShapeTable table(0.1, 8);
   Rng a(3), b(3);

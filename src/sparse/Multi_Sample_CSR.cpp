@@ -55,6 +55,8 @@ constexpr int kLanes = 8;
 constexpr ptrdiff_t kSmallBlocks = 48;
 // rand() values taken before any of them is placed.
 constexpr int kRandBatch = 256;
+// The same for the path of cells with sorted sums, which keeps more per draw.
+constexpr int kSortedBatch = 128;
 
 int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
                  const double *row_factors, const double *col_factors,
@@ -284,14 +286,21 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     totals[c] = buf[c * S + l.K - 1];
     col_t[c] = cs.tallies + cs.at(cols[c]);
   }
-  int32_t r[kRandBatch];
-  unsigned char cell_of[kRandBatch + 4];
+  // Each value of rand() is divided as it arrives, so that the division
+  // overlaps the next call (whose locked instructions hold back memory
+  // accesses, not arithmetic).  A slot holds a draw's fraction, then its
+  // component; half the general path's batch keeps the stack as it was.
+  union Slot {
+    double u;
+    int64_t e;
+  } slot[kSortedBatch];
+  unsigned char cell_of[kSortedBatch + 4];
   int c = 0;
   int64_t left = draws[0];
   while (c < count) {
     int m = 0;
-    while (m < kRandBatch && c < count) {
-      const int take = left < kRandBatch - m ? static_cast<int>(left) : kRandBatch - m;
+    while (m < kSortedBatch && c < count) {
+      const int take = left < kSortedBatch - m ? static_cast<int>(left) : kSortedBatch - m;
       // Most cells make a few draws: four marks unconditionally (the array
       // has room), a loop only beyond.
       const auto mark = static_cast<unsigned char>(c);
@@ -301,18 +310,18 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
       left -= take;
       if (left == 0 && ++c < count) left = draws[c];
     }
-    for (int d = 0; d < m; ++d) r[d] = rand();
+    for (int d = 0; d < m; ++d) slot[d].u = static_cast<double>(rand()) / kRandMax;
     // Components first, each search prefetching the tally line its draw
     // will update; the tallies after.
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
-      const double target = static_cast<double>(r[d]) / kRandMax * totals[at];
+      const double target = slot[d].u * totals[at];
       const ptrdiff_t e = sorted_index(l, buf + at * S, target);
       _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
-      r[d] = static_cast<int32_t>(e);
+      slot[d].e = e;
     }
     for (int d = 0; d < m; ++d) {
-      const ptrdiff_t e = r[d];
+      const ptrdiff_t e = slot[d].e;
       row_t[e] += 1.0;
       col_t[cell_of[d]][e * step] += 1.0;
     }
