@@ -80,6 +80,27 @@ void check_size(const char *name, std::span<T> data, std::size_t rows, std::size
   }
 }
 
+// The factor and tally views' shapes agree with counts' n_rows x n_cols and
+// row_factors' k columns.
+inline void check_shapes(std::size_t n_rows, std::size_t n_cols, const const_matrix &row_factors,
+                         const const_matrix &col_factors, const mutable_matrix &row_tallies,
+                         const mutable_matrix &col_tallies) {
+  const std::size_t k = row_factors.cols;
+  auto agree = [](const char *name, std::size_t got, const char *what, std::size_t want) {
+    if (got != want) {
+      fail(std::string(name) + " has " + std::to_string(got) + " " + what + ", expected " +
+           std::to_string(want));
+    }
+  };
+  agree("row_factors", row_factors.rows, "rows", n_rows);
+  agree("col_factors", col_factors.rows, "rows", k);
+  agree("col_factors", col_factors.cols, "columns", n_cols);
+  agree("row_tallies", row_tallies.rows, "rows", n_rows);
+  agree("row_tallies", row_tallies.cols, "columns", k);
+  agree("col_tallies", col_tallies.rows, "rows", k);
+  agree("col_tallies", col_tallies.cols, "columns", n_cols);
+}
+
 template <class A, class B>
 bool overlap(std::span<A> a, std::span<B> b) {
   if (a.empty() || b.empty()) return false;
@@ -129,20 +150,8 @@ inline void multi_sample(std::span<const double> counts, std::span<const double>
 // The same with the shapes carried by the views; they must agree.
 inline void multi_sample(const_matrix counts, const_matrix row_factors, const_matrix col_factors,
                          mutable_matrix row_tallies, mutable_matrix col_tallies) {
-  auto agree = [](const char *name, std::size_t got, const char *what, std::size_t want) {
-    if (got != want) {
-      detail::fail(std::string(name) + " has " + std::to_string(got) + " " + what + ", expected " +
-                   std::to_string(want));
-    }
-  };
   const std::size_t n_rows = counts.rows, n_cols = counts.cols, k = row_factors.cols;
-  agree("row_factors", row_factors.rows, "rows", n_rows);
-  agree("col_factors", col_factors.rows, "rows", k);
-  agree("col_factors", col_factors.cols, "columns", n_cols);
-  agree("row_tallies", row_tallies.rows, "rows", n_rows);
-  agree("row_tallies", row_tallies.cols, "columns", k);
-  agree("col_tallies", col_tallies.rows, "rows", k);
-  agree("col_tallies", col_tallies.cols, "columns", n_cols);
+  detail::check_shapes(n_rows, n_cols, row_factors, col_factors, row_tallies, col_tallies);
   multi_sample(counts.data, row_factors.data, col_factors.data, row_tallies.data,
                col_tallies.data, n_rows, k, n_cols);
 }
@@ -219,23 +228,11 @@ inline void check_csr(const csr_view &m) {
 inline void multi_sample(const csr_view &counts, const_matrix row_factors,
                          const_matrix col_factors, mutable_matrix row_tallies,
                          mutable_matrix col_tallies) {
-  auto agree = [](const char *name, std::size_t got, const char *what, std::size_t want) {
-    if (got != want) {
-      detail::fail(std::string(name) + " has " + std::to_string(got) + " " + what + ", expected " +
-                   std::to_string(want));
-    }
-  };
   const std::size_t n_rows = counts.rows, n_cols = counts.cols, k = row_factors.cols;
   detail::check_csr(counts);
   detail::check_dimension("n_components", k);
   if (k == 0) detail::fail("row_factors has 0 columns; at least one component is needed");
-  agree("row_factors", row_factors.rows, "rows", n_rows);
-  agree("col_factors", col_factors.rows, "rows", k);
-  agree("col_factors", col_factors.cols, "columns", n_cols);
-  agree("row_tallies", row_tallies.rows, "rows", n_rows);
-  agree("row_tallies", row_tallies.cols, "columns", k);
-  agree("col_tallies", col_tallies.rows, "rows", k);
-  agree("col_tallies", col_tallies.cols, "columns", n_cols);
+  detail::check_shapes(n_rows, n_cols, row_factors, col_factors, row_tallies, col_tallies);
   detail::check_size("row_factors", row_factors.data, n_rows, k);
   detail::check_size("col_factors", col_factors.data, k, n_cols);
   detail::check_size("row_tallies", row_tallies.data, n_rows, k);
