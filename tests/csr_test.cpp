@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "guarded_memory.h"
 #include "libc_script.h"
 #include "reference.h"
 #include "sampling_kernels.h"
@@ -27,35 +28,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// n elements of T placed so that element n starts an inaccessible page.
-template <class T>
-class Guarded {
- public:
-  explicit Guarded(std::size_t n) : n_(n) {
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t data = (n * sizeof(T) + page - 1) / page * page;
-    size_ = data + page;
-    void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::runtime_error("mmap failed");
-    base_ = static_cast<char *>(p);
-    if (mprotect(base_ + data, page, PROT_NONE) != 0) throw std::runtime_error("mprotect failed");
-    data_ = reinterpret_cast<T *>(base_ + data) - n;
-  }
-  Guarded(const std::vector<T> &v) : Guarded(v.size()) {
-    for (std::size_t i = 0; i < v.size(); ++i) data_[i] = v[i];
-  }
-  ~Guarded() { munmap(base_, size_); }
-  Guarded(const Guarded &) = delete;
-  Guarded &operator=(const Guarded &) = delete;
-  T *data() { return data_; }
-
- private:
-  std::size_t n_;
-  std::size_t size_ = 0;
-  char *base_ = nullptr;
-  T *data_ = nullptr;
-};
 
 bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
   return a.size() == b.size() &&
