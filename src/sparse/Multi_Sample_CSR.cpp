@@ -152,6 +152,9 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     t[v] = _mm_setzero_pd();
     signs[v] = _mm_setzero_pd();
   }
+  // Where the next block's last sum goes, and after which component: a
+  // running count rather than a division by the block length per step.
+  ptrdiff_t end_at = l.padded, end_after = l.blocks != 0 ? l.block : -1;
   ptrdiff_t k = 0;
   if (Transposed) {
     // Each cell's factors are contiguous: two components of two cells per
@@ -177,12 +180,13 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
       }
       // Blocks have an even length, so their last sums are second in a pair.
-      if (l.blocks != 0 && (k + 2) % l.block == 0) {
-        const ptrdiff_t at = l.padded + (k + 2) / l.block - 1;
+      if (k + 2 == end_after) {
         for (int v = 0; v < V; ++v) {
-          _mm_storel_pd(buf + 2 * v * S + at, t[v]);
-          _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+          _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+          _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
         }
+        ++end_at;
+        end_after += l.block;
       }
     }
   }
@@ -204,12 +208,13 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       _mm_storel_pd(buf + 2 * v * S + k, t[v]);
       _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
     }
-    if (l.blocks != 0 && (k + 1) % l.block == 0) {
-      const ptrdiff_t at = l.padded + (k + 1) / l.block - 1;
+    if (k + 1 == end_after) {
       for (int v = 0; v < V; ++v) {
-        _mm_storel_pd(buf + 2 * v * S + at, t[v]);
-        _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+        _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+        _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
       }
+      ++end_at;
+      end_after += l.block;
     }
   }
   if (Transposed) {
@@ -404,7 +409,8 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
 }
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
-// in tiles that keep both sides' lines in cache.
+// in tiles that keep both sides' lines in cache, two rows by two columns at
+// a time.  A plain copy: every bit pattern, NaN payloads included, is kept.
 void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
                ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
@@ -412,7 +418,21 @@ void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t d
     const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
     for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
       const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
-      for (ptrdiff_t r = r0; r < r1; ++r)
+      ptrdiff_t r = r0;
+      for (; r + 2 <= r1; r += 2) {
+        const double *upper = src + r * src_stride, *lower = upper + src_stride;
+        ptrdiff_t c = c0;
+        for (; c + 2 <= c1; c += 2) {
+          const __m128d a = _mm_loadu_pd(upper + c), b = _mm_loadu_pd(lower + c);
+          _mm_storeu_pd(dst + c * dst_stride + r, _mm_unpacklo_pd(a, b));
+          _mm_storeu_pd(dst + (c + 1) * dst_stride + r, _mm_unpackhi_pd(a, b));
+        }
+        for (; c < c1; ++c) {
+          dst[c * dst_stride + r] = upper[c];
+          dst[c * dst_stride + r + 1] = lower[c];
+        }
+      }
+      for (; r < r1; ++r)
         for (ptrdiff_t c = c0; c < c1; ++c) dst[c * dst_stride + r] = src[r * src_stride + c];
     }
   }
