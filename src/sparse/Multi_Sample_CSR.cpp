@@ -409,8 +409,7 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
 }
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
-// in tiles that keep both sides' lines in cache, two rows by two columns at
-// a time.  A plain copy: every bit pattern, NaN payloads included, is kept.
+// in tiles that keep both sides' lines in cache.
 void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
                ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
@@ -418,21 +417,7 @@ void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t d
     const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
     for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
       const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
-      ptrdiff_t r = r0;
-      for (; r + 2 <= r1; r += 2) {
-        const double *upper = src + r * src_stride, *lower = upper + src_stride;
-        ptrdiff_t c = c0;
-        for (; c + 2 <= c1; c += 2) {
-          const __m128d a = _mm_loadu_pd(upper + c), b = _mm_loadu_pd(lower + c);
-          _mm_storeu_pd(dst + c * dst_stride + r, _mm_unpacklo_pd(a, b));
-          _mm_storeu_pd(dst + (c + 1) * dst_stride + r, _mm_unpackhi_pd(a, b));
-        }
-        for (; c < c1; ++c) {
-          dst[c * dst_stride + r] = upper[c];
-          dst[c * dst_stride + r + 1] = lower[c];
-        }
-      }
-      for (; r < r1; ++r)
+      for (ptrdiff_t r = r0; r < r1; ++r)
         for (ptrdiff_t c = c0; c < c1; ++c) dst[c * dst_stride + r] = src[r * src_stride + c];
     }
   }
