@@ -152,6 +152,9 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     t[v] = _mm_setzero_pd();
     signs[v] = _mm_setzero_pd();
   }
+  // Where the next block's last sum goes, and after which component: a
+  // running count rather than a division by the block length per step.
+  ptrdiff_t end_at = l.padded, end_after = l.blocks != 0 ? l.block : -1;
   ptrdiff_t k = 0;
   if (Transposed) {
     // Each cell's factors are contiguous: two components of two cells per
@@ -177,12 +180,13 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
       }
       // Blocks have an even length, so their last sums are second in a pair.
-      if (l.blocks != 0 && (k + 2) % l.block == 0) {
-        const ptrdiff_t at = l.padded + (k + 2) / l.block - 1;
+      if (k + 2 == end_after) {
         for (int v = 0; v < V; ++v) {
-          _mm_storel_pd(buf + 2 * v * S + at, t[v]);
-          _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+          _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+          _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
         }
+        ++end_at;
+        end_after += l.block;
       }
     }
   }
@@ -204,12 +208,13 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       _mm_storel_pd(buf + 2 * v * S + k, t[v]);
       _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
     }
-    if (l.blocks != 0 && (k + 1) % l.block == 0) {
-      const ptrdiff_t at = l.padded + (k + 1) / l.block - 1;
+    if (k + 1 == end_after) {
       for (int v = 0; v < V; ++v) {
-        _mm_storel_pd(buf + 2 * v * S + at, t[v]);
-        _mm_storeh_pd(buf + (2 * v + 1) * S + at, t[v]);
+        _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+        _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
       }
+      ++end_at;
+      end_after += l.block;
     }
   }
   if (Transposed) {
