@@ -253,8 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Regime::clean, Regime::specials, Regime::dense,
                                          Regime::ties, Regime::zeros)),
     [](const ::testing::TestParamInfo<std::tuple<int32_t, Regime>> &info) {
-      return "K" + std::to_string(std::get<0>(info.param)) + "_" +
-             regime_name(std::get<1>(info.param));
+      return std::string("K")
+          .append(std::to_string(std::get<0>(info.param)))
+          .append("_")
+          .append(regime_name(std::get<1>(info.param)));
     });
 
 // Cells with many draws on few components add each component's draws to

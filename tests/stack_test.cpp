@@ -108,7 +108,9 @@ void PrintTo(const StackCase &c, std::ostream *os) {
 }
 
 std::string case_name(const ::testing::TestParamInfo<StackCase> &info) {
-  return "K" + std::to_string(info.param.components) + (info.param.dense ? "_dense" : "_sparse");
+  return std::string("K")
+      .append(std::to_string(info.param.components))
+      .append(info.param.dense ? "_dense" : "_sparse");
 }
 
 class StackUse : public ::testing::TestWithParam<StackCase> {};
@@ -198,7 +200,7 @@ TEST_P(SmallStack, LosesNoUnit) {
 
 INSTANTIATE_TEST_SUITE_P(Components, SmallStack, ::testing::Values(1, 50, 200, 800, 3000),
                          [](const ::testing::TestParamInfo<int32_t> &info) {
-                           return "K" + std::to_string(info.param);
+                           return std::string("K").append(std::to_string(info.param));
                          });
 
 }  // namespace

@@ -70,8 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Cell{{0, 5, 0, 1, 2, 0}, 300000}, Cell{ramp(10), 500000},
                       Cell{ramp(50), 1000000}, Cell{ramp(200), 2000000}),
     [](const ::testing::TestParamInfo<Cell> &info) {
-      return "K" + std::to_string(info.param.weights.size()) + "_count" +
-             std::to_string(int64_t(info.param.count)) + "_" + std::to_string(info.index);
+      return std::string("K")
+          .append(std::to_string(info.param.weights.size()))
+          .append("_count")
+          .append(std::to_string(int64_t(info.param.count)))
+          .append("_")
+          .append(std::to_string(info.index));
     });
 
 // Across a row of cells the column factors steer the split, too.
