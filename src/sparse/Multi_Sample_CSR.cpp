@@ -23,7 +23,7 @@
 //     placed, and its tallies are updated after all its searches;
 //   - in a cell whose sums are known finite and non-decreasing the search
 //     is a branch-free count of the sums below the target (in two levels
-//     above 8 components), which equals Binary_Search there; every other
+//     above 24 components), which equals Binary_Search there; every other
 //     cell calls Binary_Search itself.
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
@@ -50,6 +50,10 @@ using sk::kRandMax;
 using sk::round_up;
 
 constexpr int kLanes = 8;
+// Components up to which a draw counts all sums in one level: more compares
+// than two levels, but no level waiting on the other, and the search of a
+// draw is on the path from one batch's rand() calls to the next's.
+constexpr ptrdiff_t kOneLevel = 24;
 // Entries per block of the two-level count: 4 up to kSmallBlocks
 // components, 16 above (fewest compares per draw either way).
 constexpr ptrdiff_t kSmallBlocks = 48;
@@ -88,7 +92,7 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
 }
 
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
-// sums, then +inf) and, above 8 components, the last sum of every block of
+// sums, then +inf) and, above kOneLevel components, the last sum of every block of
 // `block` entries, padded with +inf, for the two-level count.
 struct Layout {
   ptrdiff_t K;
@@ -103,7 +107,7 @@ inline Layout plan(ptrdiff_t K) {
   Layout l{};
   l.K = K;
   l.block = K <= kSmallBlocks ? 4 : 16;
-  if (K <= 8) {
+  if (K <= kOneLevel) {
     l.padded = round_up(K, 4);
   } else {
     l.padded = round_up(K, l.block);
@@ -291,12 +295,13 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     totals[c] = buf[c * S + l.K - 1];
     col_t[c] = cs.tallies + cs.at(cols[c]);
   }
-  // Each value of rand() is divided as it arrives, so that the division
-  // overlaps the next call (whose locked instructions hold back memory
-  // accesses, not arithmetic).  A slot holds a draw's fraction, then its
-  // component; half the general path's batch keeps the stack as it was.
+  // Each value of rand() becomes its target as it arrives, so that the
+  // division and product overlap the next call (whose locked instructions
+  // hold back memory accesses, not arithmetic).  A slot holds a draw's
+  // target, then its component; half the general path's batch keeps the
+  // stack as it was.
   union Slot {
-    double u;
+    double target;
     int64_t e;
   } slot[kSortedBatch];
   unsigned char cell_of[kSortedBatch + 4];
@@ -315,12 +320,13 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
       left -= take;
       if (left == 0 && ++c < count) left = draws[c];
     }
-    for (int d = 0; d < m; ++d) slot[d].u = static_cast<double>(rand()) / kRandMax;
+    for (int d = 0; d < m; ++d)
+      slot[d].target = static_cast<double>(rand()) / kRandMax * totals[cell_of[d]];
     // Components first, each search prefetching the tally line its draw
     // will update; the tallies after.
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
-      const double target = slot[d].u * totals[at];
+      const double target = slot[d].target;
       const ptrdiff_t e = sorted_index(l, buf + at * S, target);
       _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
       slot[d].e = e;
