@@ -156,9 +156,19 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     t[v] = _mm_setzero_pd();
     signs[v] = _mm_setzero_pd();
   }
-  // Where the next block's last sum goes, and after which component: a
+  // Where the next block's last sum goes, and after how many components: a
   // running count rather than a division by the block length per step.
   ptrdiff_t end_at = l.padded, end_after = l.blocks != 0 ? l.block : -1;
+  // With `done` components summed, a block that ends there keeps its sum.
+  auto close_block = [&](ptrdiff_t done) {
+    if (done != end_after) return;
+    for (int v = 0; v < V; ++v) {
+      _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+      _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
+    }
+    ++end_at;
+    end_after += l.block;
+  };
   ptrdiff_t k = 0;
   if (Transposed) {
     // Each cell's factors are contiguous: two components of two cells per
@@ -184,14 +194,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
       }
       // Blocks have an even length, so their last sums are second in a pair.
-      if (k + 2 == end_after) {
-        for (int v = 0; v < V; ++v) {
-          _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
-          _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
-        }
-        ++end_at;
-        end_after += l.block;
-      }
+      close_block(k + 2);
     }
   }
   for (; k < K; ++k) {
@@ -212,14 +215,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
       _mm_storel_pd(buf + 2 * v * S + k, t[v]);
       _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
     }
-    if (k + 1 == end_after) {
-      for (int v = 0; v < V; ++v) {
-        _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
-        _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
-      }
-      ++end_at;
-      end_after += l.block;
-    }
+    close_block(k + 1);
   }
   if (Transposed) {
     for (int a = 0; a < n_ahead; ++a) {
