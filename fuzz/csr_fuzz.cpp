@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "heap_watch.h"
 #include "rand_script.h"
 #include "reference.h"
 #include "sampling_kernels_sparse.h"
@@ -21,10 +22,7 @@
 namespace {
 
 fuzz::RandScript script;
-
-thread_local bool watching = false;
-thread_local bool fail_next = false;
-thread_local int n_malloc = 0, n_free = 0;
+using fuzz::heap;
 
 constexpr int64_t kMaxDraws = 40000;
 constexpr int64_t kMaxWork = 200000;  // cells times components
@@ -82,23 +80,6 @@ int32_t components(fuzz::Input &in) {
 }  // namespace
 
 extern "C" int rand() { return script.next(); }
-
-extern "C" void *__real_malloc(std::size_t);
-extern "C" void __real_free(void *);
-extern "C" void *__wrap_malloc(std::size_t size) {
-  if (watching) {
-    ++n_malloc;
-    if (fail_next) {
-      fail_next = false;
-      return nullptr;
-    }
-  }
-  return __real_malloc(size);
-}
-extern "C" void __wrap_free(void *p) {
-  if (watching && p != nullptr) ++n_free;
-  __real_free(p);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   fuzz::Input in(data, size);
@@ -177,14 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
       ct(col_tallies);
 
   script.rewind();
-  n_malloc = n_free = 0;
-  fail_next = fail_alloc;
-  watching = true;
+  heap.start(fail_alloc);
   const int32_t status = Multi_Sample_CSR(offsets_arg.p.get(), indices_arg.p.get(),
                                           values_arg.p.get(), rf.p.get(), cf.p.get(), rt.p.get(),
                                           ct.p.get(), rows, k, cols);
-  watching = false;
-  fail_next = false;
+  heap.stop();
   const int64_t lib_calls = script.calls();
 
   if (!offsets_arg.same(std::vector<int64_t>(offsets.begin(), offsets.begin() + R + 1)) ||
@@ -198,11 +176,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (status != (no_memory ? SK_CSR_NO_MEMORY : expected)) fail("wrong status", rows, k, cols);
     if (lib_calls != 0) fail("drew before refusing", rows, k, cols);
     if (!rt.same(row_tallies) || !ct.same(col_tallies)) fail("changed a tally", rows, k, cols);
-    if (n_free != 0 || n_malloc != (no_memory ? 1 : 0)) fail("heap traffic", rows, k, cols);
+    if (heap.n_free != 0 || heap.n_malloc != (no_memory ? 1 : 0))
+      fail("heap traffic", rows, k, cols);
     return 0;
   }
   if (status != SK_CSR_OK) fail("refused a valid CSR", rows, k, cols);
-  if (n_malloc != (any_entries ? 1 : 0) || n_free != n_malloc) fail("heap traffic", rows, k, cols);
+  if (heap.n_malloc != (any_entries ? 1 : 0) || heap.n_free != heap.n_malloc)
+    fail("heap traffic", rows, k, cols);
 
   // The reference on the densified matrix.
   std::vector<double> dense(R * C, 0.0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "heap_watch.h"
 #include "rand_script.h"
 #include "reference.h"
 #include "sampling_kernels.h"
@@ -19,14 +20,7 @@
 namespace {
 
 fuzz::RandScript script;
-
-// The library's heap calls reach these through the linker's --wrap, so a
-// case can count them and make the next allocation fail.  Only calls made on
-// the fuzzing thread while `watching` is set are looked at.
-thread_local bool watching = false;
-thread_local bool fail_next = false;
-thread_local int n_malloc = 0, n_free = 0;
-thread_local std::size_t malloc_size = 0;
+using fuzz::heap;
 
 // Bounds that keep one execution to about a millisecond.
 constexpr int64_t kMaxDraws = 40000;
@@ -99,24 +93,6 @@ int32_t components(fuzz::Input &in) {
 
 extern "C" int rand() { return script.next(); }
 
-extern "C" void *__real_malloc(std::size_t);
-extern "C" void __real_free(void *);
-extern "C" void *__wrap_malloc(std::size_t size) {
-  if (watching) {
-    ++n_malloc;
-    malloc_size = size;
-    if (fail_next) {
-      fail_next = false;
-      return nullptr;
-    }
-  }
-  return __real_malloc(size);
-}
-extern "C" void __wrap_free(void *p) {
-  if (watching && p != nullptr) ++n_free;
-  __real_free(p);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   fuzz::Input in(data, size);
   int32_t rows = dimension(in, 6);
@@ -171,23 +147,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   double *ct_arg = pass_null ? nullptr : col_tallies.data();
 
   script.rewind();
-  n_malloc = n_free = 0;
-  malloc_size = 0;
-  fail_next = fail_alloc;
-  watching = true;
+  heap.start(fail_alloc);
   Multi_Sample(counts_arg, rf_arg, cf_arg, rt_arg, ct_arg, rows, k, cols);
-  watching = false;
-  fail_next = false;
+  heap.stop();
   const int64_t lib_calls = script.calls();
 
   // The heap traffic: one scratch array of n_components doubles, released
   // unless it could not be had; nothing at all without components.
   if (K == 0) {
-    if (n_malloc != 0 || n_free != 0) fail("allocated without components", rows, k, cols);
+    if (heap.n_malloc != 0 || heap.n_free != 0)
+      fail("allocated without components", rows, k, cols);
   } else {
-    if (n_malloc != 1 || malloc_size != K * sizeof(double))
+    if (heap.n_malloc != 1 || heap.malloc_size != K * sizeof(double))
       fail("not one scratch array of n_components doubles", rows, k, cols);
-    if (n_free != (fail_alloc ? 0 : 1)) fail("scratch array not freed once", rows, k, cols);
+    if (heap.n_free != (fail_alloc ? 0 : 1)) fail("scratch array not freed once", rows, k, cols);
   }
 
   // What the call should have done.
