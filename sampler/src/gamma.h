@@ -122,7 +122,24 @@ class GammaShapeTable {
     }
     return gamma_draw(rng, GammaShape(base_ + tally));
   }
-  const GammaShape &shape(size_t n) const { return table_[n]; }
+  // One draw per tally, in order, into out.  The generator is kept in a
+  // local so that it lives in registers: only the draws off the inlined
+  // zero-tally path get a copy whose address escapes.
+  void draw_each(Rng &rng, const double *tallies, size_t n, double *out) const {
+    const GammaShape &zero = table_[0];
+    const bool zero_inline = zero.power != 0;
+    Rng local = rng;
+    for (size_t i = 0; i < n; ++i) {
+      if (tallies[i] == 0.0 && zero_inline) {
+        out[i] = gamma_draw_reciprocal(local, zero);
+      } else {
+        Rng escaped = local;
+        out[i] = draw(escaped, tallies[i]);
+        local = escaped;
+      }
+    }
+    rng = local;
+  }
 
  private:
   double base_;

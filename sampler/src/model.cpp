@@ -140,8 +140,6 @@ void Sampler::draw_rows(int32_t task, double *sums_out) {
   double *__restrict w_sum = w_sum_.data();
   double *__restrict xi_all = xi_.data();
   const double shape = o_.shape;
-  const GammaShape &zero = table_.shape(0);
-  const bool zero_inline = zero.power != 0;
   const auto begin = static_cast<size_t>(task) * kTaskRows;
   const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(R_));
   for (size_t i = begin; i < end; ++i) {
@@ -149,15 +147,7 @@ void Sampler::draw_rows(int32_t task, double *sums_out) {
     double *__restrict ai = a_all + i * K;
     const double xi = xi_all[i];
     for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
-    for (size_t k = 0; k < K; ++k) {
-      if (ai[k] == 0.0 && zero_inline) {
-        g[k] = gamma_draw_reciprocal(rng, zero);
-      } else {
-        Rng escaped = rng;
-        g[k] = table_.draw(escaped, ai[k]);
-        rng = escaped;
-      }
-    }
+    table_.draw_each(rng, ai, K, g);
     if (keep) {
       double *__restrict wsi = w_sum + i * K;
       for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
@@ -193,22 +183,12 @@ void Sampler::draw_columns(int32_t block) {
   double scale[kColumnBlock], g[kColumnBlock];
   const double *__restrict eta = eta_.data() + begin;
   const double shape = o_.shape;
-  const GammaShape &zero = table_.shape(0);
-  const bool zero_inline = zero.power != 0;
   for (size_t k = 0; k < K; ++k) {
     const double t = row_sum_[k];
     double *__restrict hk = h_.data() + k * C + begin;
     double *__restrict bk = b_.data() + k * C + begin;
     for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
-    for (size_t j = 0; j < n; ++j) {
-      if (bk[j] == 0.0 && zero_inline) {
-        g[j] = gamma_draw_reciprocal(rng, zero);
-      } else {
-        Rng escaped = rng;
-        g[j] = table_.draw(escaped, bk[j]);
-        rng = escaped;
-      }
-    }
+    table_.draw_each(rng, bk, n, g);
     for (size_t j = 0; j < n; ++j) {
       const double h = g[j] * scale[j];
       hk[j] = h;
