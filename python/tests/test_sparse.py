@@ -24,15 +24,9 @@ def problem(rng, n_rows=30, n_cols=40, k=5, density=0.2):
     return counts, row_factors, col_factors
 
 
-def dense_result(dense_counts, row_factors, col_factors, seed, tallies=None):
-    sk.seed(seed)
-    if tallies is None:
-        return sk.multi_sample(dense_counts, row_factors, col_factors)
-    rt, ct = (t.copy() for t in tallies)
-    return sk.multi_sample(dense_counts, row_factors, col_factors, rt, ct)
-
-
-def sparse_result(counts, row_factors, col_factors, seed, tallies=None):
+def seeded_result(counts, row_factors, col_factors, seed, tallies=None):
+    """multi_sample on dense or sparse counts after seeding rand(); copies of
+    the starting tallies, if given, receive the draws."""
     sk.seed(seed)
     if tallies is None:
         return sk.multi_sample(counts, row_factors, col_factors)
@@ -57,21 +51,21 @@ class SparseMatchesDenseTest(unittest.TestCase):
 
     def test_every_format_gives_the_dense_tallies(self):
         counts, rf, cf = problem(self.rng)
-        want = dense_result(counts.toarray(), rf, cf, 11)
+        want = seeded_result(counts.toarray(), rf, cf, 11)
         formats = {"csr": counts, "csc": counts.tocsc(), "coo": counts.tocoo(),
                    "lil": counts.tolil(), "dok": counts.todok(), "bsr": counts.tobsr(),
                    "dia": counts.todia(), "csr_array": sp.csr_array(counts),
                    "coo_array": sp.coo_array(counts), "int32 data": counts.astype(np.int32),
                    "float32 data": counts.astype(np.float32)}
         for name, m in formats.items():
-            assert_same_bits(self, sparse_result(m, rf, cf, 11), want, name)
+            assert_same_bits(self, seeded_result(m, rf, cf, 11), want, name)
 
     def test_fractional_counts_and_starting_tallies(self):
         counts, rf, cf = problem(self.rng, k=17)
         counts.data = self.rng.uniform(0, 3, size=counts.nnz)  # some below 0.5
         tallies = (self.rng.uniform(0, 5, size=(30, 17)), np.full((17, 40), 0.3))
-        want = dense_result(counts.toarray(), rf, cf, 5, tallies)
-        assert_same_bits(self, sparse_result(counts, rf, cf, 5, tallies), want, "fractional")
+        want = seeded_result(counts.toarray(), rf, cf, 5, tallies)
+        assert_same_bits(self, seeded_result(counts, rf, cf, 5, tallies), want, "fractional")
 
     def test_unsorted_indices_and_duplicates_are_summed_as_scipy_sums_them(self):
         rows = np.array([2, 0, 2, 1, 2, 0, 2])
@@ -82,7 +76,7 @@ class SparseMatchesDenseTest(unittest.TestCase):
         cf = self.rng.gamma(1.0, size=(4, 5))
         summed = coo.tocsr()
         summed.sum_duplicates()
-        want = dense_result(summed.toarray(), rf, cf, 8)
+        want = seeded_result(summed.toarray(), rf, cf, 8)
         # An unsorted CSR with duplicates, built directly.
         unsorted = sp.csr_matrix((vals[[1, 5, 3, 0, 2, 4, 6]],
                                   np.array([1, 1, 2, 3, 0, 3, 3]), np.array([0, 2, 3, 7])),
@@ -90,7 +84,7 @@ class SparseMatchesDenseTest(unittest.TestCase):
         self.assertFalse(unsorted.has_canonical_format)
         before = (unsorted.indices.copy(), unsorted.data.copy(), unsorted.indptr.copy())
         for name, m in (("coo", coo), ("unsorted csr", unsorted), ("csc", unsorted.tocsc())):
-            assert_same_bits(self, sparse_result(m, rf, cf, 8), want, name)
+            assert_same_bits(self, seeded_result(m, rf, cf, 8), want, name)
         # The caller's matrix is left as it was.
         for a, b in zip(before, (unsorted.indices, unsorted.data, unsorted.indptr)):
             np.testing.assert_array_equal(a, b)
@@ -101,8 +95,8 @@ class SparseMatchesDenseTest(unittest.TestCase):
                            np.array([0, 3, 3, 4, 4])), shape=(4, 3))
         rf = self.rng.gamma(1.0, size=(4, 2))
         cf = self.rng.gamma(1.0, size=(2, 3))
-        want = dense_result(m.toarray(), rf, cf, 2)
-        assert_same_bits(self, sparse_result(m, rf, cf, 2), want, "explicit zeros")
+        want = seeded_result(m.toarray(), rf, cf, 2)
+        assert_same_bits(self, seeded_result(m, rf, cf, 2), want, "explicit zeros")
         empty = sp.csr_matrix((4, 3))
         rt, ct = sk.multi_sample(empty, rf, cf)
         self.assertEqual(rt.sum() + ct.sum(), 0)
@@ -113,8 +107,8 @@ class SparseMatchesDenseTest(unittest.TestCase):
         wide.indices = wide.indices.astype(np.int64)  # the constructor would narrow them
         wide.indptr = wide.indptr.astype(np.int64)
         self.assertEqual(wide.indices.dtype, np.int64)
-        want = dense_result(counts.toarray(), rf, cf, 4)
-        assert_same_bits(self, sparse_result(wide, rf, cf, 4), want, "int64 indices")
+        want = seeded_result(counts.toarray(), rf, cf, 4)
+        assert_same_bits(self, seeded_result(wide, rf, cf, 4), want, "int64 indices")
 
     def test_given_tallies_are_added_to_in_place(self):
         counts, rf, cf = problem(self.rng)
