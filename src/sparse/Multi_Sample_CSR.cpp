@@ -92,8 +92,8 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
 }
 
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
-// sums, then +inf) and, above kOneLevel components, the last sum of every block of
-// `block` entries, padded with +inf, for the two-level count.
+// sums, then +inf) and, above kOneLevel components, the last sum of every
+// block of `block` entries, padded with +inf, for the two-level count.
 struct Layout {
   ptrdiff_t K;
   ptrdiff_t block;  // entries per block
