@@ -208,10 +208,10 @@ void expect_agreement(const Problem &p, const Stream &s, const std::string &what
 // K on both sides of every strategy boundary of the dense kernel (blocks
 // above 16 components; 8, 4 and 2 lanes up to 208, 416 and 832; the plain
 // loop above) and of this one's (one count up to 24 components, two levels
-// with blocks of 4 up to 48 and of 16 above; odd K ends the paired build
-// with a single step).
+// with blocks of 4 up to 48 and of 16 above, each count unrolled for its
+// shape up to 256; odd K ends the paired build with a single step).
 const int32_t kComponents[] = {1,   2,   3,   4,   5,   7,   8,   9,   15,  16,  17,  24,  25,
-                               32,  33,  48,  49,  100, 208, 209, 416, 417, 832, 833, 1000};
+                               32,  33,  48,  49,  100, 160, 208, 209, 416, 417, 832, 833, 1000};
 
 using Case = std::tuple<int32_t, Values>;
 

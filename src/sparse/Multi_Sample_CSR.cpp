@@ -23,8 +23,8 @@
 //     placed, and its tallies are updated after all its searches;
 //   - in a cell whose sums are known finite and non-decreasing the search
 //     is a branch-free count of the sums below the target (in two levels
-//     above 24 components), which equals Binary_Search there; every other
-//     cell calls Binary_Search itself.
+//     above 24 components, unrolled for each shape up to 256), which equals
+//     Binary_Search there; every other cell calls Binary_Search itself.
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
 
@@ -134,6 +134,58 @@ struct Columns {
 // such sums and a target in [0, total] it is what Binary_Search returns.
 inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
   return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
+}
+
+// sorted_index for one shape of the layout, its counts unrolled: Padded
+// sums in one level when BlocksPadded is 0, else BlocksPadded block ends
+// and then the Block sums of the draw's block.
+template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
+struct FixedSearch {
+  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
+    ptrdiff_t e;
+    if constexpr (BlocksPadded == 0) {
+      e = sk::count_below_n<Padded>(sums, target);
+    } else {
+      const ptrdiff_t b = sk::count_below_n<BlocksPadded>(sums + l.padded, target);
+      e = b * Block + sk::count_below_n<Block>(sums + b * Block, target);
+    }
+    return e < l.K - 1 ? e : l.K - 1;
+  }
+};
+
+struct AnySearch {
+  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
+    return sorted_index(l, sums, target);
+  }
+};
+
+// Calls draw(search) with the unrolled search of l's shape, up to 256
+// components, or with the general one above.
+template <typename Draw>
+inline void with_search(const Layout &l, Draw &&draw) {
+  if (l.blocks == 0) {
+    switch (l.padded) {
+      case 4: return draw(FixedSearch<4, 0, 0>{});
+      case 8: return draw(FixedSearch<8, 0, 0>{});
+      case 12: return draw(FixedSearch<12, 0, 0>{});
+      case 16: return draw(FixedSearch<16, 0, 0>{});
+      case 20: return draw(FixedSearch<20, 0, 0>{});
+      case 24: return draw(FixedSearch<24, 0, 0>{});
+    }
+  } else if (l.block == 4) {
+    switch (l.blocks_padded) {
+      case 8: return draw(FixedSearch<0, 4, 8>{});
+      case 12: return draw(FixedSearch<0, 4, 12>{});
+    }
+  } else if (l.block == 16) {
+    switch (l.blocks_padded) {
+      case 4: return draw(FixedSearch<0, 16, 4>{});
+      case 8: return draw(FixedSearch<0, 16, 8>{});
+      case 12: return draw(FixedSearch<0, 16, 12>{});
+      case 16: return draw(FixedSearch<0, 16, 16>{});
+    }
+  }
+  draw(AnySearch{});
 }
 
 // Builds the running sums of Lanes cells of row row_w (columns cols[]) into
@@ -281,9 +333,10 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
 // the work of successive draws overlaps.  Each tally element only receives
 // += 1.0, so the order of the placements does not matter; the order of the
 // rand() values does, and is kept.
-template <bool Transposed>
+template <bool Transposed, typename Search>
 inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
-                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t) {
+                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
+                        Search search) {
   const ptrdiff_t S = l.stride, step = cs.step();
   double totals[kLanes];
   double *col_t[kLanes];
@@ -323,7 +376,7 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
     for (int d = 0; d < m; ++d) {
       const int at = cell_of[d];
       const double target = slot[d].target;
-      const ptrdiff_t e = sorted_index(l, buf + at * S, target);
+      const ptrdiff_t e = search(l, buf + at * S, target);
       _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
       slot[d].e = e;
     }
@@ -346,7 +399,9 @@ inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const doub
   bool all_sorted = true;
   for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
   if (all_sorted)
-    draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t);
+    with_search(l, [&](auto search) {
+      draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t, search);
+    });
   else
     draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
 }
