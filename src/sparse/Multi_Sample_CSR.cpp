@@ -203,6 +203,17 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
   const ptrdiff_t K = l.K, S = l.stride, step = cs.step();
   const double *f[Lanes];
   for (int c = 0; c < Lanes; ++c) f[c] = cs.factors + cs.at(cols[c]);
+  // The columns to prefetch, kLanes of them whatever n_ahead is (a short
+  // tail repeats its last column, none at all this batch's first), so that
+  // each prefetch is one load and one instruction.
+  const double *next[kLanes];
+  for (int a = 0; a < kLanes; ++a)
+    next[a] = n_ahead == 0 ? f[0] : cs.factors + cs.at(ahead[a < n_ahead ? a : n_ahead - 1]);
+  auto prefetch_next = [&](ptrdiff_t k) {
+    if (!Transposed) return;
+    for (int a = 0; a < kLanes; ++a)
+      _mm_prefetch(reinterpret_cast<const char *>(next[a] + k), _MM_HINT_T0);
+  };
   __m128d t[V], signs[V];
   for (int v = 0; v < V; ++v) {
     t[v] = _mm_setzero_pd();
@@ -227,12 +238,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     // step, turned so that each vector lane is one cell's chain, and the
     // sums turned back for contiguous stores.
     for (; k + 2 <= K; k += 2) {
-      if (k % 8 == 0) {
-        for (int a = 0; a < n_ahead; ++a) {
-          const ptrdiff_t at = cs.at(ahead[a]) + k;
-          _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-          }
-      }
+      if (k % 8 == 0) prefetch_next(k);
       const __m128d w = _mm_loadu_pd(row_w + k);
 #pragma GCC unroll 4
       for (int v = 0; v < V; ++v) {
@@ -250,12 +256,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     }
   }
   for (; k < K; ++k) {
-    if (Transposed && k % 8 == 0) {
-      for (int a = 0; a < n_ahead; ++a) {
-        const ptrdiff_t at = cs.at(ahead[a]) + k;
-        _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-      }
-    }
+    if (k % 8 == 0) prefetch_next(k);
     const __m128d w = _mm_set1_pd(row_w[k]);
     const ptrdiff_t o = k * step;
 #pragma GCC unroll 4
@@ -269,12 +270,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     }
     close_block(k + 1);
   }
-  if (Transposed) {
-    for (int a = 0; a < n_ahead; ++a) {
-      const ptrdiff_t at = cs.at(ahead[a]) + K - 1;
-      _mm_prefetch(reinterpret_cast<const char *>(cs.factors + at), _MM_HINT_T0);
-    }
-  }
+  prefetch_next(K - 1);
   const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
   const __m128d largest = _mm_set1_pd(kMaxFinite);
   for (int v = 0; v < V; ++v) {
