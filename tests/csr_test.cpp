@@ -48,6 +48,7 @@ enum class Values {
   specials,  // NaN, infinite, negative, sub-threshold, huge stored counts and weights
   ties,      // small integer weights, so draws land on running sums
   many,      // some cells with hundreds of draws (more than one rand batch)
+  unsigned_specials,  // NaN, infinite, zero and huge weights, none with its sign bit set
 };
 
 const char *name_of(Values v) {
@@ -56,6 +57,7 @@ const char *name_of(Values v) {
     case Values::specials: return "specials";
     case Values::ties: return "ties";
     case Values::many: return "many";
+    case Values::unsigned_specials: return "unsigned_specials";
   }
   return "?";
 }
@@ -74,6 +76,13 @@ class Maker {
     if (v == Values::ties) return below(3);
     if (v == Values::specials && chance(0.15)) {
       static const double s[] = {0.0, -0.0, kNaN, kInf, -kInf, -1.5, 5e-324, 1e300, 1e308, 1e-300};
+      return s[below(sizeof s / sizeof *s)];
+    }
+    if (v == Values::unsigned_specials && chance(0.15)) {
+      // Where no factor has its sign bit set, the sums are sorted unless a
+      // product is NaN (0 * inf gives a NaN with the sign bit set) or
+      // infinite.
+      static const double s[] = {0.0, kNaN, kInf, 5e-324, 1e300, 1e308};
       return s[below(sizeof s / sizeof *s)];
     }
     return uniform(1e-3, 2.0);
@@ -241,13 +250,32 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStrategy, CsrDifferential,
     ::testing::Combine(::testing::ValuesIn(kComponents),
                        ::testing::Values(Values::clean, Values::specials, Values::ties,
-                                         Values::many)),
+                                         Values::many, Values::unsigned_specials)),
     [](const ::testing::TestParamInfo<Case> &info) {
       char name[64];
       std::snprintf(name, sizeof name, "K%d_%s", std::get<0>(info.param),
                     name_of(std::get<1>(info.param)));
       return std::string(name);
     });
+
+// Sums are taken as sorted only where no factor of the row or the column
+// has its sign bit set: one negative factor, in a row's factors alone or in
+// a column's alone, must send its cells to the general search.
+TEST(CsrSigns, OneNegativeFactorInARowOrAColumnAlone) {
+  for (const int32_t K : {3, 20, 100}) {
+    Maker make(static_cast<uint64_t>(K));
+    for (const bool in_row : {true, false}) {
+      Problem p = make.problem(12, K, 30, 0.8, Values::clean);
+      // Large enough to make the running sums fall well below their peak.
+      const size_t at = in_row ? static_cast<size_t>(5 * K + K / 2)
+                               : static_cast<size_t>((K / 2) * 30 + 7);
+      (in_row ? p.row_factors : p.col_factors)[at] = -40.0;
+      const std::string what = "K " + std::to_string(K) + (in_row ? ", row" : ", column");
+      expect_agreement(p, Stream{Stream::seeded, 3}, what + " seeded");
+      expect_agreement(p, Stream{Stream::real, 4}, what + " real rand");
+    }
+  }
+}
 
 // Shapes the random problems rarely hit, each against the dense call.
 TEST(CsrShapes, EdgeShapesMatchDense) {

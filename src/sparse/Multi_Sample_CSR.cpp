@@ -91,6 +91,8 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
   return SK_CSR_OK;
 }
 
+inline bool sign_set(double x) { return (__builtin_bit_cast(uint64_t, x) >> 63) != 0; }
+
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
 // sums, then +inf) and, above kOneLevel components, the last sum of every
 // block of `block` entries, padded with +inf, for the two-level count.
@@ -191,11 +193,13 @@ inline void with_search(const Layout &l, Draw &&draw) {
 // Builds the running sums of Lanes cells of row row_w (columns cols[]) into
 // buf, one stride per cell, and says for each whether they are known finite
 // and non-decreasing: no product has its sign bit set (each is +0, positive
-// or NaN) and the total is finite (none was NaN or infinite).  Each vector
-// lane is one cell's chain in ascending k, product then sum rounded on their
-// own as in the plain loop.  Prefetches the columns of the entries that
-// follow (ahead[0 .. n_ahead)).
-template <int Lanes, bool Transposed>
+// or NaN) and the total is finite (none was NaN or infinite).  Without
+// Signs the caller knows that no factor of the row or the columns has its
+// sign bit set, so that a product has it only as a NaN, which leaves the
+// total NaN too.  Each vector lane is one cell's chain in ascending k,
+// product then sum rounded on their own as in the plain loop.  Prefetches
+// the columns of the entries that follow (ahead[0 .. n_ahead)).
+template <int Lanes, bool Transposed, bool Signs>
 inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
                        const ptrdiff_t *cols, const int32_t *ahead, int n_ahead, double *buf,
                        bool *sorted) {
@@ -245,7 +249,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         const __m128d pa = _mm_mul_pd(_mm_loadu_pd(f[2 * v] + k), w);
         const __m128d pb = _mm_mul_pd(_mm_loadu_pd(f[2 * v + 1] + k), w);
         const __m128d lo = _mm_unpacklo_pd(pa, pb), hi = _mm_unpackhi_pd(pa, pb);
-        signs[v] = _mm_or_pd(signs[v], _mm_or_pd(lo, hi));
+        if (Signs) signs[v] = _mm_or_pd(signs[v], _mm_or_pd(lo, hi));
         const __m128d t0 = _mm_add_pd(lo, t[v]);
         t[v] = _mm_add_pd(hi, t0);
         _mm_storeu_pd(buf + 2 * v * S + k, _mm_unpacklo_pd(t0, t[v]));
@@ -263,7 +267,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     for (int v = 0; v < V; ++v) {
       const __m128d factors = _mm_loadh_pd(_mm_load_sd(f[2 * v] + o), f[2 * v + 1] + o);
       const __m128d product = _mm_mul_pd(factors, w);
-      signs[v] = _mm_or_pd(signs[v], product);
+      if (Signs) signs[v] = _mm_or_pd(signs[v], product);
       t[v] = _mm_add_pd(product, t[v]);
       _mm_storel_pd(buf + 2 * v * S + k, t[v]);
       _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
@@ -387,11 +391,14 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
 template <int Lanes, bool Transposed>
 inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
                       double *row_t, ptrdiff_t *cols, const int64_t *draws, int count,
-                      const int32_t *ahead, int n_ahead, double *buf) {
+                      const int32_t *ahead, int n_ahead, double *buf, bool signs) {
   // Unused lanes repeat the last cell: valid addresses, sums ignored.
   for (int c = count; c < Lanes; ++c) cols[c] = cols[count - 1];
   bool sorted[Lanes];
-  build_sums<Lanes, Transposed>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
+  if (signs)
+    build_sums<Lanes, Transposed, true>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
+  else
+    build_sums<Lanes, Transposed, false>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
   bool all_sorted = true;
   for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
   if (all_sorted)
@@ -408,7 +415,7 @@ inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const doub
 template <bool Transposed>
 void sample(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
             const double *row_factors, double *row_tallies, const Columns<Transposed> &cs,
-            const Layout &l, ptrdiff_t n_rows, double *buf) {
+            const Layout &l, ptrdiff_t n_rows, double *buf, bool column_signs) {
   const ptrdiff_t K = l.K;
   const int64_t nnz = row_offsets[n_rows];
   for (int c = 0; c < kLanes; ++c) {
@@ -435,6 +442,9 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
       _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
     }
+    // Whether products can have their sign bit set other than as NaN.
+    bool signs = column_signs;
+    for (ptrdiff_t k = 0; k < K; ++k) signs |= sign_set(row_w[k]);
     int count = 0;
     auto run = [&](int64_t next) {
       // The entries after this batch, whose columns are prefetched.
@@ -442,11 +452,11 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
       const int n_ahead = static_cast<int>(end - next);
       const int32_t *ahead = col_indices + next;
       if (count > 4)
-        run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+        run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
       else if (count > 2)
-        run_batch<4>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+        run_batch<4>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
       else
-        run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf);
+        run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
       count = 0;
     };
     const int64_t end = row_offsets[i + 1];
@@ -462,18 +472,25 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
 }
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
-// in tiles that keep both sides' lines in cache.
-void transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
+// in tiles that keep both sides' lines in cache.  Returns whether any value
+// copied has its sign bit set.
+bool transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
                ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
+  uint64_t bits = 0;
   for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
     const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
     for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
       const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
       for (ptrdiff_t r = r0; r < r1; ++r)
-        for (ptrdiff_t c = c0; c < c1; ++c) dst[c * dst_stride + r] = src[r * src_stride + c];
+        for (ptrdiff_t c = c0; c < c1; ++c) {
+          const double x = src[r * src_stride + c];
+          bits |= __builtin_bit_cast(uint64_t, x);
+          dst[c * dst_stride + r] = x;
+        }
     }
   }
+  return sign_set(__builtin_bit_cast(double, bits));
 }
 
 }  // namespace
@@ -510,14 +527,15 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
     // cell, so one page and adjacent lines.
     double *factors_t = scratch + batch;
     double *tallies_t = factors_t + K;
-    transpose(col_factors, C, factors_t, 2 * K, K, C);
+    const bool column_signs = transpose(col_factors, C, factors_t, 2 * K, K, C);
     transpose(col_tallies, C, tallies_t, 2 * K, K, C);
     const Columns<true> cs{factors_t, tallies_t, K, C};
-    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);
+    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
+           column_signs);
     transpose(tallies_t, 2 * K, col_tallies, C, C, K);
   } else {
     const Columns<false> cs{col_factors, col_tallies, K, C};
-    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf);
+    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf, true);
   }
   free(scratch);
   return SK_CSR_OK;
