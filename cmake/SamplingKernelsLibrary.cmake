@@ -1,7 +1,7 @@
 # How every shared library of the project is built and offered to programs.
 #
 #   sk_add_library(NAME SOURCES src... EXPORTS map [NEEDS lib...]
-#                  [EXPORT_NAME name])
+#                  [EXPORT_NAME name] [TEST_ONLY])
 #
 # builds NAME in the library frame: the flags of cmake/library_flags.txt
 # (python/setup.py reads the same file), exactly the symbols of the export
@@ -15,7 +15,9 @@
 #                                   defines the same name; EXPORT_NAME is NAME
 #                                   unless given);
 #
-# and adds NAME to the installed targets.  A library with no SONAME records
+# and adds NAME to the installed targets.  A TEST_ONLY library (a variant
+# that the test suite builds, such as one pinned to a kernel) gets the by-name
+# target alone: no alias and no installation.  A library with no SONAME records
 # whatever path the linker was given, so programs must link it by name, never
 # by path.
 
@@ -46,7 +48,7 @@ sk_read_flags(compile:clang SK_COMPILE_FLAGS_CLANG)
 sk_read_flags(link SK_LINK_FLAGS)
 
 function(sk_add_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS;EXPORT_NAME" "SOURCES;NEEDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "TEST_ONLY" "EXPORTS;EXPORT_NAME" "SOURCES;NEEDS")
   add_library(${name} SHARED ${arg_SOURCES})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
@@ -83,16 +85,19 @@ function(sk_add_library name)
   endforeach()
   target_link_libraries(${name} PRIVATE c)
 
-  sk_offer_library(${name} NEEDS ${arg_NEEDS} EXPORT_NAME ${arg_EXPORT_NAME})
+  if(arg_TEST_ONLY)
+    set(test_only TEST_ONLY)
+  endif()
+  sk_offer_library(${name} NEEDS ${arg_NEEDS} EXPORT_NAME ${arg_EXPORT_NAME} ${test_only})
 endfunction()
 
-# sk_offer_library(NAME [NEEDS lib...] [EXPORT_NAME name]): for a shared
+# sk_offer_library(NAME [NEEDS lib...] [EXPORT_NAME name] [TEST_ONLY]): for a shared
 # library NAME of this project built some other way (a library outside the
 # frame), the by-name link target, the sampling_kernels:: alias and
 # installation, as above.
 # NEEDS names libraries of this project that programs linking NAME link too.
 function(sk_offer_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORT_NAME" "NEEDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "TEST_ONLY" "EXPORT_NAME" "NEEDS")
   if(NOT arg_EXPORT_NAME)
     set(arg_EXPORT_NAME ${name})
   endif()
@@ -108,6 +113,9 @@ function(sk_offer_library name)
     # The installed package's target brings it too.
     target_link_libraries(${name} INTERFACE ${needed})
   endforeach()
+  if(arg_TEST_ONLY)
+    return()
+  endif()
   add_library(sampling_kernels::${arg_EXPORT_NAME} ALIAS ${name}_by_name)
   set_property(GLOBAL APPEND PROPERTY SK_INSTALLED_LIBRARIES ${name})
   set_property(GLOBAL APPEND PROPERTY SK_EXPORTED_LIBRARIES ${arg_EXPORT_NAME})

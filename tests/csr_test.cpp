@@ -1,7 +1,9 @@
 // Multi_Sample_CSR against Multi_Sample on the densified matrix and against
 // the plain reference, bit for bit, under scripted and real rand streams; and
 // every kind of bad CSR, refused with its code, nothing changed, nothing
-// drawn and nothing read out of bounds.
+// drawn and nothing read out of bounds.  Built once against the companion
+// and once against each build of it pinned to one kernel
+// (SK_CSR_TEST_KERNEL names it).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -28,6 +30,20 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+#ifdef SK_CSR_TEST_KERNEL
+// A build pinned to the AVX2 kernel runs it on every call, so it needs a CPU
+// (and OS) with AVX2.
+class PinnedKernel : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (std::string(SK_CSR_TEST_KERNEL) == "avx2" && !__builtin_cpu_supports("avx2"))
+      GTEST_SKIP() << "the AVX2 kernel needs a CPU with AVX2";
+  }
+};
+::testing::Environment *const kPinnedKernel =
+    ::testing::AddGlobalTestEnvironment(new PinnedKernel);
+#endif
 
 bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
   return a.size() == b.size() &&

@@ -18,7 +18,8 @@
 //     back at the end, each element having received the same additions;
 //   - the running sums of up to eight cells of a row are built at once, as
 //     independent vector lanes, each lane's chain rounded as in the loop,
-//     while the columns of the next cells are prefetched;
+//     while the columns of the next cells are prefetched; with AVX2, on
+//     large calls, four cells to a vector;
 //   - a batch's rand() values are taken in one tight loop before any is
 //     placed, and its tallies are updated after all its searches;
 //   - in a cell whose sums are known finite and non-decreasing the search
@@ -28,7 +29,9 @@
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
 
+#include <cpuid.h>
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -138,338 +141,39 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
   return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
 }
 
-// sorted_index for one shape of the layout, its counts unrolled: Padded
-// sums in one level when BlocksPadded is 0, else BlocksPadded block ends
-// and then the Block sums of the draw's block.
-template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
-struct FixedSearch {
-  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
-    ptrdiff_t e;
-    if constexpr (BlocksPadded == 0) {
-      e = sk::count_below_n<Padded>(sums, target);
-    } else {
-      const ptrdiff_t b = sk::count_below_n<BlocksPadded>(sums + l.padded, target);
-      e = b * Block + sk::count_below_n<Block>(sums + b * Block, target);
-    }
-    return e < l.K - 1 ? e : l.K - 1;
-  }
-};
+}  // namespace
 
-struct AnySearch {
-  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
-    return sorted_index(l, sums, target);
-  }
-};
+// The pass, once for any x86-64 CPU and once for CPUs with AVX2 (whose
+// functions are named by their namespace, as the frame check expects).  The
+// AVX2 target brings no FMA, and -ffp-contract=off holds for both.
+namespace baseline {
+namespace {
+#define SK_CSR_WIDE 0
+#include "sk_csr_kernel.h"
+#undef SK_CSR_WIDE
+}  // namespace
+}  // namespace baseline
 
-// Calls draw(search) with the unrolled search of l's shape, up to 256
-// components, or with the general one above.
-template <typename Draw>
-inline void with_search(const Layout &l, Draw &&draw) {
-  if (l.blocks == 0) {
-    switch (l.padded) {
-      case 4: return draw(FixedSearch<4, 0, 0>{});
-      case 8: return draw(FixedSearch<8, 0, 0>{});
-      case 12: return draw(FixedSearch<12, 0, 0>{});
-      case 16: return draw(FixedSearch<16, 0, 0>{});
-      case 20: return draw(FixedSearch<20, 0, 0>{});
-      case 24: return draw(FixedSearch<24, 0, 0>{});
-    }
-  } else if (l.block == 4) {
-    switch (l.blocks_padded) {
-      case 8: return draw(FixedSearch<0, 4, 8>{});
-      case 12: return draw(FixedSearch<0, 4, 12>{});
-    }
-  } else if (l.block == 16) {
-    switch (l.blocks_padded) {
-      case 4: return draw(FixedSearch<0, 16, 4>{});
-      case 8: return draw(FixedSearch<0, 16, 8>{});
-      case 12: return draw(FixedSearch<0, 16, 12>{});
-      case 16: return draw(FixedSearch<0, 16, 16>{});
-    }
-  }
-  draw(AnySearch{});
-}
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx2 {
+namespace {
+#define SK_CSR_WIDE 1
+#include "sk_csr_kernel.h"
+#undef SK_CSR_WIDE
+}  // namespace
+}  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
 
-// Builds the running sums of Lanes cells of row row_w (columns cols[]) into
-// buf, one stride per cell, and says for each whether they are known finite
-// and non-decreasing: no product has its sign bit set (each is +0, positive
-// or NaN) and the total is finite (none was NaN or infinite).  Without
-// Signs the caller knows that no factor of the row or the columns has its
-// sign bit set, so that a product has it only as a NaN, which leaves the
-// total NaN too.  Each vector lane is one cell's chain in ascending k,
-// product then sum rounded on their own as in the plain loop.  Prefetches
-// the columns of the entries that follow (ahead[0 .. n_ahead)).
-template <int Lanes, bool Transposed, bool Signs>
-inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
-                       const ptrdiff_t *cols, const int32_t *ahead, int n_ahead, double *buf,
-                       bool *sorted) {
-  constexpr int V = Lanes / 2;
-  const ptrdiff_t K = l.K, S = l.stride, step = cs.step();
-  const double *f[Lanes];
-  for (int c = 0; c < Lanes; ++c) f[c] = cs.factors + cs.at(cols[c]);
-  // The columns to prefetch, kLanes of them whatever n_ahead is (a short
-  // tail repeats its last column, none at all this batch's first), so that
-  // each prefetch is one load and one instruction.
-  const double *next[kLanes];
-  for (int a = 0; a < kLanes; ++a)
-    next[a] = n_ahead == 0 ? f[0] : cs.factors + cs.at(ahead[a < n_ahead ? a : n_ahead - 1]);
-  auto prefetch_next = [&](ptrdiff_t k) {
-    if (!Transposed) return;
-    for (int a = 0; a < kLanes; ++a)
-      _mm_prefetch(reinterpret_cast<const char *>(next[a] + k), _MM_HINT_T0);
-  };
-  __m128d t[V], signs[V];
-  for (int v = 0; v < V; ++v) {
-    t[v] = _mm_setzero_pd();
-    signs[v] = _mm_setzero_pd();
-  }
-  // Where the next block's last sum goes, and after how many components: a
-  // running count rather than a division by the block length per step.
-  ptrdiff_t end_at = l.padded, end_after = l.blocks != 0 ? l.block : -1;
-  // With `done` components summed, a block that ends there keeps its sum.
-  auto close_block = [&](ptrdiff_t done) {
-    if (done != end_after) return;
-    for (int v = 0; v < V; ++v) {
-      _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
-      _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
-    }
-    ++end_at;
-    end_after += l.block;
-  };
-  ptrdiff_t k = 0;
-  if (Transposed) {
-    // Each cell's factors are contiguous: two components of two cells per
-    // step, turned so that each vector lane is one cell's chain, and the
-    // sums turned back for contiguous stores.
-    for (; k + 2 <= K; k += 2) {
-      if (k % 8 == 0) prefetch_next(k);
-      const __m128d w = _mm_loadu_pd(row_w + k);
-#pragma GCC unroll 4
-      for (int v = 0; v < V; ++v) {
-        const __m128d pa = _mm_mul_pd(_mm_loadu_pd(f[2 * v] + k), w);
-        const __m128d pb = _mm_mul_pd(_mm_loadu_pd(f[2 * v + 1] + k), w);
-        const __m128d lo = _mm_unpacklo_pd(pa, pb), hi = _mm_unpackhi_pd(pa, pb);
-        if (Signs) signs[v] = _mm_or_pd(signs[v], _mm_or_pd(lo, hi));
-        const __m128d t0 = _mm_add_pd(lo, t[v]);
-        t[v] = _mm_add_pd(hi, t0);
-        _mm_storeu_pd(buf + 2 * v * S + k, _mm_unpacklo_pd(t0, t[v]));
-        _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
-      }
-      // Blocks have an even length, so their last sums are second in a pair.
-      close_block(k + 2);
-    }
-  }
-  for (; k < K; ++k) {
-    if (k % 8 == 0) prefetch_next(k);
-    const __m128d w = _mm_set1_pd(row_w[k]);
-    const ptrdiff_t o = k * step;
-#pragma GCC unroll 4
-    for (int v = 0; v < V; ++v) {
-      const __m128d factors = _mm_loadh_pd(_mm_load_sd(f[2 * v] + o), f[2 * v + 1] + o);
-      const __m128d product = _mm_mul_pd(factors, w);
-      if (Signs) signs[v] = _mm_or_pd(signs[v], product);
-      t[v] = _mm_add_pd(product, t[v]);
-      _mm_storel_pd(buf + 2 * v * S + k, t[v]);
-      _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
-    }
-    close_block(k + 1);
-  }
-  prefetch_next(K - 1);
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-  const __m128d largest = _mm_set1_pd(kMaxFinite);
-  for (int v = 0; v < V; ++v) {
-    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
-    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
-    sorted[2 * v] = (bits & 1) != 0;
-    sorted[2 * v + 1] = (bits & 2) != 0;
-  }
-}
-
-// The m draws from r[] of one cell whose sums are at `sums`.
-inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
-                        int64_t m, double *row_t, double *col_t, ptrdiff_t step) {
-  const double total = sums[l.K - 1];
-  if (sorted) {
-    for (int64_t d = 0; d < m; ++d) {
-      const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e = sorted_index(l, sums, target);
-      row_t[e] += 1.0;
-      col_t[e * step] += 1.0;
-    }
-  } else {
-    const int32_t K = static_cast<int32_t>(l.K);
-    for (int64_t d = 0; d < m; ++d) {
-      const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e = Binary_Search(sums, K, target);
-      row_t[e] += 1.0;
-      col_t[e * step] += 1.0;
-    }
-  }
-}
-
-// All draws of `count` cells of one row (cell c: sums at buf + c * stride,
-// draws[c] draws, column cols[c]), in order.  rand() is called for as many
-// draws as fit in one stretch, across cells, before any is placed, so that
-// the tally updates overlap instead of each delaying the next rand() call.
-template <bool Transposed>
-inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
-                       const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
-                       int count, double *row_t) {
-  sk::DrawCursor next = sk::first_draw(draws, count);
-  int32_t r[kRandBatch];
-  while (next.cell < count) {
-    sk::DrawCursor at = next;
-    const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
-    sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
-      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t,
-                  cs.tallies + cs.at(cols[c]), cs.step());
-    });
-  }
-}
-
-// The draws of a batch whose cells all have sorted sums.  The values of
-// rand() are taken kRandBatch at a time, each marked with its cell, and then
-// placed in one flat loop whose branches do not depend on the data, so that
-// the work of successive draws overlaps.  Each tally element only receives
-// += 1.0, so the order of the placements does not matter; the order of the
-// rand() values does, and is kept.
-template <bool Transposed, typename Search>
-inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
-                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
-                        Search search) {
-  const ptrdiff_t S = l.stride, step = cs.step();
-  double totals[kLanes];
-  double *col_t[kLanes];
-  for (int c = 0; c < count; ++c) {
-    totals[c] = buf[c * S + l.K - 1];
-    col_t[c] = cs.tallies + cs.at(cols[c]);
-  }
-  // Each value of rand() becomes its target as it arrives, so that the
-  // division and product overlap the next call (whose locked instructions
-  // hold back memory accesses, not arithmetic).  A slot holds a draw's
-  // target, then its component; half the general path's batch keeps the
-  // stack as it was.
-  union Slot {
-    double target;
-    int64_t e;
-  } slot[kSortedBatch];
-  unsigned char cell_of[kSortedBatch + 4];
-  int c = 0;
-  int64_t left = draws[0];
-  while (c < count) {
-    int m = 0;
-    while (m < kSortedBatch && c < count) {
-      const int take = left < kSortedBatch - m ? static_cast<int>(left) : kSortedBatch - m;
-      // Most cells make a few draws: four marks unconditionally (the array
-      // has room), a loop only beyond.
-      const auto mark = static_cast<unsigned char>(c);
-      cell_of[m] = cell_of[m + 1] = cell_of[m + 2] = cell_of[m + 3] = mark;
-      for (int d = 4; d < take; ++d) cell_of[m + d] = mark;
-      m += take;
-      left -= take;
-      if (left == 0 && ++c < count) left = draws[c];
-    }
-    for (int d = 0; d < m; ++d)
-      slot[d].target = static_cast<double>(rand()) / kRandMax * totals[cell_of[d]];
-    // Components first, each search prefetching the tally line its draw
-    // will update; the tallies after.
-    for (int d = 0; d < m; ++d) {
-      const int at = cell_of[d];
-      const double target = slot[d].target;
-      const ptrdiff_t e = search(l, buf + at * S, target);
-      _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
-      slot[d].e = e;
-    }
-    for (int d = 0; d < m; ++d) {
-      const ptrdiff_t e = slot[d].e;
-      row_t[e] += 1.0;
-      col_t[cell_of[d]][e * step] += 1.0;
-    }
-  }
-}
-
-template <int Lanes, bool Transposed>
-inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
-                      double *row_t, ptrdiff_t *cols, const int64_t *draws, int count,
-                      const int32_t *ahead, int n_ahead, double *buf, bool signs) {
-  // Unused lanes repeat the last cell: valid addresses, sums ignored.
-  for (int c = count; c < Lanes; ++c) cols[c] = cols[count - 1];
-  bool sorted[Lanes];
-  if (signs)
-    build_sums<Lanes, Transposed, true>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
-  else
-    build_sums<Lanes, Transposed, false>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
-  bool all_sorted = true;
-  for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
-  if (all_sorted)
-    with_search(l, [&](auto search) {
-      draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t, search);
-    });
-  else
-    draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
-}
-
-// The pass: stored cells that make draws are gathered a row at a time into
-// batches of up to eight, whose sums are built together and whose draws are
-// then made cell after cell.
-template <bool Transposed>
-void sample(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
-            const double *row_factors, double *row_tallies, const Columns<Transposed> &cs,
-            const Layout &l, ptrdiff_t n_rows, double *buf, bool column_signs) {
-  const ptrdiff_t K = l.K;
-  const int64_t nnz = row_offsets[n_rows];
-  for (int c = 0; c < kLanes; ++c) {
-    double *cell = buf + c * l.stride;
-    for (ptrdiff_t k = K; k < l.padded; ++k) cell[k] = kInf;
-    // Block ends past the sums (a last, partial block and the padding)
-    // stay +inf; build_sums writes the others.
-    for (ptrdiff_t b = 0; b < l.blocks_padded; ++b)
-      if ((b + 1) * l.block - 1 >= K) cell[l.padded + b] = kInf;
-  }
-  ptrdiff_t cols[kLanes];
-  int64_t draws[kLanes];
-  for (ptrdiff_t i = 0; i < n_rows; ++i) {
-    const double *row_w = row_factors + i * K;
-    double *row_t = row_tallies + i * K;
-    // The next row's factors and tallies: a row's worth of cells is too
-    // little for the hardware prefetcher to follow, and its tally lines would
-    // otherwise miss on the first draws.
-    if (i + 1 < n_rows) {
-      for (ptrdiff_t k = 0; k < K; k += 8) {
-        _mm_prefetch(reinterpret_cast<const char *>(row_w + K + k), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char *>(row_t + K + k), _MM_HINT_T0);
-      }
-      _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
-    }
-    // Whether products can have their sign bit set other than as NaN.
-    bool signs = column_signs;
-    for (ptrdiff_t k = 0; k < K; ++k) signs |= sign_set(row_w[k]);
-    int count = 0;
-    auto run = [&](int64_t next) {
-      // The entries after this batch, whose columns are prefetched.
-      const int64_t end = next + kLanes < nnz ? next + kLanes : nnz;
-      const int n_ahead = static_cast<int>(end - next);
-      const int32_t *ahead = col_indices + next;
-      if (count > 4)
-        run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
-      else if (count > 2)
-        run_batch<4>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
-      else
-        run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
-      count = 0;
-    };
-    const int64_t end = row_offsets[i + 1];
-    for (int64_t p = row_offsets[i]; p < end; ++p) {
-      const int64_t n = draws_for(values[p]);
-      if (n == 0) continue;
-      cols[count] = col_indices[p];
-      draws[count] = n;
-      if (++count == kLanes) run(p + 1);
-    }
-    if (count > 0) run(end);
-  }
-}
+namespace {
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
 // in tiles that keep both sides' lines in cache.  Returns whether any value
@@ -491,6 +195,37 @@ bool transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t d
     }
   }
   return sign_set(__builtin_bit_cast(double, bits));
+}
+
+// Calls with fewer products than this keep to the baseline kernel: asking
+// the CPU what it has costs some microseconds in a VM (cpuid traps to the
+// hypervisor), under 1% of such a call.
+constexpr int64_t kWideProducts = int64_t{1} << 22;
+
+// Whether this CPU and its OS run AVX2 code: cpuid reaches leaf 7, leaf 1
+// has OSXSAVE and AVX, XCR0 has the SSE and AVX states on, leaf 7 has AVX2.
+bool avx2_usable() {
+  unsigned a, b, c, d;
+  __cpuid(0, a, b, c, d);
+  if (a < 7) return false;
+  __cpuid(1, a, b, c, d);
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+  unsigned xcr0, xcr0_high;
+  __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 6) != 6) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_AVX2) != 0;
+}
+
+// Test builds pin one kernel with SK_CSR_KERNEL (1 the baseline, 2 AVX2),
+// since the library reads no environment; 0 chooses at run time.
+#ifndef SK_CSR_KERNEL
+#define SK_CSR_KERNEL 0
+#endif
+
+bool use_avx2(int64_t nnz, ptrdiff_t K) {
+  if (SK_CSR_KERNEL != 0) return SK_CSR_KERNEL == 2;
+  return nnz >= kWideProducts / K && avx2_usable();
 }
 
 }  // namespace
@@ -530,12 +265,18 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
     const bool column_signs = transpose(col_factors, C, factors_t, 2 * K, K, C);
     transpose(col_tallies, C, tallies_t, 2 * K, K, C);
     const Columns<true> cs{factors_t, tallies_t, K, C};
-    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
-           column_signs);
+    // Only this path's sums build has a wider form.
+    if (use_avx2(nnz, K))
+      avx2::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
+                   column_signs);
+    else
+      baseline::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R,
+                       buf, column_signs);
     transpose(tallies_t, 2 * K, col_tallies, C, C, K);
   } else {
     const Columns<false> cs{col_factors, col_tallies, K, C};
-    sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf, true);
+    baseline::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
+                     true);
   }
   free(scratch);
   return SK_CSR_OK;

@@ -1,0 +1,393 @@
+// The sampling pass of Multi_Sample_CSR, compiled once per instruction set:
+// Multi_Sample_CSR.cpp includes it into one namespace per kernel, after the
+// headers and the shared pieces it uses (Layout, Columns, sorted_index and
+// the constants), with SK_CSR_WIDE 1 where the code may use AVX2.  Private
+// to the companion; it includes nothing itself.
+
+// sorted_index for one shape of the layout, its counts unrolled: Padded
+// sums in one level when BlocksPadded is 0, else BlocksPadded block ends
+// and then the Block sums of the draw's block.
+template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
+struct FixedSearch {
+  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
+    ptrdiff_t e;
+    if constexpr (BlocksPadded == 0) {
+      e = sk::count_below_n<Padded>(sums, target);
+    } else {
+      const ptrdiff_t b = sk::count_below_n<BlocksPadded>(sums + l.padded, target);
+      e = b * Block + sk::count_below_n<Block>(sums + b * Block, target);
+    }
+    return e < l.K - 1 ? e : l.K - 1;
+  }
+};
+
+struct AnySearch {
+  ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
+    return sorted_index(l, sums, target);
+  }
+};
+
+// Calls draw(search) with the unrolled search of l's shape, up to 256
+// components, or with the general one above.
+template <typename Draw>
+inline void with_search(const Layout &l, Draw &&draw) {
+  if (l.blocks == 0) {
+    switch (l.padded) {
+      case 4: return draw(FixedSearch<4, 0, 0>{});
+      case 8: return draw(FixedSearch<8, 0, 0>{});
+      case 12: return draw(FixedSearch<12, 0, 0>{});
+      case 16: return draw(FixedSearch<16, 0, 0>{});
+      case 20: return draw(FixedSearch<20, 0, 0>{});
+      case 24: return draw(FixedSearch<24, 0, 0>{});
+    }
+  } else if (l.block == 4) {
+    switch (l.blocks_padded) {
+      case 8: return draw(FixedSearch<0, 4, 8>{});
+      case 12: return draw(FixedSearch<0, 4, 12>{});
+    }
+  } else if (l.block == 16) {
+    switch (l.blocks_padded) {
+      case 4: return draw(FixedSearch<0, 16, 4>{});
+      case 8: return draw(FixedSearch<0, 16, 8>{});
+      case 12: return draw(FixedSearch<0, 16, 12>{});
+      case 16: return draw(FixedSearch<0, 16, 16>{});
+    }
+  }
+  draw(AnySearch{});
+}
+
+// Builds the running sums of Lanes cells of row row_w (columns cols[]) into
+// buf, one stride per cell, and says for each whether they are known finite
+// and non-decreasing: no product has its sign bit set (each is +0, positive
+// or NaN) and the total is finite (none was NaN or infinite).  Without
+// Signs the caller knows that no factor of the row or the columns has its
+// sign bit set, so that a product has it only as a NaN, which leaves the
+// total NaN too.  Each vector lane is one cell's chain in ascending k,
+// product then sum rounded on their own as in the plain loop.  Prefetches
+// the columns of the entries that follow (ahead[0 .. n_ahead)).
+template <int Lanes, bool Transposed, bool Signs>
+inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
+                       const ptrdiff_t *cols, const int32_t *ahead, int n_ahead, double *buf,
+                       bool *sorted) {
+  constexpr int V = Lanes / 2;
+  const ptrdiff_t K = l.K, S = l.stride, step = cs.step();
+  const double *f[Lanes];
+  for (int c = 0; c < Lanes; ++c) f[c] = cs.factors + cs.at(cols[c]);
+  // The columns to prefetch, kLanes of them whatever n_ahead is (a short
+  // tail repeats its last column, none at all this batch's first), so that
+  // each prefetch is one load and one instruction.
+  const double *next[kLanes];
+  for (int a = 0; a < kLanes; ++a)
+    next[a] = n_ahead == 0 ? f[0] : cs.factors + cs.at(ahead[a < n_ahead ? a : n_ahead - 1]);
+  auto prefetch_next = [&](ptrdiff_t k) {
+    if (!Transposed) return;
+    for (int a = 0; a < kLanes; ++a)
+      _mm_prefetch(reinterpret_cast<const char *>(next[a] + k), _MM_HINT_T0);
+  };
+  __m128d t[V], signs[V];
+  for (int v = 0; v < V; ++v) {
+    t[v] = _mm_setzero_pd();
+    signs[v] = _mm_setzero_pd();
+  }
+  // Where the next block's last sum goes, and after how many components: a
+  // running count rather than a division by the block length per step.
+  ptrdiff_t end_at = l.padded, end_after = l.blocks != 0 ? l.block : -1;
+  // With `done` components summed, a block that ends there keeps its sum.
+  auto close_block = [&](ptrdiff_t done) {
+    if (done != end_after) return;
+    for (int v = 0; v < V; ++v) {
+      _mm_storel_pd(buf + 2 * v * S + end_at, t[v]);
+      _mm_storeh_pd(buf + (2 * v + 1) * S + end_at, t[v]);
+    }
+    ++end_at;
+    end_after += l.block;
+  };
+  ptrdiff_t k = 0;
+#if SK_CSR_WIDE
+  if (Transposed && Lanes == 8) {
+    // Four components of four cells per step: the 4 x 4 products turned so
+    // that each lane is one cell's chain, four sums in turn, and the sums
+    // turned back for contiguous stores.  What is left of K goes on below.
+    __m256d acc[2], wide_signs[2];
+    for (int g = 0; g < 2; ++g) acc[g] = wide_signs[g] = _mm256_setzero_pd();
+    auto to_pairs = [&] {
+      for (int g = 0; g < 2; ++g) {
+        t[2 * g] = _mm256_castpd256_pd128(acc[g]);
+        t[2 * g + 1] = _mm256_extractf128_pd(acc[g], 1);
+        signs[2 * g] = _mm256_castpd256_pd128(wide_signs[g]);
+        signs[2 * g + 1] = _mm256_extractf128_pd(wide_signs[g], 1);
+      }
+    };
+    for (; k + 4 <= K; k += 4) {
+      if (k % 8 == 0) prefetch_next(k);
+      const __m256d w = _mm256_loadu_pd(row_w + k);
+#pragma GCC unroll 2
+      for (int g = 0; g < 2; ++g) {
+        const double *const *fg = f + 4 * g;
+        const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(fg[0] + k), w);
+        const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(fg[1] + k), w);
+        const __m256d p2 = _mm256_mul_pd(_mm256_loadu_pd(fg[2] + k), w);
+        const __m256d p3 = _mm256_mul_pd(_mm256_loadu_pd(fg[3] + k), w);
+        const __m256d a = _mm256_unpacklo_pd(p0, p1), b = _mm256_unpackhi_pd(p0, p1);
+        const __m256d c = _mm256_unpacklo_pd(p2, p3), d = _mm256_unpackhi_pd(p2, p3);
+        const __m256d k0 = _mm256_permute2f128_pd(a, c, 0x20);
+        const __m256d k1 = _mm256_permute2f128_pd(b, d, 0x20);
+        const __m256d k2 = _mm256_permute2f128_pd(a, c, 0x31);
+        const __m256d k3 = _mm256_permute2f128_pd(b, d, 0x31);
+        if (Signs)
+          wide_signs[g] = _mm256_or_pd(wide_signs[g],
+                                       _mm256_or_pd(_mm256_or_pd(k0, k1), _mm256_or_pd(k2, k3)));
+        const __m256d s0 = _mm256_add_pd(k0, acc[g]);
+        const __m256d s1 = _mm256_add_pd(k1, s0);
+        const __m256d s2 = _mm256_add_pd(k2, s1);
+        acc[g] = _mm256_add_pd(k3, s2);
+        const __m256d e0 = _mm256_unpacklo_pd(s0, s1), o0 = _mm256_unpackhi_pd(s0, s1);
+        const __m256d e2 = _mm256_unpacklo_pd(s2, acc[g]), o2 = _mm256_unpackhi_pd(s2, acc[g]);
+        double *const out = buf + 4 * g * S + k;
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(e0, e2, 0x20));
+        _mm256_storeu_pd(out + S, _mm256_permute2f128_pd(o0, o2, 0x20));
+        _mm256_storeu_pd(out + 2 * S, _mm256_permute2f128_pd(e0, e2, 0x31));
+        _mm256_storeu_pd(out + 3 * S, _mm256_permute2f128_pd(o0, o2, 0x31));
+      }
+      // Blocks are 4 or 16 long, so they end with a step.
+      if (k + 4 == end_after) {
+        to_pairs();
+        close_block(k + 4);
+      }
+    }
+    to_pairs();
+  }
+#endif
+  if (Transposed) {
+    // Each cell's factors are contiguous: two components of two cells per
+    // step, turned so that each vector lane is one cell's chain, and the
+    // sums turned back for contiguous stores.
+    for (; k + 2 <= K; k += 2) {
+      if (k % 8 == 0) prefetch_next(k);
+      const __m128d w = _mm_loadu_pd(row_w + k);
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        const __m128d pa = _mm_mul_pd(_mm_loadu_pd(f[2 * v] + k), w);
+        const __m128d pb = _mm_mul_pd(_mm_loadu_pd(f[2 * v + 1] + k), w);
+        const __m128d lo = _mm_unpacklo_pd(pa, pb), hi = _mm_unpackhi_pd(pa, pb);
+        if (Signs) signs[v] = _mm_or_pd(signs[v], _mm_or_pd(lo, hi));
+        const __m128d t0 = _mm_add_pd(lo, t[v]);
+        t[v] = _mm_add_pd(hi, t0);
+        _mm_storeu_pd(buf + 2 * v * S + k, _mm_unpacklo_pd(t0, t[v]));
+        _mm_storeu_pd(buf + (2 * v + 1) * S + k, _mm_unpackhi_pd(t0, t[v]));
+      }
+      // Blocks have an even length, so their last sums are second in a pair.
+      close_block(k + 2);
+    }
+  }
+  for (; k < K; ++k) {
+    if (k % 8 == 0) prefetch_next(k);
+    const __m128d w = _mm_set1_pd(row_w[k]);
+    const ptrdiff_t o = k * step;
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      const __m128d factors = _mm_loadh_pd(_mm_load_sd(f[2 * v] + o), f[2 * v + 1] + o);
+      const __m128d product = _mm_mul_pd(factors, w);
+      if (Signs) signs[v] = _mm_or_pd(signs[v], product);
+      t[v] = _mm_add_pd(product, t[v]);
+      _mm_storel_pd(buf + 2 * v * S + k, t[v]);
+      _mm_storeh_pd(buf + (2 * v + 1) * S + k, t[v]);
+    }
+    close_block(k + 1);
+  }
+  prefetch_next(K - 1);
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+  const __m128d largest = _mm_set1_pd(kMaxFinite);
+  for (int v = 0; v < V; ++v) {
+    const __m128d finite = _mm_cmple_pd(_mm_and_pd(t[v], magnitude), largest);
+    const int bits = _mm_movemask_pd(_mm_andnot_pd(signs[v], finite));
+    sorted[2 * v] = (bits & 1) != 0;
+    sorted[2 * v + 1] = (bits & 2) != 0;
+  }
+}
+
+// The m draws from r[] of one cell whose sums are at `sums`.
+inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
+                        int64_t m, double *row_t, double *col_t, ptrdiff_t step) {
+  const double total = sums[l.K - 1];
+  if (sorted) {
+    for (int64_t d = 0; d < m; ++d) {
+      const double target = static_cast<double>(r[d]) / kRandMax * total;
+      const ptrdiff_t e = sorted_index(l, sums, target);
+      row_t[e] += 1.0;
+      col_t[e * step] += 1.0;
+    }
+  } else {
+    const int32_t K = static_cast<int32_t>(l.K);
+    for (int64_t d = 0; d < m; ++d) {
+      const double target = static_cast<double>(r[d]) / kRandMax * total;
+      const ptrdiff_t e = Binary_Search(sums, K, target);
+      row_t[e] += 1.0;
+      col_t[e * step] += 1.0;
+    }
+  }
+}
+
+// All draws of `count` cells of one row (cell c: sums at buf + c * stride,
+// draws[c] draws, column cols[c]), in order.  rand() is called for as many
+// draws as fit in one stretch, across cells, before any is placed, so that
+// the tally updates overlap instead of each delaying the next rand() call.
+template <bool Transposed>
+inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
+                       const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
+                       int count, double *row_t) {
+  sk::DrawCursor next = sk::first_draw(draws, count);
+  int32_t r[kRandBatch];
+  while (next.cell < count) {
+    sk::DrawCursor at = next;
+    const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
+    sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
+      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t,
+                  cs.tallies + cs.at(cols[c]), cs.step());
+    });
+  }
+}
+
+// The draws of a batch whose cells all have sorted sums.  The values of
+// rand() are taken kRandBatch at a time, each marked with its cell, and then
+// placed in one flat loop whose branches do not depend on the data, so that
+// the work of successive draws overlaps.  Each tally element only receives
+// += 1.0, so the order of the placements does not matter; the order of the
+// rand() values does, and is kept.
+template <bool Transposed, typename Search>
+inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
+                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
+                        Search search) {
+  const ptrdiff_t S = l.stride, step = cs.step();
+  double totals[kLanes];
+  double *col_t[kLanes];
+  for (int c = 0; c < count; ++c) {
+    totals[c] = buf[c * S + l.K - 1];
+    col_t[c] = cs.tallies + cs.at(cols[c]);
+  }
+  // Each value of rand() becomes its target as it arrives, so that the
+  // division and product overlap the next call (whose locked instructions
+  // hold back memory accesses, not arithmetic).  A slot holds a draw's
+  // target, then its component; half the general path's batch keeps the
+  // stack as it was.
+  union Slot {
+    double target;
+    int64_t e;
+  } slot[kSortedBatch];
+  unsigned char cell_of[kSortedBatch + 4];
+  int c = 0;
+  int64_t left = draws[0];
+  while (c < count) {
+    int m = 0;
+    while (m < kSortedBatch && c < count) {
+      const int take = left < kSortedBatch - m ? static_cast<int>(left) : kSortedBatch - m;
+      // Most cells make a few draws: four marks unconditionally (the array
+      // has room), a loop only beyond.
+      const auto mark = static_cast<unsigned char>(c);
+      cell_of[m] = cell_of[m + 1] = cell_of[m + 2] = cell_of[m + 3] = mark;
+      for (int d = 4; d < take; ++d) cell_of[m + d] = mark;
+      m += take;
+      left -= take;
+      if (left == 0 && ++c < count) left = draws[c];
+    }
+    for (int d = 0; d < m; ++d)
+      slot[d].target = static_cast<double>(rand()) / kRandMax * totals[cell_of[d]];
+    // Components first, each search prefetching the tally line its draw
+    // will update; the tallies after.
+    for (int d = 0; d < m; ++d) {
+      const int at = cell_of[d];
+      const double target = slot[d].target;
+      const ptrdiff_t e = search(l, buf + at * S, target);
+      _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
+      slot[d].e = e;
+    }
+    for (int d = 0; d < m; ++d) {
+      const ptrdiff_t e = slot[d].e;
+      row_t[e] += 1.0;
+      col_t[cell_of[d]][e * step] += 1.0;
+    }
+  }
+}
+
+template <int Lanes, bool Transposed>
+inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const double *row_w,
+                      double *row_t, ptrdiff_t *cols, const int64_t *draws, int count,
+                      const int32_t *ahead, int n_ahead, double *buf, bool signs) {
+  // Unused lanes repeat the last cell: valid addresses, sums ignored.
+  for (int c = count; c < Lanes; ++c) cols[c] = cols[count - 1];
+  bool sorted[Lanes];
+  if (signs)
+    build_sums<Lanes, Transposed, true>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
+  else
+    build_sums<Lanes, Transposed, false>(l, cs, row_w, cols, ahead, n_ahead, buf, sorted);
+  bool all_sorted = true;
+  for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
+  if (all_sorted)
+    with_search(l, [&](auto search) {
+      draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t, search);
+    });
+  else
+    draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
+}
+
+// The pass: stored cells that make draws are gathered a row at a time into
+// batches of up to eight, whose sums are built together and whose draws are
+// then made cell after cell.
+template <bool Transposed>
+void sample(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+            const double *row_factors, double *row_tallies, const Columns<Transposed> &cs,
+            const Layout &l, ptrdiff_t n_rows, double *buf, bool column_signs) {
+  const ptrdiff_t K = l.K;
+  const int64_t nnz = row_offsets[n_rows];
+  for (int c = 0; c < kLanes; ++c) {
+    double *cell = buf + c * l.stride;
+    for (ptrdiff_t k = K; k < l.padded; ++k) cell[k] = kInf;
+    // Block ends past the sums (a last, partial block and the padding)
+    // stay +inf; build_sums writes the others.
+    for (ptrdiff_t b = 0; b < l.blocks_padded; ++b)
+      if ((b + 1) * l.block - 1 >= K) cell[l.padded + b] = kInf;
+  }
+  ptrdiff_t cols[kLanes];
+  int64_t draws[kLanes];
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row_w = row_factors + i * K;
+    double *row_t = row_tallies + i * K;
+    // The next row's factors and tallies: a row's worth of cells is too
+    // little for the hardware prefetcher to follow, and its tally lines would
+    // otherwise miss on the first draws.
+    if (i + 1 < n_rows) {
+      for (ptrdiff_t k = 0; k < K; k += 8) {
+        _mm_prefetch(reinterpret_cast<const char *>(row_w + K + k), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(row_t + K + k), _MM_HINT_T0);
+      }
+      _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
+    }
+    // Whether products can have their sign bit set other than as NaN.
+    bool signs = column_signs;
+    for (ptrdiff_t k = 0; k < K; ++k) signs |= sign_set(row_w[k]);
+    int count = 0;
+    auto run = [&](int64_t next) {
+      // The entries after this batch, whose columns are prefetched.
+      const int64_t end = next + kLanes < nnz ? next + kLanes : nnz;
+      const int n_ahead = static_cast<int>(end - next);
+      const int32_t *ahead = col_indices + next;
+      if (count > 4)
+        run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
+      else if (count > 2)
+        run_batch<4>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
+      else
+        run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
+      count = 0;
+    };
+    const int64_t end = row_offsets[i + 1];
+    for (int64_t p = row_offsets[i]; p < end; ++p) {
+      const int64_t n = draws_for(values[p]);
+      if (n == 0) continue;
+      cols[count] = col_indices[p];
+      draws[count] = n;
+      if (++count == kLanes) run(p + 1);
+    }
+    if (count > 0) run(end);
+  }
+}
