@@ -17,6 +17,7 @@
 #include <time.h>
 #include <vector>
 
+#include "harness.h"
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
 
@@ -236,6 +237,9 @@ int main(int argc, char **argv) {
       {"docs_K100", 100000, 20000, 100, 0.002, Shape::kWords},
       {"cells_K20", 20000, 30000, 20, 0.05, Shape::kGenes},
   };
+  // These calls are large enough for the companion to ask the CPU for AVX2.
+  std::printf("CPU: %s\nCSR kernel: %s\n\n", bench::cpu_description().c_str(),
+              __builtin_cpu_supports("avx2") ? "AVX2" : "baseline x86-64");
   std::srand(1);
   for (const Shape &s : shapes)
     if (o.filter.empty() || std::string(s.name).find(o.filter) != std::string::npos) run(s, o);

@@ -3,10 +3,34 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <ostream>
 
 namespace bench {
+
+std::string cpu_description() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line, model = "unknown CPU", flags;
+  while (std::getline(in, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string key = line.substr(0, line.find_first_of(" \t"));
+    if (key == "model" && line.rfind("model name", 0) == 0 && model == "unknown CPU")
+      model = line.substr(colon + 2);
+    if (key == "flags" && flags.empty()) {
+      // Appended in steps: gcc 12 warns falsely (-Wrestrict) on " " + str.
+      flags.push_back(' ');
+      flags.append(line, colon + 1);
+      flags.push_back(' ');
+    }
+  }
+  std::string isa;
+  for (const char *f : {"avx2", "avx512f"})
+    if (flags.find(std::string(" ") + f + " ") != std::string::npos) isa += std::string(" ") + f;
+  return model + (isa.empty() ? " (no AVX2)" : " (" + isa.substr(1) + ")");
+}
+
 namespace {
 
 bool parse_int(const std::string &text, int &value) {

@@ -21,6 +21,10 @@ struct Options {
   bool help = false;
 };
 
+// The processor's name and the vector extensions the libraries may use, from
+// /proc/cpuinfo; shared with csr_bench.
+std::string cpu_description();
+
 // Parses argv[1..].  On a bad argument returns nothing and says why in
 // `error`.
 std::optional<Options> parse_options(const std::vector<std::string> &args,

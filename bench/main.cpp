@@ -30,23 +30,6 @@ namespace {
 
 using bench::Workload;
 
-// The processor's name and the vector extensions the library may use.
-std::string cpu_description() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line, model = "unknown CPU", flags;
-  while (std::getline(in, line)) {
-    const auto colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    const std::string key = line.substr(0, line.find_first_of(" \t"));
-    if (key == "model" && line.rfind("model name", 0) == 0 && model == "unknown CPU")
-      model = line.substr(colon + 2);
-    if (key == "flags" && flags.empty()) flags = " " + line.substr(colon + 1) + " ";
-  }
-  std::string isa;
-  for (const char *f : {"avx2", "avx512f"})
-    if (flags.find(std::string(" ") + f + " ") != std::string::npos) isa += std::string(" ") + f;
-  return model + (isa.empty() ? " (no AVX2)" : " (" + isa.substr(1) + ")");
-}
 using Clock = std::chrono::steady_clock;
 
 // Keeps the floor's result alive.
@@ -273,7 +256,7 @@ int main(int argc, char **argv) {
               << " pass(es)\n";
   }
 
-  std::cout << "\nCPU: " << cpu_description() << "\nrand(): " << kRandMode << '\n';
+  std::cout << "\nCPU: " << bench::cpu_description() << "\nrand(): " << kRandMode << '\n';
   std::cout << "\nMedians of " << options.repetitions
             << " repetitions (ratios: medians of the per-repetition "
                "ratios)\n\n";
