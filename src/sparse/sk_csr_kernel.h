@@ -104,7 +104,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
   };
   ptrdiff_t k = 0;
 #if SK_CSR_WIDE
-  if (Transposed && Lanes == 8) {
+  if constexpr (Transposed && Lanes == 8) {
     // Four components of four cells per step: the 4 x 4 products turned so
     // that each lane is one cell's chain, four sums in turn, and the sums
     // turned back for contiguous stores.  What is left of K goes on below.
