@@ -215,9 +215,10 @@ bool transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t d
 }
 
 // Calls with fewer products than this keep to the baseline kernel: asking
-// the CPU what it has costs some microseconds in a VM (cpuid traps to the
-// hypervisor), under 1% of such a call.
-constexpr int64_t kWideProducts = int64_t{1} << 22;
+// the CPU what it has takes three cpuid, each of which traps to the
+// hypervisor in a VM (4 to 18 us in all), against at least half a
+// millisecond of work in such a call.
+constexpr int64_t kWideProducts = int64_t{1} << 20;
 
 // Whether this CPU and its OS run AVX2 code: cpuid reaches leaf 7, leaf 1
 // has OSXSAVE and AVX, XCR0 has the SSE and AVX states on, leaf 7 has AVX2.
