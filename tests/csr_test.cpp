@@ -312,6 +312,32 @@ TEST(CsrShapes, EdgeShapesMatchDense) {
   }
 }
 
+// Calls of 2^20 products and more choose their kernel at run time (AVX2
+// where the CPU has it): one just below and one at the bound, each with
+// sign-free and signed factors, agree with the dense call and the plain loop.
+TEST(CsrShapes, CallsEitherSideOfTheKernelChoiceMatch) {
+  Maker make(21);
+  for (const int32_t rows : {255, 256}) {  // 256 x 256 x 16 is 2^20 products
+    for (const Values v : {Values::clean, Values::specials}) {
+      Problem p = make.problem(rows, 16, 256, 1.0, v);
+      // Every cell stored, whatever shape the maker drew for each row.
+      p.offsets.assign(1, 0);
+      p.indices.clear();
+      p.values.clear();
+      for (int32_t i = 0; i < rows; ++i) {
+        for (int32_t j = 0; j < 256; ++j) {
+          const double c = make.count(v);
+          p.indices.push_back(j);
+          p.values.push_back(c);
+          p.dense[static_cast<size_t>(i) * 256 + j] = c;
+        }
+        p.offsets.push_back(static_cast<int64_t>(p.indices.size()));
+      }
+      expect_agreement(p, Stream{Stream::seeded, 5}, std::to_string(rows) + " rows " + name_of(v));
+    }
+  }
+}
+
 // A matrix with no entries, or with no rows, draws nothing, allocates
 // nothing and succeeds.
 TEST(CsrShapes, EmptyMatricesDoNothing) {
