@@ -45,7 +45,6 @@
 
 namespace {
 
-using sk::count_below;
 using sk::draws_for;
 using sk::kInf;
 using sk::kMaxFinite;
