@@ -58,22 +58,6 @@ inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
   return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
 }
 
-// The same for a fixed n, unrolled: no loop or length checks around a count
-// that is only a few compares long.
-template <ptrdiff_t N>
-inline ptrdiff_t count_below_n(const double *a, double x) {
-  static_assert(N > 0 && N % 4 == 0, "counts go four entries at a time");
-  const __m128d v = _mm_set1_pd(x);
-  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
-#pragma GCC unroll 16
-  for (ptrdiff_t k = 0; k < N; k += 4) {
-    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
-    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k + 2), v)));
-  }
-  const __m128i acc = _mm_add_epi64(acc0, acc1);
-  return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
-}
-
 // Bit c set when count p[c] is at least 0.5 (NaN is not), for 8 counts.
 inline unsigned candidates(const double *p) {
   const __m128d half = _mm_set1_pd(0.5);

@@ -4,20 +4,16 @@
 // the constants), with SK_CSR_WIDE 1 where the code may use AVX2.  Private
 // to the companion; it includes nothing itself.
 
-// sorted_index for one shape of the layout, its counts unrolled: Padded
-// sums in one level when BlocksPadded is 0, else BlocksPadded block ends
-// and then the Block sums of the draw's block.
+// sorted_index for one shape of the layout, with its lengths constant so
+// that the counts unroll: Padded sums in one level when BlocksPadded is 0,
+// else BlocksPadded block ends and then the Block sums of the draw's block.
 template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
 struct FixedSearch {
   ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
-    ptrdiff_t e;
-    if constexpr (BlocksPadded == 0) {
-      e = sk::count_below_n<Padded>(sums, target);
-    } else {
-      const ptrdiff_t b = sk::count_below_n<BlocksPadded>(sums + l.padded, target);
-      e = b * Block + sk::count_below_n<Block>(sums + b * Block, target);
-    }
-    return e < l.K - 1 ? e : l.K - 1;
+    if constexpr (BlocksPadded == 0)
+      return sk::count_sorted(sums, Padded, 0, 0, 0, l.K, target);
+    else
+      return sk::count_sorted(sums, l.padded, BlocksPadded, BlocksPadded, Block, l.K, target);
   }
 };
 
