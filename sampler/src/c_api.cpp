@@ -32,9 +32,9 @@ Csr checked_csr(const int64_t *offsets, const int32_t *indices, const double *va
   Csr x;
   x.rows = rows;
   x.cols = cols;
-  x.offsets = sk_nmf::allocate_vector<int64_t>(static_cast<double>(rows) + 1, "the row offsets");
-  x.indices = sk_nmf::allocate_vector<int32_t>(static_cast<double>(nnz), "the column indices");
-  x.values = sk_nmf::allocate_vector<double>(static_cast<double>(nnz), "the counts");
+  x.offsets = sk_nmf::allocate_array<int64_t>(static_cast<double>(rows) + 1, "the row offsets");
+  x.indices = sk_nmf::allocate_array<int32_t>(static_cast<double>(nnz), "the column indices");
+  x.values = sk_nmf::allocate_array<double>(static_cast<double>(nnz), "the counts");
   int64_t kept = 0;
   for (int32_t i = 0; i < rows; ++i) {
     for (int64_t n = offsets[i]; n < offsets[i + 1]; ++n) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "shared_memory.h"
+
 namespace sk_nmf {
 
 // Bad input or a resource the user can act on; `where` is "file:line" or "".
@@ -31,17 +33,28 @@ inline std::string byte_size(double bytes) {
 }
 
 // A zeroed vector of n elements, or an Error naming its size and purpose.
-template <class T>
-std::vector<T> allocate_vector(double n, const std::string &what, T fill = T()) {
-  const double bytes = n * static_cast<double>(sizeof(T));
-  if (n < 0 || n > static_cast<double>(std::vector<T>().max_size())) out_of_memory(bytes, what);
+template <class V>
+V allocate_filled(double n, const std::string &what, typename V::value_type fill = {}) {
+  const double bytes = n * static_cast<double>(sizeof(typename V::value_type));
+  if (n < 0 || n > static_cast<double>(V().max_size())) out_of_memory(bytes, what);
   try {
-    return std::vector<T>(static_cast<size_t>(n), fill);
+    return V(static_cast<size_t>(n), fill);
   } catch (const std::bad_alloc &) {
     out_of_memory(bytes, what);
   } catch (const std::length_error &) {
     out_of_memory(bytes, what);
   }
+}
+
+template <class T>
+std::vector<T> allocate_vector(double n, const std::string &what, T fill = T()) {
+  return allocate_filled<std::vector<T>>(n, what, fill);
+}
+
+// The same in pages that worker processes can map.
+template <class T>
+Array<T> allocate_array(double n, const std::string &what, T fill = T()) {
+  return allocate_filled<Array<T>>(n, what, fill);
 }
 
 }  // namespace sk_nmf

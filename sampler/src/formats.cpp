@@ -287,12 +287,12 @@ struct Entry {
   double value;
 };
 
-template <class T>
-void push(std::vector<T> &v, const T &x, const char *what) {
+template <class V>
+void push(V &v, const typename V::value_type &x, const char *what) {
   try {
     v.push_back(x);
   } catch (const std::bad_alloc &) {
-    out_of_memory(static_cast<double>(v.size()) * 2 * sizeof(T), what);
+    out_of_memory(static_cast<double>(v.size()) * 2 * sizeof(x), what);
   }
 }
 
@@ -304,7 +304,7 @@ Csr csr_from_entries(std::vector<Entry> &entries, int32_t rows, int32_t cols, co
   Csr x;
   x.rows = rows;
   x.cols = cols;
-  x.offsets = allocate_vector<int64_t>(static_cast<double>(rows) + 1, "the row offsets");
+  x.offsets = allocate_array<int64_t>(static_cast<double>(rows) + 1, "the row offsets");
   size_t kept = 0;
   for (size_t n = 0; n < entries.size();) {
     Entry e = entries[n++];
@@ -317,8 +317,8 @@ Csr csr_from_entries(std::vector<Entry> &entries, int32_t rows, int32_t cols, co
     }
     if (e.value > 0) entries[kept++] = e;
   }
-  x.indices = allocate_vector<int32_t>(static_cast<double>(kept), "the column indices");
-  x.values = allocate_vector<double>(static_cast<double>(kept), "the counts");
+  x.indices = allocate_array<int32_t>(static_cast<double>(kept), "the column indices");
+  x.values = allocate_array<double>(static_cast<double>(kept), "the counts");
   for (size_t n = 0; n < kept; ++n) {
     x.indices[n] = entries[n].col;
     x.values[n] = entries[n].value;

@@ -81,7 +81,9 @@ TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   ASSERT_EQ(c.run(), SK_NMF_OK) << c.error;
   sk_nmf::Csr x;
   x.rows = x.cols = 3;
-  x.offsets = c.x.offsets, x.indices = c.x.indices, x.values = c.x.values;
+  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
+  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
+  x.values.assign(c.x.values.begin(), c.x.values.end());
   sk_nmf::FitOptions o;
   o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape;
   std::srand(5);
@@ -112,7 +114,9 @@ TEST(CApi, LogLikelihoodMatchesTheModel) {
   const std::vector<double> w{1, 2, 0.5, 0.1, 3, 1}, h{0.2, 1, 2, 1, 0.5, 0.3};
   sk_nmf::Csr x;
   x.rows = x.cols = 3;
-  x.offsets = c.x.offsets, x.indices = c.x.indices, x.values = c.x.values;
+  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
+  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
+  x.values.assign(c.x.values.begin(), c.x.values.end());
   EXPECT_EQ(SK_NMF_Log_Likelihood(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 2, w.data(),
                                   h.data(), 0.5, c.error, sizeof c.error),
             sk_nmf::log_likelihood(x, w.data(), h.data(), 2, 0.5));
