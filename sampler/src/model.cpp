@@ -1,8 +1,8 @@
 #include "model.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <atomic>
-#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "gamma.h"
+#include "worker_processes.h"
 
 namespace sk_nmf {
 
@@ -27,264 +28,175 @@ void check_options(const FitOptions &o, const Csr &x) {
 
 namespace {
 
-constexpr int kShapeTable = 256;
-// W is drawn in tasks of this many rows, each from its own stream; the
-// allocation goes in blocks of 1 to 8 tasks (one task first), at least four
-// blocks when there are rows enough, so that drawing overlaps allocating.
-constexpr int32_t kTaskRows = 1024;
-constexpr int32_t kMaxBlockTasks = 8;
-// A second thread pays off only when a phase has this many draws (a few
-// milliseconds); below it, starting and waking the thread costs more, above
-// all on a busy machine.
-constexpr double kThreadedDraws = 1 << 16;
-constexpr size_t kColumnBlock = 512;
-
-double mean_count(const Csr &x) {
-  const double cells = static_cast<double>(x.rows) * static_cast<double>(x.cols);
-  return std::max(x.total() / cells, 1e-12);
-}
-
 std::string shape_text(double rows, double cols) {
   char text[64];
   std::snprintf(text, sizeof text, "(%lld x %lld)", static_cast<long long>(rows), static_cast<long long>(cols));
   return text;
 }
 
+double mean_count(const Csr &x) {
+  const double cells = static_cast<double>(x.rows) * static_cast<double>(x.cols);
+  return std::max(x.total() / cells, 1e-12);
+}
+
+// log(c!) for whole c, from a table for the small counts most cells hold.
+double log_factorial_sum(const Csr &x) {
+  static const auto table = [] {
+    std::vector<double> t(4096);
+    for (size_t c = 0; c < t.size(); ++c) t[c] = std::lgamma(static_cast<double>(c) + 1.0);
+    return t;
+  }();
+  double sum = 0;
+  for (const double c : x.values) sum += c < 4096 ? table[static_cast<size_t>(c)] : std::lgamma(c + 1.0);
+  return sum;
+}
+
 }  // namespace
 
 Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
-    : x_(x), o_(o), allocation_(allocation), R_(x.rows), C_(x.cols), K_(o.components),
-      burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr),
-      threads_(o.threads > 0 ? o.threads : std::min(2, std::max(1, static_cast<int>(std::thread::hardware_concurrency())))),
-      rng_(o.seed), table_(o.shape, kShapeTable), hyper_(1.0 + o.components * o.shape) {
+    : x_(x), o_(o), burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr) {
   check_options(o, x);
-  const double R = R_, C = C_, K = K_;
-  const std::string rk = shape_text(R, K), kc = shape_text(K, C);
-  w_ = allocate_vector<double>(R * K, "the row factors W " + rk);
-  a_ = allocate_vector<double>(R * K, "the row tallies " + rk);
-  w_sum_ = allocate_vector<double>(R * K, "the running sum of W " + rk);
-  h_ = allocate_vector<double>(K * C, "the column factors H " + kc);
-  b_ = allocate_vector<double>(K * C, "the column tallies " + kc);
-  if (!fixed_h_) h_sum_ = allocate_vector<double>(K * C, "the running sum of H " + kc);
-  xi_ = allocate_vector<double>(R, "the row rates", o.rate);
-  eta_ = allocate_vector<double>(C, "the column rates", o.rate);
-  col_sum_.assign(static_cast<size_t>(K_), 0.0);
-  row_sum_.assign(static_cast<size_t>(K_), 0.0);
+  if (allocation == allocate_csr) check_rand_streams();
+  d_ = decompose(x.rows, x.cols, x.nnz());
+  settings_.rows = x.rows;
+  settings_.cols = x.cols;
+  settings_.components = o.components;
+  settings_.block_rows = d_.block_rows;
+  settings_.fixed_h = fixed_h_;
+  settings_.nnz = x.nnz();
+  settings_.burn_in = burn_in_;
+  settings_.shape = o.shape;
+  settings_.rate = o.rate;
+  settings_.seed = o.seed;
+  // More workers than row blocks would idle; a test's own allocation step
+  // runs only here.
+  const int jobs = o.jobs > 0 ? o.jobs : available_cores();
+  settings_.workers = allocation == allocate_csr ? std::clamp(jobs, 1, std::max(d_.blocks(), 1)) : 1;
 
-  const auto tasks = static_cast<int32_t>((int64_t{R_} + kTaskRows - 1) / kTaskRows);
-  const int32_t block_rows = kTaskRows * std::clamp((tasks + 3) / 4, 1, kMaxBlockTasks);
-  // The first block is a single task: the other thread, which draws more
-  // slowly than this one allocates, then idles for one task, not eight.
-  for (int32_t r = 0; r < R_; r += std::min(r == 0 ? kTaskRows : block_rows, R_ - r)) row_block_start_.push_back(r);
-  row_block_start_.push_back(R_);
-  const size_t blocks = row_block_start_.size() - 1;
-  block_offsets_.resize(blocks);
-  for (size_t b = 0; b < blocks; ++b) {
-    const auto begin = static_cast<size_t>(row_block_start_[b]), end = static_cast<size_t>(row_block_start_[b + 1]);
-    const int64_t base = x.offsets[begin];
-    block_offsets_[b].reserve(end - begin + 1);
-    for (size_t i = begin; i <= end; ++i) block_offsets_[b].push_back(x.offsets[i] - base);
-  }
-  block_sums_.assign(static_cast<size_t>(tasks) * static_cast<size_t>(K_), 0.0);
-
-  // Start near the data's scale: W H then averages the mean count per cell.
-  const double scale = std::sqrt(mean_count(x) / K);
+  const double scale = std::sqrt(mean_count(x) / o.components);
   if (o.rate == 0.0) {
     // The hyperprior's mean puts the prior mean of each factor at `scale`;
     // shape 1 keeps it weak.
-    a0_ = 1.0;
-    b0_ = a0_ * scale / o.shape;
-    std::fill(xi_.begin(), xi_.end(), o.shape / scale);
-    std::fill(eta_.begin(), eta_.end(), o.shape / scale);
+    settings_.a0 = 1.0;
+    settings_.b0 = settings_.a0 * scale / o.shape;
   }
+
+  const size_t bytes = FitArena::bytes(settings_);
+  try {
+    arena_memory_ = shared_allocate(bytes, true);
+  } catch (const std::bad_alloc &) {
+    out_of_memory(static_cast<double>(bytes), "the fit's factors, tallies and sums " +
+                  shape_text(x.rows, o.components) + " and " + shape_text(o.components, x.cols));
+  }
+  f_ = FitArena(arena_memory_, settings_);
+  const auto R = static_cast<size_t>(x.rows), C = static_cast<size_t>(x.cols), K = static_cast<size_t>(o.components);
+  for (int32_t b = 0; b < d_.blocks(); ++b) {
+    const int64_t base = x.offsets[static_cast<size_t>(d_.block_begin(b))];
+    for (int32_t i = d_.block_begin(b); i <= d_.block_end(b); ++i)
+      f_.block_offsets[static_cast<size_t>(i + b)] = x.offsets[static_cast<size_t>(i)] - base;
+  }
+  const double rate = o.rate == 0.0 ? o.shape / scale : o.rate;
+  std::fill_n(f_.xi, R, rate);
+  std::fill_n(f_.eta, C, rate);
+  // Start near the data's scale: W H then averages the mean count per cell.
+  Rng rng(o.seed);
   const GammaShape one(1.0);
-  for (double &v : w_) v = scale * gamma_draw(rng_, one);
+  for (size_t n = 0; n < R * K; ++n) f_.w[n] = scale * gamma_draw(rng, one);
   if (fixed_h_) {
-    std::copy(fixed_h, fixed_h + h_.size(), h_.begin());
+    std::copy(fixed_h, fixed_h + K * C, f_.h);
   } else {
-    for (double &v : h_) v = scale * gamma_draw(rng_, one);
+    for (size_t n = 0; n < K * C; ++n) f_.h[n] = scale * gamma_draw(rng, one);
+  }
+
+  local_ = std::make_unique<SweepWorker>(settings_, f_, Counts{x.offsets.data(), x.indices.data(), x.values.data()},
+                                         0, allocation);
+  if (settings_.workers > 1) {
+    const SharedRegion regions[kRegions] = {shared_region(arena_memory_), shared_region(x.offsets.data()),
+                                            shared_region(x.indices.data()), shared_region(x.values.data())};
+    remote_ = std::make_unique<WorkerProcesses>(settings_.workers - 1, settings_, regions);
   }
 }
 
-namespace {
-
-// The generator of one part of one sweep: its own stream, whatever thread
-// draws it.  (sweep, part) fits in 55 bits (sweeps below 2^31, parts below
-// 2^24: row tasks below 2^21, column blocks 2^23 + b with b below 2^22), so
-// distinct parts get distinct seeds, mixed with the fit's seed.
-Rng stream(uint64_t seed, int64_t sweep, uint64_t part) {
-  uint64_t s = seed;
-  uint64_t key = splitmix64(s) ^ ((static_cast<uint64_t>(sweep) << 24) | part);
-  return Rng(splitmix64(key));
+Sampler::~Sampler() {
+  remote_.reset();  // the workers stop before their memory goes
+  shared_free(arena_memory_);
 }
 
-}  // namespace
-
-// W, its running mean and the row rates for one task's rows, given the
-// tallies and H; the task's column sums of W go to `sums_out`.  The
-// generator lives in registers: only the draws off the inlined path (non-zero
-// tallies, the rates) get a copy whose address escapes.  Each row's scales
-// are computed first and its draws then taken in order, so the stream and
-// every rounding are those of the plain loop.
-void Sampler::draw_rows(int32_t task, double *sums_out) {
-  const auto K = static_cast<size_t>(K_);
-  Rng rng = stream(o_.seed, done_, static_cast<uint64_t>(task));
-  const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
-  std::vector<double> scratch(3 * K, 0.0);
-  double *__restrict sums = scratch.data();
-  double *__restrict scale = sums + K;
-  double *__restrict g = scale + K;
-  const double *__restrict col_sum = col_sum_.data();
-  double *__restrict w_all = w_.data();
-  double *__restrict a_all = a_.data();
-  double *__restrict w_sum = w_sum_.data();
-  double *__restrict xi_all = xi_.data();
-  const double shape = o_.shape;
-  const auto begin = static_cast<size_t>(task) * kTaskRows;
-  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(R_));
-  for (size_t i = begin; i < end; ++i) {
-    double *__restrict wi = w_all + i * K;
-    double *__restrict ai = a_all + i * K;
-    const double xi = xi_all[i];
-    for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
-    table_.draw_each(rng, ai, K, g);
-    if (keep) {
-      double *__restrict wsi = w_sum + i * K;
-      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
+void Sampler::run_phase(Phase phase) const {
+  if (failed_) throw Error("the fit cannot go on after an error in one of its sweeps");
+  f_.claims[static_cast<size_t>(phase) * 16] = 0;
+  try {
+    if (remote_) remote_->start(phase, done_);
+    local_->run(phase, done_);
+    if (remote_) remote_->finish();
+  } catch (...) {
+    failed_ = true;
+    if (remote_) {
+      try {
+        remote_->finish();
+      } catch (...) {  // the first error is the one to report
+      }
     }
-    // The tallies are cleared for the next sweep while in cache, in a loop
-    // with other work (on its own it becomes a memset call a row).
-    double total = 0;
-    for (size_t k = 0; k < K; ++k) {
-      const double w = g[k] * scale[k];
-      wi[k] = w;
-      sums[k] += w;
-      total += w;
-      ai[k] = 0.0;
-    }
-    if (learn) {
-      Rng escaped = rng;
-      xi_all[i] = gamma_draw(escaped, hyper_) / (b0_ + total);
-      rng = escaped;
-    }
-  }
-  std::copy(sums, sums + K, sums_out);
-}
-
-// H, its running mean and the column rates for one block of columns; the
-// generator kept in registers as for the rows.
-void Sampler::draw_columns(int32_t block) {
-  const auto K = static_cast<size_t>(K_), C = static_cast<size_t>(C_);
-  Rng rng = stream(o_.seed, done_, (uint64_t{1} << 23) + static_cast<uint64_t>(block));
-  const bool keep = done_ + 1 > burn_in_, learn = o_.rate == 0.0;
-  const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
-  const size_t n = end - begin;
-  double totals[kColumnBlock] = {};
-  double scale[kColumnBlock], g[kColumnBlock];
-  const double *__restrict eta = eta_.data() + begin;
-  const double shape = o_.shape;
-  for (size_t k = 0; k < K; ++k) {
-    const double t = row_sum_[k];
-    double *__restrict hk = h_.data() + k * C + begin;
-    double *__restrict bk = b_.data() + k * C + begin;
-    for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
-    table_.draw_each(rng, bk, n, g);
-    for (size_t j = 0; j < n; ++j) {
-      const double h = g[j] * scale[j];
-      hk[j] = h;
-      totals[j] += h;
-    }
-    if (keep) {
-      double *__restrict hs = h_sum_.data() + k * C + begin;
-      for (size_t j = 0; j < n; ++j) hs[j] += (shape + bk[j]) * scale[j];
-    }
-    for (size_t j = 0; j < n; ++j) bk[j] = 0.0;
-  }
-  if (learn) {
-    Rng escaped = rng;
-    for (size_t j = 0; j < n; ++j) eta_[begin + j] = gamma_draw(escaped, hyper_) / (b0_ + totals[j]);
+    throw;
   }
 }
 
 void Sampler::sweep() {
-  const size_t C = static_cast<size_t>(C_), K = static_cast<size_t>(K_);
-  const auto blocks = static_cast<int32_t>(row_block_start_.size() - 1);
+  const size_t C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
   // The tallies are zero here: drawing W and H clears them as it reads
-  // them (the column tallies only when H is drawn).
-  if (fixed_h_) std::fill(b_.begin(), b_.end(), 0.0);
+  // them (with H fixed, each worker clears its column tallies).
   for (size_t k = 0; k < K; ++k) {
     double s = 0;
-    for (size_t j = 0; j < C; ++j) s += h_[k * C + j];
-    col_sum_[k] = s;
+    for (size_t j = 0; j < C; ++j) s += f_.h[k * C + j];
+    f_.col_sum[k] = s;
   }
-
-  // Allocation block by block on this thread (the rand() stream is one);
-  // the W of each task whose rows are allocated on whichever thread claims it.
-  const auto tasks = static_cast<int32_t>(block_sums_.size() / K);
-  std::atomic<int32_t> allocated{0}, claimed{0};  // rows, tasks
-  std::atomic<bool> failed{false};
-  auto draw_allocated_rows = [&]() {
-    for (int32_t t; (t = claimed.fetch_add(1)) < tasks;) {
-      const auto needed = static_cast<int32_t>(std::min<int64_t>(R_, (int64_t{t} + 1) * kTaskRows));
-      for (int32_t a; (a = allocated.load(std::memory_order_acquire)) < needed;) allocated.wait(a);
-      if (failed.load()) return;
-      draw_rows(t, &block_sums_[static_cast<size_t>(t) * K]);
-    }
-  };
-  std::thread helper;
-  if (threads_ > 1 && tasks > 1 && static_cast<double>(R_) * K_ >= kThreadedDraws)
-    helper = std::thread(draw_allocated_rows);
-  try {
-    for (int32_t b = 0; b < blocks; ++b) {
-      const auto begin = static_cast<size_t>(row_block_start_[static_cast<size_t>(b)]);
-      const CsrView view{block_offsets_[static_cast<size_t>(b)].data(),
-                         x_.indices.data() + x_.offsets[begin], x_.values.data() + x_.offsets[begin],
-                         row_block_start_[static_cast<size_t>(b) + 1] - row_block_start_[static_cast<size_t>(b)], C_};
-      allocation_(view, &w_[begin * K], h_.data(), &a_[begin * K], b_.data(), K_);
-      allocated.store(row_block_start_[static_cast<size_t>(b) + 1], std::memory_order_release);
-      allocated.notify_all();
-    }
-  } catch (...) {  // release the helper before the error leaves
-    failed.store(true);
-    allocated.store(R_, std::memory_order_release);
-    allocated.notify_all();
-    if (helper.joinable()) helper.join();
-    throw;
-  }
-  draw_allocated_rows();
-  if (helper.joinable()) helper.join();
-  std::fill(row_sum_.begin(), row_sum_.end(), 0.0);
-  for (int32_t t = 0; t < tasks; ++t)  // in task order: the same sum on any thread count
-    for (size_t k = 0; k < K; ++k) row_sum_[k] += block_sums_[static_cast<size_t>(t) * K + k];
-
-  if (!fixed_h_) {
-    const auto column_blocks = static_cast<int32_t>((C + kColumnBlock - 1) / kColumnBlock);
-    std::atomic<int32_t> next{0};
-    auto draw_claimed_columns = [&]() {
-      for (int32_t b; (b = next.fetch_add(1)) < column_blocks;) draw_columns(b);
-    };
-    if (threads_ > 1 && column_blocks > 1 && static_cast<double>(C_) * K_ >= kThreadedDraws)
-      helper = std::thread(draw_claimed_columns);
-    draw_claimed_columns();
-    if (helper.joinable()) helper.join();
-  }
-
+  run_phase(Phase::rows);
+  std::fill_n(f_.row_sum, K, 0.0);
+  for (int32_t t = 0; t < d_.tasks(); ++t)  // in task order: the same sum on any number of workers
+    for (size_t k = 0; k < K; ++k) f_.row_sum[k] += f_.task_sums[static_cast<size_t>(t) * K + k];
+  if (!fixed_h_) run_phase(Phase::columns);
   ++done_;
   if (done_ > burn_in_) ++kept_;
 }
 
-double Sampler::log_likelihood() const { return sk_nmf::log_likelihood(x_, w_.data(), h_.data(), K_); }
+double Sampler::log_likelihood() const {
+  if (!have_log_factorials_) {
+    log_factorials_ = log_factorial_sum(x_);
+    have_log_factorials_ = true;
+  }
+  run_phase(Phase::likelihood);
+  double sum = 0;
+  for (int32_t b = 0; b < d_.blocks(); ++b) sum += f_.block_loglik[b];
+  // Every cell's rate, zero cells included, through the factor sums.
+  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  double rates = 0;
+  for (size_t k = 0; k < K; ++k) {
+    double wk = 0, hk = 0;
+    for (size_t i = 0; i < R; ++i) wk += f_.w[i * K + k];
+    for (size_t j = 0; j < C; ++j) hk += f_.h[k * C + j];
+    rates += wk * hk;
+  }
+  return sum - log_factorials_ - rates;
+}
+
+std::vector<double> Sampler::w() const {
+  return std::vector<double>(f_.w, f_.w + static_cast<size_t>(x_.rows) * static_cast<size_t>(o_.components));
+}
+
+std::vector<double> Sampler::h() const {
+  return std::vector<double>(f_.h, f_.h + static_cast<size_t>(o_.components) * static_cast<size_t>(x_.cols));
+}
 
 std::vector<double> Sampler::w_mean() const {
-  if (kept_ == 0) return w_;
-  std::vector<double> m(w_sum_);
+  if (kept_ == 0) return w();
+  std::vector<double> m(f_.w_sum, f_.w_sum + static_cast<size_t>(x_.rows) * static_cast<size_t>(o_.components));
   for (double &v : m) v /= static_cast<double>(kept_);
   return m;
 }
 
 std::vector<double> Sampler::h_mean() const {
-  if (kept_ == 0 || fixed_h_) return h_;
-  std::vector<double> m(h_sum_);
+  if (kept_ == 0 || fixed_h_) return h();
+  std::vector<double> m(f_.h_sum, f_.h_sum + static_cast<size_t>(o_.components) * static_cast<size_t>(x_.cols));
   for (double &v : m) v /= static_cast<double>(kept_);
   return m;
 }
@@ -359,16 +271,27 @@ Split split_holdout(const Csr &x, double fraction, uint64_t seed) {
   return s;
 }
 
-FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const ProgressFn &progress) {
+FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const ProgressFn &progress,
+              const Checkpointing &checkpoints) {
   Sampler sampler(x, o, fixed_h);
   FitResult r;
-  for (int64_t s = 0; s < o.sweeps; ++s) {
+  const bool saving = !checkpoints.path.empty();
+  if (saving && checkpoints.resume && ::access(checkpoints.path.c_str(), F_OK) == 0) {
+    sampler.restore(checkpoints.path);
+    r.resumed_from = sampler.sweeps_done();
+  }
+  bool stopped = false;
+  while (sampler.sweeps_done() < o.sweeps && !stopped) {
     sampler.sweep();
-    if (progress && !progress(sampler)) break;
+    stopped = progress && !progress(sampler);
+    if (saving && (stopped || sampler.sweeps_done() == o.sweeps ||
+                   sampler.sweeps_done() % std::max<int64_t>(checkpoints.every, 1) == 0))
+      sampler.save(checkpoints.path);
   }
   r.w_mean = sampler.w_mean();
   r.h_mean = sampler.h_mean();
   r.sweeps_done = sampler.sweeps_done();
+  r.workers = sampler.workers();
   return r;
 }
 

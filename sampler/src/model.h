@@ -20,11 +20,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "csr.h"
-#include "gamma.h"
 #include "random.h"
+#include "worker.h"
 
 namespace sk_nmf {
 
@@ -35,7 +37,7 @@ struct FitOptions {
   double shape = 0.2;    // a
   double rate = 0.0;     // b; 0 learns the rates
   uint64_t seed = 1;
-  int threads = 0;       // 0: up to 2, as the machine has; results never depend on it
+  int jobs = 0;          // worker processes; 0: every core the process may use.  Results never depend on it
 
   int64_t effective_burn_in() const { return burn_in < 0 ? sweeps / 2 : burn_in; }
 };
@@ -43,62 +45,61 @@ struct FitOptions {
 // Checks options against a matrix; throws Error naming the option.
 void check_options(const FitOptions &o, const Csr &x);
 
-// Rows of a CSR matrix, with offsets from 0.
-struct CsrView {
-  const int64_t *offsets;
-  const int32_t *indices;
-  const double *values;
-  int32_t rows, cols;
-};
+class WorkerProcesses;
 
-// One allocation pass: adds each count's split to the tallies, drawing from
-// rand() exactly as the library's dense call would on the densified matrix.
-using AllocationStep = void (*)(const CsrView &x, const double *w, const double *h, double *a,
-                                double *b, int32_t components);
-void allocate_csr(const CsrView &x, const double *w, const double *h, double *a, double *b,
-                  int32_t components);
-
+// A fit in progress.  Its state lives in shared pages, cut into the pieces
+// of decomposition.h; this process runs pieces itself (worker 0) and hands
+// the others to worker processes, as many as the jobs asked for and the
+// row blocks allow.
 class Sampler {
  public:
   // With `fixed_h` (K x cols) only W and its rates are sampled: the
-  // components stay as given (new rows against fitted components).
+  // components stay as given (new rows against fitted components).  An
+  // allocation step other than the library's runs on one process only.
   Sampler(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,
           AllocationStep allocation = allocate_csr);
+  ~Sampler();
+  Sampler(const Sampler &) = delete;
+  Sampler &operator=(const Sampler &) = delete;
 
   void sweep();
   int64_t sweeps_done() const { return done_; }
   bool burning_in() const { return done_ <= burn_in_; }
-  double log_likelihood() const;  // of the current draw
+  int32_t workers() const { return settings_.workers; }
+  // Of the current draw, from every worker; the sum of log(c!) is taken once.
+  double log_likelihood() const;
 
   // Posterior means over the kept sweeps (the current draw if none was kept
   // yet), Rao-Blackwellised: the mean of each sweep's conditional mean.
   std::vector<double> w_mean() const;
   std::vector<double> h_mean() const;
-  const std::vector<double> &w() const { return w_; }
-  const std::vector<double> &h() const { return h_; }
+  std::vector<double> w() const;
+  std::vector<double> h() const;
+
+  // The whole state, written to `path` atomically (a temporary file beside
+  // it, then a rename), and read back: a fit restored from it goes on with
+  // the same bits as one never stopped.  restore() throws Error with a
+  // one-line reason for a file that is damaged or from other data or options.
+  void save(const std::string &path) const;
+  void restore(const std::string &path);
 
  private:
-  void draw_rows(int32_t task, double *sums);
-  void draw_columns(int32_t block);
+  void run_phase(Phase phase) const;
+  uint64_t data_hash() const;
 
   const Csr &x_;
   FitOptions o_;
-  AllocationStep allocation_;
-  int32_t R_, C_, K_;
+  FitSettings settings_;
+  Decomposition d_;
   int64_t burn_in_;
   bool fixed_h_;
-  int threads_;
-  Rng rng_;
-  GammaShapeTable table_;
-  GammaShape hyper_;
-  double a0_ = 1.0, b0_ = 1.0;
-  std::vector<double> w_, h_, a_, b_, w_sum_, h_sum_, xi_, eta_, col_sum_, row_sum_;
-  // Rows are allocated in blocks, one call each, and W drawn in tasks of
-  // fixed size, each from its own stream: drawing overlaps the allocation of
-  // the next block, and the results do not depend on the number of threads.
-  std::vector<int32_t> row_block_start_;
-  std::vector<std::vector<int64_t>> block_offsets_;
-  std::vector<double> block_sums_;  // tasks x K partial sums of W
+  void *arena_memory_ = nullptr;
+  FitArena f_;
+  std::unique_ptr<SweepWorker> local_;
+  std::unique_ptr<WorkerProcesses> remote_;
+  mutable bool failed_ = false;
+  mutable bool have_log_factorials_ = false;
+  mutable double log_factorials_ = 0;
   int64_t done_ = 0, kept_ = 0;
 };
 
@@ -116,14 +117,23 @@ Split split_holdout(const Csr &x, double fraction, uint64_t seed);
 
 int64_t binomial_draw(Rng &rng, int64_t n, double p);
 
+// Where and how often a fit saves its state, and whether it starts from it.
+struct Checkpointing {
+  std::string path;  // empty: no checkpoints
+  int64_t every = 10;  // sweeps between saves; a fit also saves when it ends or stops
+  bool resume = false;  // go on from the state at `path`, when there is one
+};
+
 // Fits and returns posterior means; `progress` (optional) is called after
 // every sweep and stops the fit when it returns false.
 struct FitResult {
   std::vector<double> w_mean, h_mean;
   int64_t sweeps_done = 0;
+  int64_t resumed_from = -1;  // the sweep a checkpoint gave, or -1
+  int32_t workers = 1;
 };
 using ProgressFn = std::function<bool(const Sampler &)>;
 FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,
-              const ProgressFn &progress = nullptr);
+              const ProgressFn &progress = nullptr, const Checkpointing &checkpoints = {});
 
 }  // namespace sk_nmf

@@ -42,6 +42,8 @@ class Rng {
     uint64_t s = seed;
     for (uint64_t &w : s_) w = splitmix64(s);
   }
+  // A given starting state, not all zero.
+  Rng(uint64_t a, uint64_t b, uint64_t c, uint64_t d) : s_{a, b, c, d}, z_(&ziggurat_tables()) {}
 
   uint64_t next() {
     const uint64_t result = rotl(s_[1] * 5, 7) * 9;

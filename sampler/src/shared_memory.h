@@ -15,8 +15,10 @@ struct SharedRegion {
   size_t bytes = 0;
 };
 
-// Zero-filled pages of a new memfd; throws std::bad_alloc.
-void *shared_allocate(size_t bytes);
+// Zero-filled pages of a new memfd; throws std::bad_alloc.  With `commit`
+// the pages are taken now, so that want of memory shows here and not as a
+// fault when they are first touched.
+void *shared_allocate(size_t bytes, bool commit = false);
 void shared_free(void *p) noexcept;
 // The region that shared_allocate returned at p; fd -1 if none did.
 SharedRegion shared_region(const void *p);

@@ -1,0 +1,203 @@
+#include "worker.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+namespace sk_nmf {
+namespace {
+
+constexpr int kShapeTable = 256;
+constexpr size_t kClaimStride = 16;  // int32s: a cache line per counter
+
+size_t aligned(size_t bytes) { return (bytes + 63) / 64 * 64; }
+
+}  // namespace
+
+size_t FitArena::bytes(const FitSettings &s) {
+  const Decomposition d = s.decomposition();
+  const size_t R = static_cast<size_t>(s.rows), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
+  const size_t blocks = static_cast<size_t>(d.blocks()), tasks = static_cast<size_t>(d.tasks());
+  return aligned(kPhases * kClaimStride * sizeof(int32_t)) + aligned((R + blocks) * sizeof(int64_t)) +
+         3 * aligned(R * K * sizeof(double)) + aligned(R * sizeof(double)) + 2 * aligned(K * C * sizeof(double)) +
+         aligned(C * sizeof(double)) + aligned(static_cast<size_t>(s.workers) * K * C * sizeof(double)) +
+         2 * aligned(K * sizeof(double)) + aligned(tasks * K * sizeof(double)) + aligned(blocks * sizeof(double));
+}
+
+FitArena::FitArena(void *base, const FitSettings &s) {
+  const Decomposition d = s.decomposition();
+  const size_t R = static_cast<size_t>(s.rows), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
+  const size_t blocks = static_cast<size_t>(d.blocks()), tasks = static_cast<size_t>(d.tasks());
+  auto *p = static_cast<unsigned char *>(base);
+  auto take = [&p](size_t bytes) {
+    void *at = p;
+    p += aligned(bytes);
+    return at;
+  };
+  claims = static_cast<int32_t *>(take(kPhases * kClaimStride * sizeof(int32_t)));
+  block_offsets = static_cast<int64_t *>(take((R + blocks) * sizeof(int64_t)));
+  w = static_cast<double *>(take(R * K * sizeof(double)));
+  a = static_cast<double *>(take(R * K * sizeof(double)));
+  w_sum = static_cast<double *>(take(R * K * sizeof(double)));
+  xi = static_cast<double *>(take(R * sizeof(double)));
+  h = static_cast<double *>(take(K * C * sizeof(double)));
+  h_sum = static_cast<double *>(take(K * C * sizeof(double)));
+  eta = static_cast<double *>(take(C * sizeof(double)));
+  tallies = static_cast<double *>(take(static_cast<size_t>(s.workers) * K * C * sizeof(double)));
+  col_sum = static_cast<double *>(take(K * sizeof(double)));
+  row_sum = static_cast<double *>(take(K * sizeof(double)));
+  task_sums = static_cast<double *>(take(tasks * K * sizeof(double)));
+  block_loglik = static_cast<double *>(take(blocks * sizeof(double)));
+}
+
+SweepWorker::SweepWorker(const FitSettings &s, const FitArena &arena, const Counts &x, int32_t worker,
+                         AllocationStep allocation)
+    : s_(s), f_(arena), x_(x), d_(s.decomposition()), worker_(worker), allocation_(allocation),
+      table_(s.shape, kShapeTable), hyper_(1.0 + s.components * s.shape) {}
+
+int32_t SweepWorker::claim(Phase phase) {
+  std::atomic_ref<int32_t> next(f_.claims[static_cast<size_t>(phase) * kClaimStride]);
+  return next.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void SweepWorker::run(Phase phase, int64_t sweep) {
+  const size_t KC = static_cast<size_t>(s_.components) * static_cast<size_t>(s_.cols);
+  switch (phase) {
+    case Phase::rows: {
+      // With H fixed no column phase clears the tallies: each worker clears its own.
+      if (s_.fixed_h) std::fill_n(f_.tallies + static_cast<size_t>(worker_) * KC, KC, 0.0);
+      RandStreamScope scope;
+      for (int32_t b; (b = claim(phase)) < d_.blocks();) {
+        scope.install(allocation_stream(s_.seed, sweep, b));
+        allocate_block(b, sweep);
+      }
+      break;
+    }
+    case Phase::columns:
+      for (int32_t b; (b = claim(phase)) < d_.column_blocks();) draw_columns(b, sweep);
+      break;
+    case Phase::likelihood:
+      for (int32_t b; (b = claim(phase)) < d_.blocks();) f_.block_loglik[b] = block_loglik(b);
+      break;
+  }
+}
+
+void SweepWorker::allocate_block(int32_t block, int64_t sweep) {
+  const auto K = static_cast<size_t>(s_.components);
+  const int32_t begin = d_.block_begin(block), end = d_.block_end(block);
+  const int64_t base = x_.offsets[begin];
+  const CsrView view{f_.block_offsets + begin + block, x_.indices + base, x_.values + base, end - begin, s_.cols};
+  const size_t KC = K * static_cast<size_t>(s_.cols);
+  allocation_(view, f_.w + static_cast<size_t>(begin) * K, f_.h, f_.a + static_cast<size_t>(begin) * K,
+              f_.tallies + static_cast<size_t>(worker_) * KC, s_.components);
+  for (int32_t t = begin / kTaskRows; t < (end + kTaskRows - 1) / kTaskRows; ++t) draw_rows(t, sweep);
+}
+
+// W, its running mean and the row rates for one task's rows, given the
+// tallies and H; the task's column sums of W go to task_sums.  The
+// generator lives in registers: only the draws off the inlined path (non-zero
+// tallies, the rates) get a copy whose address escapes.  Each row's scales
+// are computed first and its draws then taken in order, so the stream and
+// every rounding are those of the plain loop.
+void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
+  const auto K = static_cast<size_t>(s_.components);
+  Rng rng = part_stream(s_.seed, sweep, static_cast<uint64_t>(task));
+  const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  std::vector<double> scratch(3 * K, 0.0);
+  double *__restrict sums = scratch.data();
+  double *__restrict scale = sums + K;
+  double *__restrict g = scale + K;
+  const double *__restrict col_sum = f_.col_sum;
+  double *__restrict w_all = f_.w;
+  double *__restrict a_all = f_.a;
+  double *__restrict w_sum = f_.w_sum;
+  double *__restrict xi_all = f_.xi;
+  const double shape = s_.shape, b0 = s_.b0;
+  const auto begin = static_cast<size_t>(task) * kTaskRows;
+  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows));
+  for (size_t i = begin; i < end; ++i) {
+    double *__restrict wi = w_all + i * K;
+    double *__restrict ai = a_all + i * K;
+    const double xi = xi_all[i];
+    for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
+    table_.draw_each(rng, ai, K, g);
+    if (keep) {
+      double *__restrict wsi = w_sum + i * K;
+      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
+    }
+    // The tallies are cleared for the next sweep while in cache, in a loop
+    // with other work (on its own it becomes a memset call a row).
+    double total = 0;
+    for (size_t k = 0; k < K; ++k) {
+      const double w = g[k] * scale[k];
+      wi[k] = w;
+      sums[k] += w;
+      total += w;
+      ai[k] = 0.0;
+    }
+    if (learn) {
+      Rng escaped = rng;
+      xi_all[i] = gamma_draw(escaped, hyper_) / (b0 + total);
+      rng = escaped;
+    }
+  }
+  std::copy(sums, sums + K, f_.task_sums + static_cast<size_t>(task) * K);
+}
+
+// H, its running mean and the column rates for one block of columns, from
+// the tallies of every worker (whole numbers, so their sum is exact in any
+// order); the generator kept in registers as for the rows.
+void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
+  const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
+  Rng rng = part_stream(s_.seed, sweep, column_part(block));
+  const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
+  const size_t n = end - begin;
+  double totals[kColumnBlock] = {};
+  double scale[kColumnBlock], g[kColumnBlock];
+  const double *__restrict eta = f_.eta + begin;
+  const double shape = s_.shape;
+  for (size_t k = 0; k < K; ++k) {
+    const double t = f_.row_sum[k];
+    double *__restrict hk = f_.h + k * C + begin;
+    double *__restrict bk = f_.tallies + k * C + begin;
+    for (int32_t w = 1; w < s_.workers; ++w) {
+      double *__restrict other = f_.tallies + static_cast<size_t>(w) * K * C + k * C + begin;
+      for (size_t j = 0; j < n; ++j) bk[j] += other[j], other[j] = 0.0;
+    }
+    for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
+    table_.draw_each(rng, bk, n, g);
+    for (size_t j = 0; j < n; ++j) {
+      const double h = g[j] * scale[j];
+      hk[j] = h;
+      totals[j] += h;
+    }
+    if (keep) {
+      double *__restrict hs = f_.h_sum + k * C + begin;
+      for (size_t j = 0; j < n; ++j) hs[j] += (shape + bk[j]) * scale[j];
+    }
+    for (size_t j = 0; j < n; ++j) bk[j] = 0.0;
+  }
+  if (learn) {
+    Rng escaped = rng;
+    for (size_t j = 0; j < n; ++j) f_.eta[begin + j] = gamma_draw(escaped, hyper_) / (s_.b0 + totals[j]);
+  }
+}
+
+double SweepWorker::block_loglik(int32_t block) const {
+  const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
+  double sum = 0;
+  for (int32_t i = d_.block_begin(block); i < d_.block_end(block); ++i) {
+    const double *wi = f_.w + static_cast<size_t>(i) * K;
+    for (int64_t n = x_.offsets[i]; n < x_.offsets[i + 1]; ++n) {
+      const auto j = static_cast<size_t>(x_.indices[n]);
+      double mu = 0;
+      for (size_t k = 0; k < K; ++k) mu += wi[k] * f_.h[k * C + j];
+      sum += x_.values[n] * std::log(mu);
+    }
+  }
+  return sum;
+}
+
+}  // namespace sk_nmf

@@ -1,0 +1,96 @@
+// The pieces of a sweep, as every worker of a fit runs them.  The fit's
+// state lives in one arena of shared pages; a worker claims row blocks,
+// column blocks or likelihood blocks one at a time from counters that all
+// the workers share, and writes only what the piece owns, so the result is
+// the same whichever worker takes which piece.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decomposition.h"
+#include "gamma.h"
+
+namespace sk_nmf {
+
+// What every worker is told of a fit: plain data, sent as it is.
+struct FitSettings {
+  int32_t rows = 0, cols = 0, components = 0, workers = 1;
+  int32_t block_rows = kTaskRows;
+  int32_t fixed_h = 0;  // H held fixed: only W and its rates are drawn
+  int64_t nnz = 0;
+  int64_t burn_in = 0;
+  double shape = 0, rate = 0;  // rate 0: learned rates, with a0 and b0
+  double a0 = 1, b0 = 1;
+  uint64_t seed = 0;
+
+  Decomposition decomposition() const { return Decomposition{rows, cols, block_rows}; }
+};
+
+// Rows of a CSR matrix, with offsets from 0.
+struct CsrView {
+  const int64_t *offsets;
+  const int32_t *indices;
+  const double *values;
+  int32_t rows, cols;
+};
+
+// One allocation pass: adds each count's split to the tallies, drawing from
+// rand() exactly as the library's dense call would on the densified matrix.
+using AllocationStep = void (*)(const CsrView &x, const double *w, const double *h, double *a,
+                                double *b, int32_t components);
+void allocate_csr(const CsrView &x, const double *w, const double *h, double *a, double *b,
+                  int32_t components);
+
+enum class Phase : int32_t { rows = 0, columns = 1, likelihood = 2 };
+constexpr int kPhases = 3;
+
+// The fit's state, at fixed places in one arena that every worker maps.
+struct FitArena {
+  int32_t *claims = nullptr;         // the next piece of each phase, a cache line apart
+  int64_t *block_offsets = nullptr;  // rows + blocks: each block's row offsets from 0
+  double *w = nullptr, *a = nullptr, *w_sum = nullptr, *xi = nullptr;  // rows x K (three), rows
+  double *h = nullptr, *h_sum = nullptr, *eta = nullptr;              // K x cols (two), cols
+  double *tallies = nullptr;           // workers x K x cols, a matrix for each
+  double *col_sum = nullptr, *row_sum = nullptr;  // K: the sums of H's rows and W's columns
+  double *task_sums = nullptr;         // tasks x K: the sums of W, task by task
+  double *block_loglik = nullptr;      // blocks
+
+  static size_t bytes(const FitSettings &s);
+  FitArena() = default;
+  FitArena(void *base, const FitSettings &s);
+};
+
+struct Counts {
+  const int64_t *offsets;
+  const int32_t *indices;
+  const double *values;
+};
+
+class SweepWorker {
+ public:
+  SweepWorker(const FitSettings &s, const FitArena &arena, const Counts &x, int32_t worker,
+              AllocationStep allocation = allocate_csr);
+  // Runs pieces of the phase until none is left.  Rows: each block's
+  // allocation and then the W of its rows.  Columns: H, from the tallies of
+  // all workers.  Likelihood: each block's sum of c log(rate) over its counts.
+  void run(Phase phase, int64_t sweep);
+
+ private:
+  int32_t claim(Phase phase);
+  void allocate_block(int32_t block, int64_t sweep);
+  void draw_rows(int32_t task, int64_t sweep);
+  void draw_columns(int32_t block, int64_t sweep);
+  double block_loglik(int32_t block) const;
+
+  FitSettings s_;
+  FitArena f_;
+  Counts x_;
+  Decomposition d_;
+  int32_t worker_;
+  AllocationStep allocation_;
+  GammaShapeTable table_;
+  GammaShape hyper_;
+};
+
+}  // namespace sk_nmf
