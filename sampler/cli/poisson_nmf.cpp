@@ -16,6 +16,7 @@
 #include "formats.h"
 #include "model.h"
 #include "planted.h"
+#include "worker_processes.h"
 
 namespace {
 
@@ -27,6 +28,8 @@ struct Options {
   long long rows = 300;
   long long cols = 200;
   sk_nmf::FitOptions fit;
+  sk_nmf::Checkpointing checkpoints;
+  sk_nmf::CsvHeader header = sk_nmf::CsvHeader::automatic;
   double holdout = 0;
   std::string counts_file;
   std::string out_prefix;
@@ -64,6 +67,19 @@ const char *kUsage =
     "  --seed N           seeds rand() for the allocation step and the\n"
     "                     sampler's own generator; one seed repeats a fit\n"
     "                     exactly (default 1)\n"
+    "  --header yes|no|auto  whether a CSV file's first row names the columns;\n"
+    "                     'auto' takes it as names when none of its fields is a\n"
+    "                     number (an unquoted field that starts with a digit, or\n"
+    "                     a sign or point and a digit) (default auto)\n"
+    "  --jobs N           worker processes; the fit is the same, to the last bit,\n"
+    "                     for every N (default: every core this process may use)\n"
+    "  --checkpoint FILE  save the whole state of the fit to FILE (written to a\n"
+    "                     temporary file, then renamed) every --checkpoint-every\n"
+    "                     sweeps and when the fit ends or stops (default: none)\n"
+    "  --checkpoint-every N  sweeps between checkpoints (default 10)\n"
+    "  --resume           go on from --checkpoint FILE when it exists; a resumed\n"
+    "                     fit gives the same bits as one never stopped (default:\n"
+    "                     start afresh)\n"
     "  --out PREFIX       write the posterior-mean factors to PREFIX_W.csv\n"
     "                     (rows x K) and PREFIX_H.csv (K x columns) (default: none)\n"
     "  --quiet            no progress line (default: progress on stderr)\n"
@@ -124,6 +140,19 @@ Options parse_options(int argc, char **argv) {
       o.fit.rate = v == "auto" ? 0.0 : parse_real(arg, v, 0, kInf, true, true, "a positive number or 'auto'");
     } else if (arg == "--holdout") o.holdout = parse_real(arg, next(), 0, 1, false, true, "a fraction from 0 up to (not including) 1");
     else if (arg == "--counts") o.counts_file = next();
+    else if (arg == "--jobs") o.fit.jobs = static_cast<int>(parse_whole(arg, next(), 1, 4096));
+    else if (arg == "--checkpoint") {
+      o.checkpoints.path = next();
+      if (o.checkpoints.path.empty()) throw UsageError("--checkpoint wants a file name");
+    } else if (arg == "--checkpoint-every") o.checkpoints.every = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--resume") o.checkpoints.resume = true;
+    else if (arg == "--header") {
+      const std::string v = next();
+      if (v == "yes") o.header = sk_nmf::CsvHeader::yes;
+      else if (v == "no") o.header = sk_nmf::CsvHeader::no;
+      else if (v == "auto") o.header = sk_nmf::CsvHeader::automatic;
+      else throw UsageError("--header wants yes, no or auto, not '" + v + "'");
+    }
     else if (arg == "--out") {
       o.out_prefix = next();
       if (o.out_prefix.empty()) throw UsageError("--out wants a non-empty prefix");
@@ -137,34 +166,67 @@ Options parse_options(int argc, char **argv) {
   if (!o.counts_file.empty() && o.counts_file != "-" && o.counts_file.find_first_not_of(' ') == std::string::npos) {
     throw UsageError("--counts wants a file name or '-'");
   }
+  if (o.checkpoints.resume && o.checkpoints.path.empty()) throw UsageError("--resume needs --checkpoint FILE");
   return o;
 }
 
 // On a terminal one line rewritten in place (cleared to its end each time);
-// in a log a line at every tenth of the run.
+// in a log a line at every tenth of the run.  Each shows the pace and the
+// time left; the log-likelihood, which costs about a sweep's products, is
+// evaluated only while that keeps within 2% of the fit's time (and at the end).
 class Progress {
  public:
   Progress(long long sweeps, bool quiet) : sweeps_(sweeps), quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1) {}
-  bool due(long long sweep) {
-    if (quiet_) return false;
-    if (sweep == sweeps_) return true;
-    if (!tty_) return sweep % std::max(1LL, sweeps_ / 10) == 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(250)) return false;
-    last_ = now;
-    return true;
-  }
-  void show(long long sweep, bool burning_in, double loglik_per_count, double seconds) {
-    std::fprintf(stderr, "%ssweep %lld/%lld%s  log-likelihood per count %.4f  %.1f s%s", tty_ ? "\r" : "", sweep,
-                 sweeps_, burning_in ? " (burn-in)" : "", loglik_per_count, seconds, tty_ ? "\033[K" : "\n");
+  void after(const sk_nmf::Sampler &s, double total) {
+    const long long sweep = s.sweeps_done();
+    if (first_ < 0) first_ = sweep - 1;  // the pace of this run's sweeps, after a resume too
+    if (quiet_ || !due(sweep)) return;
+    const double elapsed = seconds_since(start_);
+    if (sweep == sweeps_ || likelihood_seconds_ + likelihood_cost_ <= 0.02 * elapsed) {
+      const auto t = clock::now();
+      loglik_ = s.log_likelihood() / std::max(total, 1.0);
+      likelihood_cost_ = seconds_since(t);
+      likelihood_seconds_ += likelihood_cost_;
+      loglik_sweep_ = sweep;
+    }
+    const double pace = static_cast<double>(sweep - first_) / std::max(elapsed, 1e-9);
+    char left[32] = "";
+    if (sweep < sweeps_) std::snprintf(left, sizeof left, "  %s left", duration(static_cast<double>(sweeps_ - sweep) / pace).c_str());
+    char loglik[96] = "";
+    if (loglik_sweep_ > 0) {
+      std::snprintf(loglik, sizeof loglik, "  log-likelihood per count %.4f%s", loglik_,
+                    loglik_sweep_ == sweep ? "" : (" (sweep " + std::to_string(loglik_sweep_) + ")").c_str());
+    }
+    std::fprintf(stderr, "%ssweep %lld/%lld%s  %.3g sweeps/s%s%s%s", tty_ ? "\r" : "", sweep, sweeps_,
+                 s.burning_in() ? " (burn-in)" : "", pace, left, loglik, tty_ ? "\033[K" : "\n");
     if (tty_ && sweep == sweeps_) std::fputc('\n', stderr);
     std::fflush(stderr);
   }
 
  private:
+  using clock = std::chrono::steady_clock;
+  static double seconds_since(clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); }
+  static std::string duration(double seconds) {
+    char text[32];
+    if (seconds < 90) std::snprintf(text, sizeof text, "%.0f s", seconds);
+    else if (seconds < 5400) std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+    else std::snprintf(text, sizeof text, "%.1f h", seconds / 3600);
+    return text;
+  }
+  bool due(long long sweep) {
+    if (sweep == sweeps_) return true;
+    if (!tty_) return sweep % std::max(1LL, sweeps_ / 10) == 0;
+    const auto now = clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return false;
+    last_ = now;
+    return true;
+  }
+
   long long sweeps_;
   bool quiet_, tty_;
-  std::chrono::steady_clock::time_point last_{};
+  long long first_ = -1, loglik_sweep_ = 0;
+  double loglik_ = 0, likelihood_seconds_ = 0, likelihood_cost_ = 0;
+  clock::time_point start_ = clock::now(), last_{};
 };
 
 int run(const Options &o) {
@@ -185,7 +247,10 @@ int run(const Options &o) {
     truth = sk_nmf::plant(static_cast<int32_t>(o.rows), static_cast<int32_t>(o.cols), K, 0.5, o.fit.seed + 1);
     counts = std::move(truth.x);
   } else {
-    counts = sk_nmf::read_counts(o.counts_file);
+    sk_nmf::ReadOptions reading;
+    reading.threads = o.fit.jobs > 0 ? o.fit.jobs : sk_nmf::available_cores();
+    reading.header = o.header;
+    counts = sk_nmf::read_counts(o.counts_file, reading);
   }
   sk_nmf::Split split;
   const sk_nmf::Csr *train = &counts;
@@ -193,7 +258,6 @@ int run(const Options &o) {
     split = sk_nmf::split_holdout(counts, o.holdout, o.fit.seed);
     train = &split.train;
   }
-  std::srand(static_cast<unsigned>(o.fit.seed));  // the allocation step draws from rand()
   const double total = train->total();
   const std::string source = planted ? "planted" : o.counts_file == "-" ? "<stdin>" : o.counts_file;
   if (!o.quiet) {
@@ -205,12 +269,9 @@ int run(const Options &o) {
 
   Progress progress(o.fit.sweeps, o.quiet);
   const auto fit = sk_nmf::fit(*train, o.fit, nullptr, [&](const sk_nmf::Sampler &s) {
-    if (progress.due(s.sweeps_done())) {
-      progress.show(s.sweeps_done(), s.burning_in(), s.log_likelihood() / std::max(total, 1.0),
-                    std::chrono::duration<double>(clock::now() - start).count());
-    }
+    progress.after(s, total);
     return true;
-  });
+  }, o.checkpoints);
   const double seconds = std::chrono::duration<double>(clock::now() - start).count();
 
   const double loglik = sk_nmf::log_likelihood(*train, fit.w_mean.data(), fit.h_mean.data(), K);
@@ -231,7 +292,10 @@ int run(const Options &o) {
     std::printf("recovery of the planted components (mean cosine similarity of matched components): W %.3f, H %.3f\n",
                 r.w, r.h);
   }
-  std::printf("time %.2f s, %.1f sweeps/s\n", seconds, static_cast<double>(fit.sweeps_done) / seconds);
+  const int64_t ran = fit.sweeps_done - std::max<int64_t>(fit.resumed_from, 0);
+  std::printf("time %.2f s, %.1f sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
+              fit.workers == 1 ? "" : "es",
+              fit.resumed_from >= 0 ? (", resumed at sweep " + std::to_string(fit.resumed_from)).c_str() : "");
   if (!o.out_prefix.empty()) {
     sk_nmf::write_csv(w_path, fit.w_mean, counts.rows, K);
     sk_nmf::write_csv(h_path, fit.h_mean, K, counts.cols);
