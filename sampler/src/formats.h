@@ -4,6 +4,7 @@
 // reads standard input.  Everything is read straight into CSR.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,30 @@
 
 namespace sk_nmf {
 
-// Throws Error with `where` = "file:line" for a malformed file.
-Csr read_counts(const std::string &path);
+// Whether the first row of a CSV file names the columns.  Under `automatic`
+// it does when none of its fields is a number, a field being a number when,
+// unquoted and past an optional sign, it starts with a digit or with a point
+// and a digit ("2019" and "-1" are numbers, "w1", "" and "\"7\"" are not).
+// Under `yes` the first row is skipped whatever it holds; under `no` it is
+// counts like every other row.  Comment lines ('#') and blank lines are never
+// rows.  Matrix Market files have no header row; the option is ignored there.
+enum class CsvHeader { automatic, yes, no };
+
+struct ReadOptions {
+  int threads = 1;  // parsing threads; the result never depends on it
+  CsvHeader header = CsvHeader::automatic;
+  // Bytes of text handed to a parsing thread at a time; 0 for the default
+  // (4 MiB).  Tests set small sizes to split lines across many pieces; the
+  // result never depends on it either.
+  size_t chunk_bytes = 0;
+};
+
+// Throws Error with `where` = "file:line" for a malformed file.  Numbers are
+// decimal: counts are whole numbers from 0 to 2147483647, written as integers
+// (an optional '+') or as decimals that come out whole ("3.0", "30e-1");
+// indices are integers.  Lines end with "\n", "\r\n" or "\r" and may be at
+// most 16 MiB long; a NUL byte ends the reading as binary data.
+Csr read_counts(const std::string &path, const ReadOptions &options = {});
 
 // Writes a rows x cols row-major matrix as CSV with 17 significant digits.
 void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols);
