@@ -15,9 +15,11 @@ from __future__ import annotations
 
 import ctypes
 import numbers
+import os
 import signal
 import sys
 import threading
+import time
 
 import numpy as np
 
@@ -32,6 +34,14 @@ _MAX_COUNT = 2147483647.0
 
 _PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64,
                              ctypes.c_int32, ctypes.c_double)
+
+
+class _Run(ctypes.Structure):
+    """SK_NMF_Run: how a fit runs (processes, checkpoints); never what it gives."""
+    _fields_ = [("n_jobs", ctypes.c_int32), ("checkpoint", ctypes.c_char_p),
+                ("checkpoint_every", ctypes.c_int64), ("resume", ctypes.c_int32),
+                ("sweeps_done", ctypes.c_int64), ("resumed_from", ctypes.c_int64),
+                ("workers", ctypes.c_int32)]
 _lib = None
 _lib_lock = threading.Lock()
 
@@ -48,6 +58,9 @@ def _library():
                                    ctypes.c_int64, ctypes.c_double, ctypes.c_double, ctypes.c_uint32, p, p,
                                    p, _PROGRESS, p, ctypes.c_int64, ctypes.c_char_p, ctypes.c_size_t]
         lib.SK_NMF_Fit.restype = ctypes.c_int32
+        lib.SK_NMF_Fit_Run.argtypes = lib.SK_NMF_Fit.argtypes[:-2] + [ctypes.POINTER(_Run), ctypes.c_char_p,
+                                                                       ctypes.c_size_t]
+        lib.SK_NMF_Fit_Run.restype = ctypes.c_int32
         lib.SK_NMF_Log_Likelihood.argtypes = [p, p, p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, p, p,
                                               ctypes.c_double, ctypes.c_char_p, ctypes.c_size_t]
         lib.SK_NMF_Log_Likelihood.restype = ctypes.c_double
@@ -168,10 +181,27 @@ class PoissonNMF:
         Gamma prior rate of W and H; "auto" learns a rate per row and per
         column under a Gamma hyperprior.
     random_state : None, int or numpy.random.Generator, default None
-        Seeds both rand() (the allocation step) and the sampler's own
-        generator; an int repeats a fit bit for bit.
+        Keys every stream of the fit (the allocation step's rand() streams
+        and the sampler's own generator); an int repeats a fit bit for bit.
+        The process's own rand() stream is left where it was.
     verbose : int, default 0
-        When non-zero, progress lines on stderr.
+        When non-zero, progress lines on stderr: sweeps per second and the
+        time left at every tenth of the run, and the log-likelihood at the end.
+    n_jobs : int or None, default None
+        Processes the fit runs on: this one and worker processes started
+        from ``sk_nmf_worker`` beside the library.  None or -1 is every core
+        the process may use (its CPU affinity).  The fit is the same, to the
+        last bit, for every value.
+    checkpoint : str, os.PathLike or None, default None
+        A file that ``fit`` saves the whole state of the fit to, every
+        ``checkpoint_every`` sweeps and when it ends or is interrupted
+        (written to a temporary file beside it, then renamed).
+    checkpoint_every : int, default 10
+        Sweeps between checkpoints.
+    resume : bool, default False
+        Go on from ``checkpoint`` when the file exists: the fit is then the
+        same as one never interrupted.  A checkpoint from other data or
+        options is refused with a ValueError that says what differs.
 
     Attributes
     ----------
@@ -180,7 +210,7 @@ class PoissonNMF:
     n_components_ : int
     n_features_in_ : int
     n_iter_ : int
-        Sweeps run.
+        Sweeps run, those before a resume included.
     loglik_per_count_ : float
         Poisson log-likelihood per count of the training data under the
         posterior means.
@@ -197,7 +227,8 @@ class PoissonNMF:
     """
 
     def __init__(self, n_components=10, *, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
-                 random_state=None, verbose=0):
+                 random_state=None, verbose=0, n_jobs=None, checkpoint=None, checkpoint_every=10,
+                 resume=False):
         self.n_components = n_components
         self.n_sweeps = n_sweeps
         self.burn_in = burn_in
@@ -205,9 +236,14 @@ class PoissonNMF:
         self.rate = rate
         self.random_state = random_state
         self.verbose = verbose
+        self.n_jobs = n_jobs
+        self.checkpoint = checkpoint
+        self.checkpoint_every = checkpoint_every
+        self.resume = resume
 
     # scikit-learn's parameter protocol, without needing scikit-learn.
-    _PARAMS = ("n_components", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose")
+    _PARAMS = ("n_components", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose", "n_jobs",
+               "checkpoint", "checkpoint_every", "resume")
 
     def get_params(self, deep=True):
         """Hyperparameters as a dict."""
@@ -259,24 +295,60 @@ class PoissonNMF:
             rate = float(self.rate)
         return k, sweeps, burn, float(self.shape), rate
 
+    def _run_options(self, fitting):
+        jobs = self.n_jobs
+        if jobs is None:
+            jobs = 0
+        elif isinstance(jobs, (bool, np.bool_)) or not isinstance(jobs, numbers.Integral) \
+                or not (jobs == -1 or 1 <= jobs <= 4096):
+            raise ValueError(f"n_jobs must be None, -1 or a number of processes from 1 to 4096, not {jobs!r}")
+        every = self.checkpoint_every
+        if isinstance(every, (bool, np.bool_)) or not isinstance(every, numbers.Integral) \
+                or not 1 <= every <= _INT32_MAX:
+            raise ValueError(f"checkpoint_every must be an int from 1 to 2**31 - 1, not {every!r}")
+        if not isinstance(self.resume, (bool, np.bool_)):
+            raise ValueError(f"resume must be True or False, not {self.resume!r}")
+        path = None
+        if self.checkpoint is not None:
+            try:
+                path = os.fsencode(self.checkpoint)
+            except TypeError:
+                raise ValueError(f"checkpoint must be a path or None, not {self.checkpoint!r}") from None
+            if not path or b"\0" in path:
+                raise ValueError(f"checkpoint must be a non-empty path, not {self.checkpoint!r}")
+        if self.resume and path is None:
+            raise ValueError("resume=True needs a checkpoint file")
+        if not fitting:  # a transform neither saves nor resumes the fit's state
+            path = None
+        return _Run(n_jobs=int(jobs) if jobs != -1 else 0, checkpoint=path, checkpoint_every=int(every),
+                    resume=int(bool(self.resume) and fitting), sweeps_done=0, resumed_from=-1, workers=0)
+
     def _run(self, counts, components=None):
         k, sweeps, burn, shape, rate = self._checked()
+        run = self._run_options(fitting=components is None)
         seed = _seed(self.random_state)
         rows, cols = counts.shape
         w = np.empty((rows, k))
         h = None if components is not None else np.empty((k, cols))
         error = ctypes.create_string_buffer(512)
-        every = max(sweeps // 10, 1) if self.verbose else 0
         interrupted = []
+        started = [time.monotonic(), None]
 
         # Called after every sweep: progress, and a way out on Ctrl-C, whose
-        # handler (below) only runs when Python code does.
+        # handler (below) only runs when Python code does.  The
+        # log-likelihood comes with the last sweep only: it costs about a
+        # sweep's products.
         def report(_context, sweep, total, burning_in, loglik):
             if interrupted:
                 return 1
-            if not np.isnan(loglik):
+            if started[1] is None:
+                started[1] = sweep - 1
+            if self.verbose and (sweep % max(total // 10, 1) == 0 or sweep == total):
+                pace = (sweep - started[1]) / max(time.monotonic() - started[0], 1e-9)
+                left = f"  {(total - sweep) / pace:.0f} s left" if sweep < total else ""
+                value = "" if np.isnan(loglik) else f"  log-likelihood per count {loglik:.4f}"
                 print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
-                      f"log-likelihood per count {loglik:.4f}", file=sys.stderr, flush=True)
+                      f"{pace:.3g} sweeps/s{left}{value}", file=sys.stderr, flush=True)
             return 1 if interrupted else 0
 
         progress = _PROGRESS(report)
@@ -287,20 +359,22 @@ class PoissonNMF:
             signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
         try:
             with _package._call_lock:
-                status = lib.SK_NMF_Fit(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
-                                        None if components is None else components.ctypes.data, w.ctypes.data,
-                                        None if h is None else h.ctypes.data, progress, None, every, error,
-                                        len(error))
+                status = lib.SK_NMF_Fit_Run(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
+                                            None if components is None else components.ctypes.data, w.ctypes.data,
+                                            None if h is None else h.ctypes.data, progress, None,
+                                            sweeps if self.verbose else 0, ctypes.byref(run), error, len(error))
         finally:
             if previous is not None:
                 signal.signal(signal.SIGINT, previous)
         if interrupted:
             raise KeyboardInterrupt
         if status == -2:
-            raise MemoryError(error.value.decode())
+            raise MemoryError(error.value.decode(errors="replace"))
+        if status == -3:
+            raise RuntimeError(error.value.decode(errors="replace"))
         if status < 0:
-            raise ValueError(error.value.decode())
-        return w, h, sweeps
+            raise ValueError(error.value.decode(errors="replace"))
+        return w, h, run.sweeps_done
 
     def fit_transform(self, X, y=None):
         """Fit to the counts X and return W, the posterior mean of the row factors.

@@ -22,6 +22,7 @@ extern "C" {
 #define SK_NMF_STOPPED 1     /* the progress callback asked to stop */
 #define SK_NMF_BAD_INPUT -1  /* nothing was written to the outputs */
 #define SK_NMF_NO_MEMORY -2
+#define SK_NMF_RUN_FAILED -3 /* not the input's fault: a worker process died, a checkpoint could not be written */
 
 /* Called after every sweep; after every `progress_every`-th and the last
  * one with the log-likelihood per count of the current draw, otherwise (and
@@ -37,11 +38,14 @@ typedef int32_t (*SK_NMF_Progress)(void *context, int64_t sweep, int64_t n_sweep
  * (n_rows x n_components) and h_mean (n_components x n_cols).
  *
  * shape > 0 is the Gamma prior shape of W and H; rate > 0 fixes their prior
- * rate, rate == 0 learns a rate per row and per column.  seed seeds rand()
- * (srand) for the allocation step and the sampler's own generator: one seed
- * repeats a fit bit for bit.  With fixed_components (n_components x n_cols)
- * H is held at those values and only W is sampled; h_mean may then be NULL.
+ * rate, rate == 0 learns a rate per row and per column.  seed keys every
+ * stream of the fit: one seed repeats a fit bit for bit, on any number of
+ * worker processes.  The allocation step draws from rand() through states
+ * of its own (setstate); the process's rand() stream is given back as it
+ * was.  With fixed_components (n_components x n_cols) H is held at those
+ * values and only W is sampled; h_mean may then be NULL.
  *
+ * Runs on every core the process may use (SK_NMF_Fit_Run chooses).
  * Returns SK_NMF_OK, SK_NMF_STOPPED or a negative code with a message in
  * `error` (error_size bytes, NUL-terminated; may be NULL).
  */
@@ -51,6 +55,34 @@ int32_t SK_NMF_Fit(const int64_t *row_offsets, const int32_t *col_indices, const
                    const double *fixed_components, double *w_mean, double *h_mean,
                    SK_NMF_Progress progress, void *context, int64_t progress_every,
                    char *error, size_t error_size);
+
+/* How a fit runs; nothing here changes its result. */
+typedef struct SK_NMF_Run {
+  int32_t n_jobs;            /* worker processes; 0 or -1: every core the process may use */
+  const char *checkpoint;    /* NULL or "": no checkpoints */
+  int64_t checkpoint_every;  /* sweeps between checkpoints; 0: 10 */
+  int32_t resume;            /* non-zero: go on from `checkpoint` when the file exists */
+  int64_t sweeps_done;       /* set by the fit: its sweeps, those before a resume included */
+  int64_t resumed_from;      /* set by the fit: the sweep it resumed at, or -1 */
+  int32_t workers;           /* set by the fit: the processes it ran on */
+} SK_NMF_Run;
+
+/*
+ * SK_NMF_Fit_Run: SK_NMF_Fit on `run->n_jobs` processes (the fit's own and
+ * worker processes started from sk_nmf_worker beside this library), saving
+ * its state to `run->checkpoint` every `checkpoint_every` sweeps and when it
+ * ends or is stopped (written to a temporary file, then renamed), and going
+ * on from it with `resume`.  A checkpoint from other data or options, or a
+ * damaged one, is refused with SK_NMF_BAD_INPUT and a one-line reason.  A
+ * worker that dies ends the fit with SK_NMF_RUN_FAILED and says so; the last
+ * checkpoint stays usable.  run may be NULL (every core, no checkpoints).
+ */
+int32_t SK_NMF_Fit_Run(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+                       int32_t n_rows, int32_t n_cols, int32_t n_components, int64_t n_sweeps,
+                       int64_t burn_in, double shape, double rate, uint32_t seed,
+                       const double *fixed_components, double *w_mean, double *h_mean,
+                       SK_NMF_Progress progress, void *context, int64_t progress_every,
+                       SK_NMF_Run *run, char *error, size_t error_size);
 
 /*
  * SK_NMF_Log_Likelihood: Poisson log-likelihood of the CSR counts under

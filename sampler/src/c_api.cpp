@@ -56,6 +56,9 @@ template <class F>
 int32_t guarded(char *error, size_t size, F body) {
   try {
     return body();
+  } catch (const sk_nmf::RunError &e) {
+    set_error(error, size, e.what());
+    return SK_NMF_RUN_FAILED;
   } catch (const Error &e) {
     set_error(error, size, e.what());
     return std::strncmp(e.what(), "out of memory", 13) == 0 ? SK_NMF_NO_MEMORY : SK_NMF_BAD_INPUT;
@@ -70,11 +73,11 @@ int32_t guarded(char *error, size_t size, F body) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit(
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
     const int64_t *row_offsets, const int32_t *col_indices, const double *values, int32_t n_rows,
     int32_t n_cols, int32_t n_components, int64_t n_sweeps, int64_t burn_in, double shape, double rate,
     uint32_t seed, const double *fixed_components, double *w_mean, double *h_mean, SK_NMF_Progress progress,
-    void *context, int64_t progress_every, char *error, size_t error_size) {
+    void *context, int64_t progress_every, SK_NMF_Run *run, char *error, size_t error_size) {
   return guarded(error, error_size, [&]() -> int32_t {
     const Csr x = checked_csr(row_offsets, col_indices, values, n_rows, n_cols);
     sk_nmf::FitOptions o;
@@ -84,11 +87,20 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit(
     o.shape = shape;
     o.rate = rate;
     o.seed = seed;
+    sk_nmf::Checkpointing checkpoints;
+    if (run) {
+      if (run->n_jobs < -1) throw Error("n_jobs must be a positive number of processes, or 0 or -1 for every core");
+      if (run->checkpoint_every < 0) throw Error("checkpoint_every must be a positive number of sweeps");
+      o.jobs = run->n_jobs > 0 ? run->n_jobs : 0;
+      if (run->checkpoint) checkpoints.path = run->checkpoint;
+      if (run->checkpoint_every > 0) checkpoints.every = run->checkpoint_every;
+      checkpoints.resume = run->resume != 0;
+      if (checkpoints.resume && checkpoints.path.empty()) throw Error("resume needs a checkpoint file");
+    }
     sk_nmf::check_options(o, x);
     if (!w_mean || (!h_mean && !fixed_components)) throw Error("w_mean or h_mean is NULL");
     const double total = std::max(x.total(), 1.0);
     bool stopped = false;
-    std::srand(seed);  // the allocation step draws from rand()
     const auto r = sk_nmf::fit(x, o, fixed_components, [&](const sk_nmf::Sampler &s) {
       if (!progress) return true;
       const int64_t sweep = s.sweeps_done();
@@ -96,11 +108,26 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit(
       const double loglik = report ? s.log_likelihood() / total : std::numeric_limits<double>::quiet_NaN();
       stopped = progress(context, sweep, o.sweeps, s.burning_in() ? 1 : 0, loglik) != 0;
       return !stopped;
-    });
+    }, checkpoints);
     std::memcpy(w_mean, r.w_mean.data(), r.w_mean.size() * sizeof(double));
     if (h_mean) std::memcpy(h_mean, r.h_mean.data(), r.h_mean.size() * sizeof(double));
+    if (run) {
+      run->sweeps_done = r.sweeps_done;
+      run->resumed_from = r.resumed_from;
+      run->workers = r.workers;
+    }
     return stopped ? SK_NMF_STOPPED : SK_NMF_OK;
   });
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit(
+    const int64_t *row_offsets, const int32_t *col_indices, const double *values, int32_t n_rows,
+    int32_t n_cols, int32_t n_components, int64_t n_sweeps, int64_t burn_in, double shape, double rate,
+    uint32_t seed, const double *fixed_components, double *w_mean, double *h_mean, SK_NMF_Progress progress,
+    void *context, int64_t progress_every, char *error, size_t error_size) {
+  return SK_NMF_Fit_Run(row_offsets, col_indices, values, n_rows, n_cols, n_components, n_sweeps, burn_in, shape,
+                        rate, seed, fixed_components, w_mean, h_mean, progress, context, progress_every, nullptr,
+                        error, error_size);
 }
 
 extern "C" __attribute__((visibility("default"))) double SK_NMF_Log_Likelihood(

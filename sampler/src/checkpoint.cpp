@@ -124,7 +124,7 @@ void Sampler::save(const std::string &path) const {
   auto fail = [&](const char *doing) {
     const std::string why = std::strerror(errno);
     ::unlink(temporary.c_str());
-    throw Error("cannot " + std::string(doing) + " the checkpoint " + path + ": " + why);
+    throw RunError("cannot " + std::string(doing) + " the checkpoint " + path + ": " + why);
   };
   std::FILE *f = std::fopen(temporary.c_str(), "wb");
   if (!f) fail("write");

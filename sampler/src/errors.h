@@ -20,6 +20,12 @@ struct Error : std::runtime_error {
       : std::runtime_error(what), where(std::move(at)) {}
 };
 
+// A fit that could not go on for a reason outside its input: a worker
+// process died, a checkpoint could not be written.
+struct RunError : Error {
+  using Error::Error;
+};
+
 inline std::string byte_size(double bytes) {
   char text[64];
   if (bytes >= 1024.0 * 1024 * 1024) std::snprintf(text, sizeof text, "%.1f GiB", bytes / (1024.0 * 1024 * 1024));

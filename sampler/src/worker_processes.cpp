@@ -139,7 +139,7 @@ std::string worker_program() {
                                     dir + "/../sk_nmf_worker"};
   for (const std::string &c : candidates)
     if (::access(c.c_str(), X_OK) == 0) return c;
-  throw Error("cannot find the worker program sk_nmf_worker beside " + dir +
+  throw RunError("cannot find the worker program sk_nmf_worker beside " + dir +
               " (set SK_NMF_WORKER to its path, or fit on one core)");
 }
 
@@ -161,7 +161,7 @@ WorkerProcesses::WorkerProcesses(int32_t count, const FitSettings &settings,
     for (int32_t n = 1; n <= count; ++n) {
       int pair[2];
       if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        throw Error(std::string("cannot make a socket for a worker process: ") + std::strerror(errno));
+        throw RunError(std::string("cannot make a socket for a worker process: ") + std::strerror(errno));
       int child = pair[1];
       if (child == kWorkerFd) {  // dup2 onto itself would leave close-on-exec set
         child = ::fcntl(pair[1], F_DUPFD_CLOEXEC, kWorkerFd + 1);
@@ -191,7 +191,7 @@ WorkerProcesses::WorkerProcesses(int32_t count, const FitSettings &settings,
       ::posix_spawn_file_actions_destroy(&actions);
       ::posix_spawnattr_destroy(&attributes);
       ::close(child);
-      if (status != 0) throw Error("cannot start the worker program " + program + ": " + std::strerror(status));
+      if (status != 0) throw RunError("cannot start the worker program " + program + ": " + std::strerror(status));
       workers_.back().pid = pid;
       setup.worker = n;
       if (!send_message(workers_.back().socket, &setup, sizeof setup, fds, present)) died(workers_.size() - 1);
@@ -226,7 +226,7 @@ void WorkerProcesses::finish() {
     }
     if (waiting.empty()) break;
     const int ready = ::poll(waiting.data(), waiting.size(), 1000);
-    if (ready < 0 && errno != EINTR) throw Error(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
+    if (ready < 0 && errno != EINTR) throw RunError(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
     for (size_t p = 0; ready > 0 && p < waiting.size(); ++p) {
       if (waiting[p].revents == 0) continue;
       Worker &w = workers_[which[p]];
@@ -259,7 +259,7 @@ void WorkerProcesses::died(size_t n) {
     if (got < 0) break;  // reaped by someone else
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  throw Error("worker process " + std::to_string(n + 1) + " of " + std::to_string(workers_.size()) + " " + how);
+  throw RunError("worker process " + std::to_string(n + 1) + " of " + std::to_string(workers_.size()) + " " + how);
 }
 
 void WorkerProcesses::stop_all() noexcept {

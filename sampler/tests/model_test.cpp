@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "errors.h"
@@ -34,7 +36,6 @@ struct Fit {
 
 Fit run(const Csr &x, const FitOptions &o, sk_nmf::AllocationStep step = sk_nmf::allocate_csr,
         const double *fixed_h = nullptr) {
-  std::srand(static_cast<unsigned>(o.seed));
   sk_nmf::Sampler s(x, o, fixed_h, step);
   for (int64_t n = 0; n < o.sweeps; ++n) s.sweep();
   return {s.w_mean(), s.h_mean()};
@@ -108,6 +109,119 @@ TEST(Sampler, OneSeedGivesTheSameBitsOnAnyNumberOfWorkers) {
   }
 }
 
+TEST(RandStreams, InstalledStatesAreFollowedAndTheProcessStreamGoesOn) {
+  std::srand(77);
+  const int first = std::rand();
+  const int second = std::rand();
+  std::srand(77);
+  EXPECT_EQ(std::rand(), first);
+  {
+    sk_nmf::RandStreamScope scope;
+    for (int32_t block : {0, 1, 0}) {  // the same state twice in a row, as a worker meets it
+      const sk_nmf::RandState s = sk_nmf::allocation_stream(9, 3, block);
+      sk_nmf::RandStream expected(s);
+      scope.install(s);
+      for (int n = 0; n < 100; ++n) ASSERT_EQ(std::rand(), expected.next()) << "block " << block << ", draw " << n;
+    }
+  }
+  EXPECT_EQ(std::rand(), second);  // the host's stream, where it was left
+  // Each of (seed, sweep, block) changes the state.
+  const auto words = [](uint64_t seed, int64_t sweep, int32_t block) {
+    const auto s = sk_nmf::allocation_stream(seed, sweep, block);
+    return std::vector<int32_t>(s.words, s.words + 32);
+  };
+  EXPECT_NE(words(1, 2, 3), words(2, 2, 3));
+  EXPECT_NE(words(1, 2, 3), words(1, 3, 3));
+  EXPECT_NE(words(1, 2, 3), words(1, 2, 4));
+  EXPECT_NE(words(1, 2, 3), words(1, 3, 2));
+}
+
+// A fit stopped after `stop` sweeps with a checkpoint, then resumed from it.
+Fit stopped_and_resumed(const Csr &x, FitOptions o, int64_t stop, const std::string &path) {
+  std::remove(path.c_str());
+  sk_nmf::Checkpointing c{path, 4, true};
+  sk_nmf::fit(x, o, nullptr, [&](const sk_nmf::Sampler &s) { return s.sweeps_done() < stop; }, c);
+  o.jobs = o.jobs == 1 ? 2 : 1;  // another number of workers, for good measure
+  const auto r = sk_nmf::fit(x, o, nullptr, nullptr, c);
+  return {r.w_mean, r.h_mean};
+}
+
+TEST(Checkpoints, AResumedFitIsTheFitNeverStopped) {
+  const Csr x = random_counts(5000, 100, 6, 3);
+  const std::string path = testing::TempDir() + "sk_nmf_checkpoint_test";
+  auto o = options(4, 12, 6);
+  o.jobs = 1;
+  const auto whole = sk_nmf::fit(x, o);
+  for (int64_t stop : {1, 5, 6, 8, 11}) {  // in the burn-in, at its end, after it, between saves
+    const Fit resumed = stopped_and_resumed(x, o, stop, path);
+    EXPECT_EQ(resumed.w, whole.w_mean) << "stopped after " << stop;
+    EXPECT_EQ(resumed.h, whole.h_mean) << "stopped after " << stop;
+  }
+  // A finished fit's checkpoint resumes to the same result without a sweep.
+  int sweeps = 0;
+  const auto again = sk_nmf::fit(x, o, nullptr, [&](const sk_nmf::Sampler &) { return ++sweeps, true; },
+                                 sk_nmf::Checkpointing{path, 4, true});
+  EXPECT_EQ(again.w_mean, whole.w_mean);
+  EXPECT_EQ(sweeps, 0);
+  std::remove(path.c_str());
+}
+
+TEST(Checkpoints, ADamagedOrForeignCheckpointIsRefusedSayingWhy) {
+  const Csr x = random_counts(300, 40, 5, 4);
+  const std::string path = testing::TempDir() + "sk_nmf_checkpoint_bad";
+  auto o = options(3, 6, 2);
+  sk_nmf::fit(x, o, nullptr, nullptr, sk_nmf::Checkpointing{path, 2, false});
+  std::string good;
+  {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) good.append(buffer, n);
+    std::fclose(f);
+  }
+  auto refusal = [&](const std::string &bytes, const Csr &data, const FitOptions &with) -> std::string {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    try {
+      sk_nmf::Sampler s(data, with);
+      s.restore(path);
+    } catch (const sk_nmf::Error &e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x10;
+  auto other = o;
+  other.components = 4;
+  const Csr other_data = random_counts(300, 40, 5, 5);
+  const struct {
+    const char *name;
+    std::string bytes;
+    const Csr &data;
+    FitOptions options;
+    const char *want;
+  } cases[] = {
+      {"truncated", good.substr(0, good.size() - 9), x, o, "it is truncated"},
+      {"cut in its header", good.substr(0, 20), x, o, "it is truncated"},
+      {"a flipped bit", flipped, x, o, "it is corrupt (its checksum does not match)"},
+      {"longer", good + "x", x, o, "it is corrupt"},
+      {"not a checkpoint", "%%MatrixMarket matrix coordinate integer general\n", x, o, "not a checkpoint"},
+      {"empty", "", x, o, "not a checkpoint"},
+      {"other data", good, other_data, o, "it is of other data (a 300 x 40 matrix with"},
+      {"other components", good, x, other, "it was made with components 3, not 4"},
+  };
+  for (const auto &c : cases) {
+    const std::string what = refusal(c.bytes, c.data, c.options);
+    EXPECT_EQ(what.rfind("checkpoint " + path + ": ", 0), 0u) << c.name << ": " << what;
+    EXPECT_NE(what.find(c.want), std::string::npos) << c.name << ": " << what;
+    EXPECT_EQ(what.find('\n'), std::string::npos) << c.name;
+  }
+  EXPECT_EQ(refusal(good, x, o), "accepted");
+  std::remove(path.c_str());
+}
+
 TEST(Sampler, CsrAndDenseAllocationGiveTheSameFit) {
   // Empty rows, a full row and single-entry rows among random ones; more
   // rows than one block.
@@ -123,7 +237,8 @@ TEST(Sampler, CsrAndDenseAllocationGiveTheSameFit) {
     x.offsets.push_back(x.nnz());
   }
   for (int32_t K : {1, 5, 40}) {
-    const auto o = options(K, 6, 11);
+    auto o = options(K, 6, 11);
+    o.jobs = 2;  // the dense step runs on one process: the same bits all the same
     const Fit sparse = run(x, o, sk_nmf::allocate_csr);
     const Fit dense = run(x, o, allocate_dense);
     EXPECT_EQ(sparse.w, dense.w) << "K " << K;
