@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -39,11 +40,14 @@ def planted(rows, cols, k, seed):
 
 class Conventions(unittest.TestCase):
     def test_init_stores_hyperparameters_unchanged_and_fit_returns_self(self):
-        model = PoissonNMF(3, n_sweeps=-5, burn_in="x", shape=0, rate="odd", random_state="r", verbose=2)
+        model = PoissonNMF(3, n_sweeps=-5, burn_in="x", shape=0, rate="odd", random_state="r", verbose=2,
+                           n_jobs="j", checkpoint=7, checkpoint_every=-1, resume="r")
         self.assertEqual(model.get_params(), {"n_components": 3, "n_sweeps": -5, "burn_in": "x", "shape": 0,
-                                              "rate": "odd", "random_state": "r", "verbose": 2})
+                                              "rate": "odd", "random_state": "r", "verbose": 2, "n_jobs": "j",
+                                              "checkpoint": 7, "checkpoint_every": -1, "resume": "r"})
         x, _, _ = planted(30, 20, 2, 1)
-        model.set_params(n_sweeps=20, burn_in=0.5, shape=0.1, rate="auto", random_state=0, verbose=0)
+        model.set_params(n_sweeps=20, burn_in=0.5, shape=0.1, rate="auto", random_state=0, verbose=0, n_jobs=None,
+                         checkpoint=None, checkpoint_every=10, resume=False)
         self.assertIs(model.fit(x), model)
         self.assertEqual(model.components_.shape, (3, 20))
         self.assertEqual((model.n_components_, model.n_features_in_, model.n_iter_), (3, 20, 20))
@@ -62,7 +66,10 @@ class Conventions(unittest.TestCase):
         lines = [line for line in err.getvalue().splitlines() if "sweep" in line]
         self.assertEqual(len(lines), 10)
         self.assertIn("sweep 2/20 (burn-in)", lines[0])
+        self.assertIn("sweeps/s", lines[0])
+        self.assertIn(" s left", lines[0])
         self.assertIn("sweep 20/20", lines[-1])
+        self.assertIn("log-likelihood per count -", lines[-1])
         quiet = io.StringIO()
         with contextlib.redirect_stderr(quiet):
             PoissonNMF(2, n_sweeps=20, random_state=0).fit(x)
@@ -119,6 +126,110 @@ class Repeatability(unittest.TestCase):
         w = model.fit_transform(x)
         self.assertTrue(np.array_equal(w, w_cli))
         self.assertTrue(np.array_equal(model.components_, h_cli))
+
+
+def worker_processes():
+    """Process ids of this process's sk_nmf_worker children."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{entry}/comm") as f:
+                name = f.read().strip()
+        except (OSError, IndexError):
+            continue
+        if name == "sk_nmf_worker" and int(fields[1]) == os.getpid():
+            found.append(int(entry))
+    return found
+
+
+class Processes(unittest.TestCase):
+    """n_jobs, checkpoints and dead workers."""
+
+    def setUp(self):
+        # Six row blocks of 1024 rows, so that every worker gets some.
+        self.x = np.random.default_rng(1).poisson(0.08, size=(6000, 60)).astype(np.float64)
+
+    def fit(self, **params):
+        model = PoissonNMF(3, n_sweeps=12, random_state=5, **params)
+        return model.fit_transform(self.x), model
+
+    def test_any_number_of_jobs_gives_the_same_bits(self):
+        w1, m1 = self.fit(n_jobs=1)
+        for jobs in (2, 3, -1, None):
+            with self.subTest(n_jobs=jobs):
+                w, m = self.fit(n_jobs=jobs)
+                self.assertTrue(np.array_equal(w, w1))
+                self.assertTrue(np.array_equal(m.components_, m1.components_))
+        self.assertTrue(np.array_equal(m1.set_params(n_jobs=3).transform(self.x[:2500]),
+                                       m1.set_params(n_jobs=1).transform(self.x[:2500])))
+
+    def test_a_fit_killed_and_resumed_equals_one_never_stopped(self):
+        whole, _ = self.fit(n_jobs=1)
+        with tempfile.TemporaryDirectory() as work:
+            path, data = os.path.join(work, "fit.ckpt"), os.path.join(work, "x.npy")
+            np.save(data, self.x)
+            code = ("import numpy as np; from sampling_kernels import PoissonNMF; "
+                    f"PoissonNMF(3, n_sweeps=12, random_state=5, n_jobs=2, verbose=1, checkpoint={path!r}, "
+                    f"checkpoint_every=2).fit(np.load({data!r}))")
+            with subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True) as proc:
+                for line in proc.stderr:
+                    if "sweep 5/12" in line:  # mid-run, between two checkpoints
+                        proc.kill()
+                        break
+            self.assertTrue(os.path.exists(path))
+            resumed, model = self.fit(n_jobs=3, checkpoint=path, resume=True)
+            self.assertTrue(np.array_equal(resumed, whole))
+            self.assertEqual(model.n_iter_, 12)
+            with self.assertRaisesRegex(ValueError, "it was made with sweeps 12, not 13"):
+                PoissonNMF(3, n_sweeps=13, random_state=5, checkpoint=path, resume=True).fit(self.x)
+            with open(path, "r+b") as f:
+                f.seek(200)
+                f.write(b"\xff")
+            with self.assertRaisesRegex(ValueError, "corrupt"):
+                self.fit(checkpoint=path, resume=True)
+
+    def test_a_killed_worker_ends_the_fit_with_an_error(self):
+        result = {}
+
+        def fit():
+            try:
+                PoissonNMF(3, n_sweeps=10**6, random_state=5, n_jobs=2).fit(self.x)
+            except Exception as e:  # noqa: BLE001 - the error is what is tested
+                result["error"] = e
+
+        thread = threading.Thread(target=fit, daemon=True)
+        thread.start()
+        deadline = time.monotonic() + 30
+        while not worker_processes() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        workers = worker_processes()
+        self.assertEqual(len(workers), 1)
+        os.kill(workers[0], signal.SIGKILL)
+        thread.join(timeout=10)
+        self.assertFalse(thread.is_alive(), "the fit went on after its worker died")
+        self.assertIsInstance(result.get("error"), RuntimeError)
+        self.assertRegex(str(result["error"]), "worker process 1 of 1 was killed by signal 9")
+        self.assertFalse(worker_processes())
+
+    def test_bad_values(self):
+        for params, pattern in [
+                ({"n_jobs": 0}, "n_jobs"), ({"n_jobs": -2}, "n_jobs"), ({"n_jobs": 1.5}, "n_jobs"),
+                ({"n_jobs": True}, "n_jobs"), ({"n_jobs": "2"}, "n_jobs"), ({"n_jobs": 2**64 + 3}, "n_jobs"),
+                ({"checkpoint_every": 0}, "checkpoint_every"), ({"checkpoint_every": True}, "checkpoint_every"),
+                ({"checkpoint_every": 2**31}, "checkpoint_every"), ({"resume": "yes"}, "resume"),
+                ({"resume": True}, "resume=True needs a checkpoint"), ({"checkpoint": ""}, "checkpoint"),
+                ({"checkpoint": 3.5}, "checkpoint")]:
+            with self.subTest(params):
+                with self.assertRaisesRegex(ValueError, pattern):
+                    PoissonNMF(2, n_sweeps=4, random_state=0, **params).fit(self.x[:20])
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "not.ckpt")
+            with open(path, "w") as f:
+                f.write("1,2,3\n")
+            with self.assertRaisesRegex(ValueError, "not a checkpoint"):
+                PoissonNMF(2, n_sweeps=4, random_state=0, checkpoint=path, resume=True).fit(self.x[:20])
 
 
 @unittest.skipIf(scipy is None, "scipy is not installed")
