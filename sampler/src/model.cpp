@@ -281,12 +281,21 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
     r.resumed_from = sampler.sweeps_done();
   }
   bool stopped = false;
-  while (sampler.sweeps_done() < o.sweeps && !stopped) {
-    sampler.sweep();
-    stopped = progress && !progress(sampler);
-    if (saving && (stopped || sampler.sweeps_done() == o.sweeps ||
-                   sampler.sweeps_done() % std::max<int64_t>(checkpoints.every, 1) == 0))
-      sampler.save(checkpoints.path);
+  int64_t saved = r.resumed_from;
+  try {
+    while (sampler.sweeps_done() < o.sweeps && !stopped) {
+      sampler.sweep();
+      stopped = progress && !progress(sampler);
+      if (saving && (stopped || sampler.sweeps_done() == o.sweeps ||
+                     sampler.sweeps_done() % std::max<int64_t>(checkpoints.every, 1) == 0)) {
+        sampler.save(checkpoints.path);
+        saved = sampler.sweeps_done();
+      }
+    }
+  } catch (const RunError &e) {
+    if (saved < 0) throw;
+    throw RunError(std::string(e.what()) + "; the checkpoint " + checkpoints.path + " holds sweep " +
+                   std::to_string(saved) + " to resume from");
   }
   r.w_mean = sampler.w_mean();
   r.h_mean = sampler.h_mean();

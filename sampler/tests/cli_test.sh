@@ -13,12 +13,13 @@ pass() { echo "ok: $*"; }
 
 # --help lists every option the parser knows, each with its default.
 "$prog" --help >"$work/help" 2>&1 || fail "--help exits non-zero"
-for option in counts rows cols components sweeps burn-in shape rate holdout seed out quiet help; do
+for option in counts rows cols components sweeps burn-in shape rate holdout seed out quiet help \
+    jobs checkpoint checkpoint-every resume header; do
   grep -q -- "--$option" "$work/help" || fail "--help does not list --$option"
   grep -q -- "\"--$option\"" "$(dirname "$0")/../cli/poisson_nmf.cpp" || fail "--$option in --help is not parsed"
 done
 defaults=$(grep -c 'default' "$work/help")
-[ "$defaults" -ge 12 ] && pass "--help lists every option ($defaults defaults named)" || fail "--help names only $defaults defaults"
+[ "$defaults" -ge 16 ] && pass "--help lists every option ($defaults defaults named)" || fail "--help names only $defaults defaults"
 
 # The planted default: components recovered, factors written with their shapes.
 if "$prog" --rows 80 --cols 60 --components 3 --sweeps 100 --seed 4 --out "$work/planted" >"$work/out" 2>"$work/err"; then
@@ -182,6 +183,64 @@ expect_error "--out into a missing directory" "cannot write $work/nowhere/x_W.cs
 mkdir "$work/x_H.csv"
 expect_error "--out onto a directory" "cannot write $work/x_H.csv: it is a directory" --out "$work/x"
 [ ! -e "$work/x_W.csv" ] && pass "nothing written when --out fails" || fail "x_W.csv written despite the error"
+
+# Several processes: six row blocks of 1024 rows and a part block.
+awk 'BEGIN { srand(3); n = 0; for (i = 1; i <= 6500; ++i) for (j = 1; j <= 40; ++j) if (rand() < 0.1) { e[n++] = i " " j " " int(1 + 3 * rand()) }
+             print "%%MatrixMarket matrix coordinate integer general"; print 6500, 40, n; for (k = 0; k < n; ++k) print e[k] }' >"$work/jobs.mtx"
+jobs_opts=(--counts "$work/jobs.mtx" --components 3 --sweeps 12 --seed 9 --quiet)
+for j in 1 2 3; do "$prog" "${jobs_opts[@]}" --jobs $j --out "$work/jobs$j" >"$work/jobs$j.out" 2>&1 || fail "--jobs $j: $(cat "$work/jobs$j.out")"; done
+cmp -s "$work/jobs1_W.csv" "$work/jobs2_W.csv" && cmp -s "$work/jobs1_W.csv" "$work/jobs3_W.csv" \
+  && cmp -s "$work/jobs1_H.csv" "$work/jobs2_H.csv" && cmp -s "$work/jobs1_H.csv" "$work/jobs3_H.csv" \
+  && grep -q "on 3 processes" "$work/jobs3.out" && pass "--jobs 1, 2 and 3 give the same bits" || fail "--jobs changes the fit"
+
+# Killed at any moment and resumed: the bits of a fit never stopped.
+ckpt=$work/fit.ckpt
+"$prog" "${jobs_opts[@]}" --sweeps 40 --jobs 1 --out "$work/whole" >/dev/null 2>&1
+resumed=1
+for wait in 0.05 0.2 0.4; do
+  rm -f "$ckpt"
+  "$prog" "${jobs_opts[@]}" --sweeps 40 --jobs 2 --checkpoint "$ckpt" --checkpoint-every 3 >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 200); do [ -e "$ckpt" ] && break; sleep 0.01; done
+  sleep "$wait"
+  kill -9 $pid 2>/dev/null; wait $pid 2>/dev/null
+  "$prog" "${jobs_opts[@]}" --sweeps 40 --jobs 3 --checkpoint "$ckpt" --resume --out "$work/resumed" >"$work/resumed.out" 2>&1 \
+    || { resumed=0; echo "  resume failed: $(cat "$work/resumed.out")"; }
+  cmp -s "$work/whole_W.csv" "$work/resumed_W.csv" && cmp -s "$work/whole_H.csv" "$work/resumed_H.csv" \
+    || { resumed=0; echo "  resumed after ${wait}s differs: $(grep time "$work/resumed.out")"; }
+done
+[ $resumed = 1 ] && pass "killed fits resumed from their checkpoints equal the fit never stopped" || fail "resumed fits"
+ls "$work" | grep -q 'fit.ckpt.tmp' && fail "a temporary checkpoint was left behind" || true
+
+# A worker that dies ends the fit at once with one line, never a hang.
+"$prog" "${jobs_opts[@]}" --sweeps 1000000 --jobs 2 >"$work/out" 2>"$work/err" &
+pid=$!
+for _ in $(seq 300); do worker=$(pgrep -P $pid sk_nmf_worker) && break; sleep 0.01; done
+start=$(date +%s)
+kill -9 $worker
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then
+  kill -9 $pid; fail "the fit went on after its worker was killed"
+else
+  wait $pid; status=$?
+  [ $status -eq 1 ] && [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "^poisson_nmf: worker process 1 of 1 was killed by signal 9" "$work/err" \
+    && pass "a killed worker ends the fit in $(( $(date +%s) - start )) s: $(cat "$work/err")" \
+    || fail "killed worker: status $status, stderr '$(cat "$work/err")'"
+fi
+
+expect_error "no jobs" "--jobs wants a whole number from 1 to 4096, not '0'" --jobs 0
+expect_error "jobs word" "--jobs wants a whole number" --jobs many
+expect_error "checkpoint every 0" "--checkpoint-every wants a whole number from 1" --checkpoint-every 0
+expect_error "resume alone" "--resume needs --checkpoint FILE" --resume
+expect_error "empty checkpoint name" "--checkpoint wants a file name" --checkpoint=
+expect_error "header word" "--header wants yes, no or auto, not 'maybe'" --header maybe
+"$prog" "${jobs_opts[@]}" --checkpoint "$ckpt" >/dev/null 2>&1
+printf 'x' | dd of="$ckpt" bs=1 seek=300 conv=notrunc 2>/dev/null
+expect_error "damaged checkpoint" "checkpoint $ckpt: it is corrupt (its checksum does not match)" "${jobs_opts[@]}" --checkpoint "$ckpt" --resume
+"$prog" "${jobs_opts[@]}" --checkpoint "$ckpt" >/dev/null 2>&1
+expect_error "checkpoint of other options" "checkpoint $ckpt: it was made with components 3, not 4" "${jobs_opts[@]}" --components 4 --checkpoint "$ckpt" --resume
+head -c 100 "$ckpt" >"$work/short.ckpt"
+expect_error "truncated checkpoint" "checkpoint $work/short.ckpt: it is truncated" "${jobs_opts[@]}" --checkpoint "$work/short.ckpt" --resume
 
 echo "$failures failures"
 [ "$failures" -eq 0 ]
