@@ -36,6 +36,7 @@ PACKAGE = "sampling_kernels"
 #   include  extra include directories, relative to the repository
 #   sources_file  a file listing more sources, one per line relative to the
 #            file's directory (`#` comments), read instead of repeating it
+#   program  True for an executable rather than a library
 NATIVE = [
     {"name": "libsampling_kernels.so",
      "sources": ["src/Multi_Sample.cpp"],
@@ -53,6 +54,17 @@ NATIVE = [
      "compile": ["-fno-fast-math", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
                  "-pthread", "-Wall", "-Wextra", "-Wshadow"],
      "link": ["-pthread", "-Wl,--no-undefined", "-Wl,--exclude-libs,ALL"],
+     "needs": ["libsampling_kernels_sparse.so", "libsampling_kernels.so"]},
+    # The program of the fit's worker processes, which the fit looks for beside its library.
+    {"name": "sk_nmf_worker",
+     "program": True,
+     "sources": ["sampler/worker/sk_nmf_worker.cpp"],
+     "sources_file": "sampler/library_sources.txt",
+     "frame": False,
+     "include": ["sampler/src", "sampler/include"],
+     "compile": ["-fno-fast-math", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
+                 "-pthread", "-Wall", "-Wextra", "-Wshadow"],
+     "link": ["-pthread"],
      "needs": ["libsampling_kernels_sparse.so", "libsampling_kernels.so"]},
 ]
 
@@ -152,8 +164,8 @@ class build_native(build_py):
             rpath = ["-Wl,-rpath,$ORIGIN"] if lib["needs"] else []
             exports = [f"-Wl,--version-script={ROOT / lib['exports']}"] if lib.get("exports") else []
             libs = [f"-l{name}" for name in lib.get("libs", [])]
-            run(cxx + lib_link + lib.get("link", []) + exports + ["-shared",
-                                                                  "-o", str(out_dir / lib["name"])]
+            kind = [] if lib.get("program") else ["-shared"]
+            run(cxx + lib_link + lib.get("link", []) + exports + kind + ["-o", str(out_dir / lib["name"])]
                 + objects + needs + rpath + libs + (["-lc"] if in_frame else []))
 
 

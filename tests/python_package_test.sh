@@ -51,6 +51,15 @@ for so in sorted(pathlib.Path(sk.__file__).parent.glob("*.so")):
     ctypes.CDLL(str(so))
     print(so.name)' 2>&1) && pass "every packaged library loads: $(echo $loads)"   || fail "a packaged library does not load: $loads"
 
+# A fit on two processes finds the worker program inside the package.
+fit=$(cd / && "$work/venv/bin/python" -c '
+import numpy as np
+from sampling_kernels import PoissonNMF
+x = np.random.default_rng(0).poisson(0.2, size=(3000, 30))
+one, two = (PoissonNMF(2, n_sweeps=4, random_state=1, n_jobs=n).fit(x).components_ for n in (1, 2))
+print(np.array_equal(one, two))' 2>&1)
+[ "$fit" = True ] && pass "a two-process fit runs from the package" || fail "a two-process fit: $fit"
+
 if [ -f "$library" ]; then
   "$source/tests/check_frame.sh" "$library" >"$work/frame" 2>&1 && pass "frame of the packaged library" \
     || { cat "$work/frame"; fail "the packaged library breaks the frame"; }
