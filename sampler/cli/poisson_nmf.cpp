@@ -252,6 +252,7 @@ int run(const Options &o) {
     reading.header = o.header;
     counts = sk_nmf::read_counts(o.counts_file, reading);
   }
+  const double read_seconds = std::chrono::duration<double>(clock::now() - start).count();
   sk_nmf::Split split;
   const sk_nmf::Csr *train = &counts;
   if (o.holdout > 0) {
@@ -293,6 +294,14 @@ int run(const Options &o) {
                 r.w, r.h);
   }
   const int64_t ran = fit.sweeps_done - std::max<int64_t>(fit.resumed_from, 0);
+  if (!o.quiet && fit.times.sweeps > 0) {
+    const sk_nmf::SweepTimes &t = fit.times;
+    const double n = static_cast<double>(t.sweeps);
+    std::fprintf(stderr, "%s: reading %.2f s; per sweep, on %d process%s and %d row blocks: rows %.4f s "
+                 "(waiting for workers %.4f s), columns %.4f s, sums %.4f s\n", kProgram,
+                 planted ? 0.0 : read_seconds, fit.workers, fit.workers == 1 ? "" : "es", fit.row_blocks, t.rows / n,
+                 t.waiting / n, t.columns / n, t.sums / n);
+  }
   std::printf("time %.2f s, %.1f sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
               fit.workers == 1 ? "" : "es",
               fit.resumed_from >= 0 ? (", resumed at sweep " + std::to_string(fit.resumed_from)).c_str() : "");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -27,6 +28,10 @@ void check_options(const FitOptions &o, const Csr &x) {
 }
 
 namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
 
 std::string shape_text(double rows, double cols) {
   char text[64];
@@ -122,13 +127,15 @@ Sampler::~Sampler() {
   shared_free(arena_memory_);
 }
 
-void Sampler::run_phase(Phase phase) const {
+double Sampler::run_phase(Phase phase) const {
   if (failed_) throw Error("the fit cannot go on after an error in one of its sweeps");
   f_.claims[static_cast<size_t>(phase) * 16] = 0;
   try {
     if (remote_) remote_->start(phase, done_);
     local_->run(phase, done_);
+    const auto own_share_done = std::chrono::steady_clock::now();
     if (remote_) remote_->finish();
+    return seconds_since(own_share_done);
   } catch (...) {
     failed_ = true;
     if (remote_) {
@@ -143,6 +150,7 @@ void Sampler::run_phase(Phase phase) const {
 
 void Sampler::sweep() {
   const size_t C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  auto t = std::chrono::steady_clock::now();
   // The tallies are zero here: drawing W and H clears them as it reads
   // them (with H fixed, each worker clears its column tallies).
   for (size_t k = 0; k < K; ++k) {
@@ -150,11 +158,21 @@ void Sampler::sweep() {
     for (size_t j = 0; j < C; ++j) s += f_.h[k * C + j];
     f_.col_sum[k] = s;
   }
-  run_phase(Phase::rows);
+  times_.sums += seconds_since(t);
+  t = std::chrono::steady_clock::now();
+  times_.waiting += run_phase(Phase::rows);
+  times_.rows += seconds_since(t);
+  t = std::chrono::steady_clock::now();
   std::fill_n(f_.row_sum, K, 0.0);
-  for (int32_t t = 0; t < d_.tasks(); ++t)  // in task order: the same sum on any number of workers
-    for (size_t k = 0; k < K; ++k) f_.row_sum[k] += f_.task_sums[static_cast<size_t>(t) * K + k];
-  if (!fixed_h_) run_phase(Phase::columns);
+  for (int32_t task = 0; task < d_.tasks(); ++task)  // in task order: the same sum on any number of workers
+    for (size_t k = 0; k < K; ++k) f_.row_sum[k] += f_.task_sums[static_cast<size_t>(task) * K + k];
+  times_.sums += seconds_since(t);
+  if (!fixed_h_) {
+    t = std::chrono::steady_clock::now();
+    times_.waiting += run_phase(Phase::columns);
+    times_.columns += seconds_since(t);
+  }
+  ++times_.sweeps;
   ++done_;
   if (done_ > burn_in_) ++kept_;
 }
@@ -301,6 +319,8 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.h_mean = sampler.h_mean();
   r.sweeps_done = sampler.sweeps_done();
   r.workers = sampler.workers();
+  r.row_blocks = sampler.row_blocks();
+  r.times = sampler.times();
   return r;
 }
 

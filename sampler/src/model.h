@@ -47,6 +47,13 @@ void check_options(const FitOptions &o, const Csr &x);
 
 class WorkerProcesses;
 
+// Where a fit's time went, summed over its sweeps: each phase's wall time,
+// of which `waiting` this process spent on its workers after its own share.
+struct SweepTimes {
+  double rows = 0, columns = 0, sums = 0, waiting = 0;
+  int64_t sweeps = 0;
+};
+
 // A fit in progress.  Its state lives in shared pages, cut into the pieces
 // of decomposition.h; this process runs pieces itself (worker 0) and hands
 // the others to worker processes, as many as the jobs asked for and the
@@ -66,6 +73,8 @@ class Sampler {
   int64_t sweeps_done() const { return done_; }
   bool burning_in() const { return done_ <= burn_in_; }
   int32_t workers() const { return settings_.workers; }
+  int32_t row_blocks() const { return d_.blocks(); }
+  const SweepTimes &times() const { return times_; }
   // Of the current draw, from every worker; the sum of log(c!) is taken once.
   double log_likelihood() const;
 
@@ -84,7 +93,8 @@ class Sampler {
   void restore(const std::string &path);
 
  private:
-  void run_phase(Phase phase) const;
+  // Returns the time this process waited for its workers.
+  double run_phase(Phase phase) const;
   uint64_t data_hash() const;
 
   const Csr &x_;
@@ -101,6 +111,7 @@ class Sampler {
   mutable bool have_log_factorials_ = false;
   mutable double log_factorials_ = 0;
   int64_t done_ = 0, kept_ = 0;
+  SweepTimes times_;
 };
 
 // Poisson log-likelihood of x under rates scale * (W H), from the non-zeros
@@ -131,6 +142,8 @@ struct FitResult {
   int64_t sweeps_done = 0;
   int64_t resumed_from = -1;  // the sweep a checkpoint gave, or -1
   int32_t workers = 1;
+  int32_t row_blocks = 1;
+  SweepTimes times;
 };
 using ProgressFn = std::function<bool(const Sampler &)>;
 FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,
