@@ -39,11 +39,6 @@ std::string shape_text(double rows, double cols) {
   return text;
 }
 
-double mean_count(const Csr &x) {
-  const double cells = static_cast<double>(x.rows) * static_cast<double>(x.cols);
-  return std::max(x.total() / cells, 1e-12);
-}
-
 // log(c!) for whole c, from a table for the small counts most cells hold.
 double log_factorial_sum(const Csr &x) {
   static const auto table = [] {
@@ -58,33 +53,43 @@ double log_factorial_sum(const Csr &x) {
 
 }  // namespace
 
+FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, const FitOptions &o, bool fixed_h) {
+  FitSettings s;
+  const Decomposition d = decompose(rows, cols, nnz);
+  s.rows = rows;
+  s.cols = cols;
+  s.components = o.components;
+  s.block_rows = d.block_rows;
+  s.fixed_h = fixed_h;
+  s.nnz = nnz;
+  s.burn_in = o.effective_burn_in();
+  s.shape = o.shape;
+  s.rate = o.rate;
+  s.seed = o.seed;
+  // Start near the data's scale: W H then averages the mean count per cell.
+  const double mean = std::max(total / (static_cast<double>(rows) * static_cast<double>(cols)), 1e-12);
+  s.start_scale = std::sqrt(mean / o.components);
+  s.start_rate = o.rate;
+  if (o.rate == 0.0) {
+    // The hyperprior's mean puts the prior mean of each factor at the
+    // starting scale; shape 1 keeps it weak.
+    s.a0 = 1.0;
+    s.b0 = s.a0 * s.start_scale / o.shape;
+    s.start_rate = o.shape / s.start_scale;
+  }
+  return s;
+}
+
 Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
     : x_(x), o_(o), burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr) {
   check_options(o, x);
   if (allocation == allocate_csr) check_rand_streams();
-  d_ = decompose(x.rows, x.cols, x.nnz());
-  settings_.rows = x.rows;
-  settings_.cols = x.cols;
-  settings_.components = o.components;
-  settings_.block_rows = d_.block_rows;
-  settings_.fixed_h = fixed_h_;
-  settings_.nnz = x.nnz();
-  settings_.burn_in = burn_in_;
-  settings_.shape = o.shape;
-  settings_.rate = o.rate;
-  settings_.seed = o.seed;
+  settings_ = plan_fit(x.rows, x.cols, x.nnz(), x.total(), o, fixed_h_);
+  d_ = settings_.decomposition();
   // More workers than row blocks would idle; a test's own allocation step
   // runs only here.
   const int jobs = o.jobs > 0 ? o.jobs : available_cores();
   settings_.workers = allocation == allocate_csr ? std::clamp(jobs, 1, std::max(d_.blocks(), 1)) : 1;
-
-  const double scale = std::sqrt(mean_count(x) / o.components);
-  if (o.rate == 0.0) {
-    // The hyperprior's mean puts the prior mean of each factor at `scale`;
-    // shape 1 keeps it weak.
-    settings_.a0 = 1.0;
-    settings_.b0 = settings_.a0 * scale / o.shape;
-  }
 
   const size_t bytes = FitArena::bytes(settings_);
   try {
@@ -100,21 +105,16 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
     for (int32_t i = d_.block_begin(b); i <= d_.block_end(b); ++i)
       f_.block_offsets[static_cast<size_t>(i + b)] = x.offsets[static_cast<size_t>(i)] - base;
   }
-  const double rate = o.rate == 0.0 ? o.shape / scale : o.rate;
-  std::fill_n(f_.xi, R, rate);
-  std::fill_n(f_.eta, C, rate);
-  // Start near the data's scale: W H then averages the mean count per cell.
-  Rng rng(o.seed);
-  const GammaShape one(1.0);
-  for (size_t n = 0; n < R * K; ++n) f_.w[n] = scale * gamma_draw(rng, one);
+  std::fill_n(f_.xi, R, settings_.start_rate);
+  std::fill_n(f_.eta, C, settings_.start_rate);
+  local_ = std::make_unique<SweepWorker>(settings_, f_, Counts{x.offsets.data(), x.indices.data(), x.values.data()},
+                                         0, allocation);
+  for (int32_t t = 0; t < d_.tasks(); ++t) local_->start_rows(t, settings_.start_scale);
   if (fixed_h_) {
     std::copy(fixed_h, fixed_h + K * C, f_.h);
   } else {
-    for (size_t n = 0; n < K * C; ++n) f_.h[n] = scale * gamma_draw(rng, one);
+    for (int32_t b = 0; b < d_.column_blocks(); ++b) local_->start_columns(b, settings_.start_scale);
   }
-
-  local_ = std::make_unique<SweepWorker>(settings_, f_, Counts{x.offsets.data(), x.indices.data(), x.values.data()},
-                                         0, allocation);
   if (settings_.workers > 1) {
     const SharedRegion regions[kRegions] = {shared_region(arena_memory_), shared_region(x.offsets.data()),
                                             shared_region(x.indices.data()), shared_region(x.values.data())};

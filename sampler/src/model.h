@@ -45,6 +45,12 @@ struct FitOptions {
 // Checks options against a matrix; throws Error naming the option.
 void check_options(const FitOptions &o, const Csr &x);
 
+// The settings every piece of a fit of these counts runs with (one worker,
+// all blocks): its blocks, burn-in, hyperprior and starting values.  From
+// the shape and the total count alone, so that a host holding only some
+// rows plans the same fit.
+FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, const FitOptions &o, bool fixed_h);
+
 class WorkerProcesses;
 
 // Where a fit's time went, summed over its sweeps: each phase's wall time,

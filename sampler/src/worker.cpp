@@ -16,9 +16,8 @@ size_t aligned(size_t bytes) { return (bytes + 63) / 64 * 64; }
 }  // namespace
 
 size_t FitArena::bytes(const FitSettings &s) {
-  const Decomposition d = s.decomposition();
-  const size_t R = static_cast<size_t>(s.rows), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
-  const size_t blocks = static_cast<size_t>(d.blocks()), tasks = static_cast<size_t>(d.tasks());
+  const size_t R = static_cast<size_t>(s.rows_here()), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
+  const size_t blocks = static_cast<size_t>(s.blocks_here()), tasks = static_cast<size_t>(s.tasks_here());
   return aligned(kPhases * kClaimStride * sizeof(int32_t)) + aligned((R + blocks) * sizeof(int64_t)) +
          3 * aligned(R * K * sizeof(double)) + aligned(R * sizeof(double)) + 2 * aligned(K * C * sizeof(double)) +
          aligned(C * sizeof(double)) + aligned(static_cast<size_t>(s.workers) * K * C * sizeof(double)) +
@@ -26,9 +25,8 @@ size_t FitArena::bytes(const FitSettings &s) {
 }
 
 FitArena::FitArena(void *base, const FitSettings &s) {
-  const Decomposition d = s.decomposition();
-  const size_t R = static_cast<size_t>(s.rows), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
-  const size_t blocks = static_cast<size_t>(d.blocks()), tasks = static_cast<size_t>(d.tasks());
+  const size_t R = static_cast<size_t>(s.rows_here()), C = static_cast<size_t>(s.cols), K = static_cast<size_t>(s.components);
+  const size_t blocks = static_cast<size_t>(s.blocks_here()), tasks = static_cast<size_t>(s.tasks_here());
   auto *p = static_cast<unsigned char *>(base);
   auto take = [&p](size_t bytes) {
     void *at = p;
@@ -53,7 +51,8 @@ FitArena::FitArena(void *base, const FitSettings &s) {
 
 SweepWorker::SweepWorker(const FitSettings &s, const FitArena &arena, const Counts &x, int32_t worker,
                          AllocationStep allocation)
-    : s_(s), f_(arena), x_(x), d_(s.decomposition()), worker_(worker), allocation_(allocation),
+    : s_(s), f_(arena), x_(x), d_(s.decomposition()), row0_(s.first_row()), task0_(s.first_task()), worker_(worker),
+      allocation_(allocation),
       table_(s.shape, kShapeTable), hyper_(1.0 + s.components * s.shape) {}
 
 int32_t SweepWorker::claim(Phase phase) {
@@ -68,9 +67,9 @@ void SweepWorker::run(Phase phase, int64_t sweep) {
       // With H fixed no column phase clears the tallies: each worker clears its own.
       if (s_.fixed_h) std::fill_n(f_.tallies + static_cast<size_t>(worker_) * KC, KC, 0.0);
       RandStreamScope scope;
-      for (int32_t b; (b = claim(phase)) < d_.blocks();) {
-        scope.install(allocation_stream(s_.seed, sweep, b));
-        allocate_block(b, sweep);
+      for (int32_t b; (b = claim(phase)) < s_.blocks_here();) {
+        scope.install(allocation_stream(s_.seed, sweep, s_.first_block + b));
+        allocate_block(s_.first_block + b, sweep);
       }
       break;
     }
@@ -78,7 +77,7 @@ void SweepWorker::run(Phase phase, int64_t sweep) {
       for (int32_t b; (b = claim(phase)) < d_.column_blocks();) draw_columns(b, sweep);
       break;
     case Phase::likelihood:
-      for (int32_t b; (b = claim(phase)) < d_.blocks();) f_.block_loglik[b] = block_loglik(b);
+      for (int32_t b; (b = claim(phase)) < s_.blocks_here();) f_.block_loglik[b] = block_loglik(s_.first_block + b);
       break;
   }
 }
@@ -86,11 +85,13 @@ void SweepWorker::run(Phase phase, int64_t sweep) {
 void SweepWorker::allocate_block(int32_t block, int64_t sweep) {
   const auto K = static_cast<size_t>(s_.components);
   const int32_t begin = d_.block_begin(block), end = d_.block_end(block);
-  const int64_t base = x_.offsets[begin];
-  const CsrView view{f_.block_offsets + begin + block, x_.indices + base, x_.values + base, end - begin, s_.cols};
+  const auto row = static_cast<size_t>(begin - row0_);  // in the arena
+  const int64_t base = x_.offsets[row];
+  const CsrView view{f_.block_offsets + row + static_cast<size_t>(block - s_.first_block), x_.indices + base,
+                     x_.values + base, end - begin, s_.cols};
   const size_t KC = K * static_cast<size_t>(s_.cols);
-  allocation_(view, f_.w + static_cast<size_t>(begin) * K, f_.h, f_.a + static_cast<size_t>(begin) * K,
-              f_.tallies + static_cast<size_t>(worker_) * KC, s_.components);
+  allocation_(view, f_.w + row * K, f_.h, f_.a + row * K, f_.tallies + static_cast<size_t>(worker_) * KC,
+              s_.components);
   for (int32_t t = begin / kTaskRows; t < (end + kTaskRows - 1) / kTaskRows; ++t) draw_rows(t, sweep);
 }
 
@@ -114,8 +115,8 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
   double *__restrict w_sum = f_.w_sum;
   double *__restrict xi_all = f_.xi;
   const double shape = s_.shape, b0 = s_.b0;
-  const auto begin = static_cast<size_t>(task) * kTaskRows;
-  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows));
+  const auto begin = static_cast<size_t>(task) * kTaskRows - static_cast<size_t>(row0_);
+  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows - row0_));
   for (size_t i = begin; i < end; ++i) {
     double *__restrict wi = w_all + i * K;
     double *__restrict ai = a_all + i * K;
@@ -142,7 +143,25 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
       rng = escaped;
     }
   }
-  std::copy(sums, sums + K, f_.task_sums + static_cast<size_t>(task) * K);
+  std::copy(sums, sums + K, f_.task_sums + static_cast<size_t>(task - task0_) * K);
+}
+
+void SweepWorker::start_rows(int32_t task, double scale) {
+  const auto K = static_cast<size_t>(s_.components);
+  Rng rng = part_stream(s_.seed, kStartSweep, static_cast<uint64_t>(task));
+  const GammaShape one(1.0);
+  const auto begin = static_cast<size_t>(task) * kTaskRows - static_cast<size_t>(row0_);
+  const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows - row0_));
+  for (size_t n = begin * K; n < end * K; ++n) f_.w[n] = scale * gamma_draw(rng, one);
+}
+
+void SweepWorker::start_columns(int32_t block, double scale) {
+  const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
+  Rng rng = part_stream(s_.seed, kStartSweep, column_part(block));
+  const GammaShape one(1.0);
+  const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
+  for (size_t k = 0; k < K; ++k)
+    for (size_t j = begin; j < end; ++j) f_.h[k * C + j] = scale * gamma_draw(rng, one);
 }
 
 // H, its running mean and the column rates for one block of columns, from
@@ -188,7 +207,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
 double SweepWorker::block_loglik(int32_t block) const {
   const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
   double sum = 0;
-  for (int32_t i = d_.block_begin(block); i < d_.block_end(block); ++i) {
+  for (int32_t i = d_.block_begin(block) - row0_; i < d_.block_end(block) - row0_; ++i) {
     const double *wi = f_.w + static_cast<size_t>(i) * K;
     for (int64_t n = x_.offsets[i]; n < x_.offsets[i + 1]; ++n) {
       const auto j = static_cast<size_t>(x_.indices[n]);

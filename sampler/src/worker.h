@@ -22,10 +22,24 @@ struct FitSettings {
   int64_t burn_in = 0;
   double shape = 0, rate = 0;  // rate 0: learned rates, with a0 and b0
   double a0 = 1, b0 = 1;
+  double start_scale = 1, start_rate = 1;  // W and H start at scale x Gamma(1), the rates at start_rate
   uint64_t seed = 0;
+  // The row blocks this arena holds: all of them in a fit on one machine,
+  // some in a host that spreads the blocks itself.
+  int32_t first_block = 0, block_count = -1;  // -1: from first_block to the last
 
   Decomposition decomposition() const { return Decomposition{rows, cols, block_rows}; }
+  int32_t blocks_here() const { return block_count < 0 ? decomposition().blocks() - first_block : block_count; }
+  int32_t first_row() const { return decomposition().block_begin(first_block); }
+  int32_t rows_here() const {
+    return blocks_here() == 0 ? 0 : decomposition().block_end(first_block + blocks_here() - 1) - first_row();
+  }
+  int32_t first_task() const { return first_row() / kTaskRows; }
+  int32_t tasks_here() const { return (first_row() + rows_here() + kTaskRows - 1) / kTaskRows - first_task(); }
 };
+
+// The sweep index whose streams start a fit.
+constexpr int64_t kStartSweep = 2147483647;
 
 // Rows of a CSR matrix, with offsets from 0.
 struct CsrView {
@@ -46,6 +60,7 @@ enum class Phase : int32_t { rows = 0, columns = 1, likelihood = 2 };
 constexpr int kPhases = 3;
 
 // The fit's state, at fixed places in one arena that every worker maps.
+// Rows, blocks and tasks are those the arena holds (FitSettings::*_here).
 struct FitArena {
   int32_t *claims = nullptr;         // the next piece of each phase, a cache line apart
   int64_t *block_offsets = nullptr;  // rows + blocks: each block's row offsets from 0
@@ -61,6 +76,7 @@ struct FitArena {
   FitArena(void *base, const FitSettings &s);
 };
 
+// The counts of the rows the arena holds, offsets from 0.
 struct Counts {
   const int64_t *offsets;
   const int32_t *indices;
@@ -75,6 +91,10 @@ class SweepWorker {
   // allocation and then the W of its rows.  Columns: H, from the tallies of
   // all workers.  Likelihood: each block's sum of c log(rate) over its counts.
   void run(Phase phase, int64_t sweep);
+  // The starting W of one task's rows and H of one column block, each from
+  // its own stream, so that any host can start its own pieces.
+  void start_rows(int32_t task, double scale);
+  void start_columns(int32_t block, double scale);
 
  private:
   int32_t claim(Phase phase);
@@ -87,6 +107,7 @@ class SweepWorker {
   FitArena f_;
   Counts x_;
   Decomposition d_;
+  int32_t row0_, task0_;  // the first row and task held
   int32_t worker_;
   AllocationStep allocation_;
   GammaShapeTable table_;
