@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -55,6 +56,7 @@ class Buffer {
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
       bytes_ = std::exchange(o.bytes_, 0);
+      mapped_ = o.mapped_;
     }
     return *this;
   }
@@ -66,25 +68,34 @@ class Buffer {
     if (n == 0) return;
     if (n > (size_t{1} << 60) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = round(n * sizeof(T));
+    if (bytes < kMapped) {  // small pieces: a system call each would cost more than the parsing
+      data_ = static_cast<T *>(std::malloc(bytes));
+      if (!data_) throw std::bad_alloc();
+      bytes_ = bytes;
+      return;
+    }
     void *p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     if (bytes >= kHuge) ::madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<T *>(p);
     bytes_ = bytes;
+    mapped_ = true;
   }
   // Returns the pages past the elements.
   void trim() {
     const size_t keep = round(size_ * sizeof(T));
-    if (keep < bytes_) {
+    if (mapped_ && keep < bytes_) {
       ::munmap(reinterpret_cast<char *>(data_) + keep, bytes_ - keep);
       bytes_ = keep;
       if (keep == 0) data_ = nullptr;
     }
   }
   void release() {
-    if (data_) ::munmap(data_, bytes_);
+    if (data_ && !mapped_) std::free(data_);
+    else if (data_) ::munmap(data_, bytes_);
     data_ = nullptr;
     size_ = bytes_ = 0;
+    mapped_ = false;
   }
 
   T *get() const { return data_; }
@@ -97,11 +108,12 @@ class Buffer {
   T &operator[](size_t i) const { return data_[i]; }
 
  private:
-  static constexpr size_t kPage = 4096, kHuge = size_t{2} << 20;
+  static constexpr size_t kPage = 4096, kMapped = size_t{256} << 10, kHuge = size_t{2} << 20;
   static size_t round(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
   T *data_ = nullptr;
   size_t size_ = 0, bytes_ = 0;
+  bool mapped_ = false;
 };
 
 // ---- bytes: a file or standard input, plain or gzip ------------------------
@@ -903,12 +915,13 @@ Layout matrix_market_header(Cursor &in, const char *b, const char *e) {
   if (!parse_integer(w.b[1], w.e[1], L.cols) || L.cols < 1 || L.cols > kMaxDim) {
     in.fail("column count '" + shown(w.b[1], w.e[1]) + "' is not from 1 to 2147483647");
   }
-  const uint64_t cells = static_cast<uint64_t>(L.rows) * static_cast<uint64_t>(L.cols);
-  L.entries = cells;
+  L.entries = static_cast<uint64_t>(L.rows) * static_cast<uint64_t>(L.cols);
   if (coordinate) {
+    // Repeats of a cell are summed, so there may be more entries than cells;
+    // nothing is reserved for them before they are read.
     int64_t n;
-    if (!parse_integer(w.b[2], w.e[2], n) || static_cast<uint64_t>(n) > cells) {
-      in.fail("entry count '" + shown(w.b[2], w.e[2]) + "' is not from 0 to ROWS x COLS");
+    if (!parse_integer(w.b[2], w.e[2], n) || n >= int64_t{1} << 62) {
+      in.fail("entry count '" + shown(w.b[2], w.e[2]) + "' is not a whole number");
     }
     L.entries = static_cast<uint64_t>(n);
   }
@@ -1061,6 +1074,27 @@ auto allocating(const std::string &where, F allocate) -> decltype(allocate()) {
   }
 }
 
+// A zeroed Array of n elements.  Its pages are faulted in by the kernel in
+// one go, which on some machines takes half the time of touching them one
+// by one.
+template <class T>
+Array<T> zeroed_array(size_t n, const char *what, const std::string &where) {
+  Array<T> a;
+  try {
+    a.reserve(n);
+  } catch (const std::exception &) {  // bad_alloc or length_error
+    throw Error("out of memory allocating " + byte_size(static_cast<double>(n) * sizeof(T)) + " for " + what, where);
+  }
+#ifdef MADV_POPULATE_WRITE
+  const auto page = reinterpret_cast<uintptr_t>(a.data()) & ~uintptr_t{4095};
+  if (n * sizeof(T) >= (size_t{1} << 20)) {
+    ::madvise(reinterpret_cast<void *>(page), reinterpret_cast<uintptr_t>(a.data() + n) - page, MADV_POPULATE_WRITE);
+  }
+#endif
+  a.resize(n);
+  return a;
+}
+
 // Entries in any order, repeats summed.  The counts of each row are in
 // x.offsets[row + 1] on entry.  Each row is sorted on its own, in parallel
 // by ranges of rows, through one array of (column, count) keys.
@@ -1127,8 +1161,8 @@ void csr_from_triplets(Csr &x, std::vector<Buffer<Triplet>> &pieces, int threads
     total += kept;
   }
   at[rows] = total;
-  x.indices = allocating(where, [&] { return allocate_array<int32_t>(static_cast<double>(total), "the column indices"); });
-  x.values = allocating(where, [&] { return allocate_array<double>(static_cast<double>(total), "the counts"); });
+  x.indices = zeroed_array<int32_t>(static_cast<size_t>(total), "the column indices", where);
+  x.values = zeroed_array<double>(static_cast<size_t>(total), "the counts", where);
   in_parallel(threads, [&](int t) {
     for (size_t i = from[static_cast<size_t>(t)]; i < from[static_cast<size_t>(t) + 1]; ++i) {
       const uint64_t *k = keys.get() + x.offsets[i];
@@ -1148,8 +1182,8 @@ void csr_from_sorted(Csr &x, std::vector<Buffer<Triplet>> &pieces, int threads, 
   const size_t rows = static_cast<size_t>(x.rows);
   for (size_t i = 0; i < rows; ++i) x.offsets[i + 1] += x.offsets[i];
   const auto n = static_cast<size_t>(x.offsets[rows]);
-  x.indices = allocating(where, [&] { return allocate_array<int32_t>(static_cast<double>(n), "the column indices"); });
-  x.values = allocating(where, [&] { return allocate_array<double>(static_cast<double>(n), "the counts"); });
+  x.indices = zeroed_array<int32_t>(static_cast<size_t>(n), "the column indices", where);
+  x.values = zeroed_array<double>(static_cast<size_t>(n), "the counts", where);
   std::vector<size_t> at(pieces.size() + 1, 0);
   for (size_t p = 0; p < pieces.size(); ++p) at[p + 1] = at[p] + pieces[p].size();
   in_parallel(threads, [&](int t) {
@@ -1170,9 +1204,9 @@ void csr_from_rows(Csr &x, std::vector<Result> &pieces, int threads, const std::
     row0[p + 1] = row0[p] + pieces[p].row_sizes.size();
     nnz0[p + 1] = nnz0[p] + pieces[p].counts.size();
   }
-  x.offsets = allocating(where, [&] { return allocate_array<int64_t>(static_cast<double>(row0.back()) + 1, "the row offsets"); });
-  x.indices = allocating(where, [&] { return allocate_array<int32_t>(static_cast<double>(nnz0.back()), "the column indices"); });
-  x.values = allocating(where, [&] { return allocate_array<double>(static_cast<double>(nnz0.back()), "the counts"); });
+  x.offsets = zeroed_array<int64_t>(static_cast<size_t>(row0.back()) + 1, "the row offsets", where);
+  x.indices = zeroed_array<int32_t>(static_cast<size_t>(nnz0.back()), "the column indices", where);
+  x.values = zeroed_array<double>(static_cast<size_t>(nnz0.back()), "the counts", where);
   in_parallel(threads, [&](int t) {
     for (size_t p = static_cast<size_t>(t); p < pieces.size(); p += static_cast<size_t>(threads)) {
       Result &r = pieces[p];
@@ -1198,7 +1232,7 @@ class Reader {
     x.cols = static_cast<int32_t>(L_.cols);
     if (L_.kind != Kind::csv) {
       x.rows = static_cast<int32_t>(L_.rows);
-      x.offsets = allocating(where(lines_), [&] { return allocate_array<int64_t>(static_cast<double>(L_.rows) + 1, "the row offsets"); });
+      x.offsets = zeroed_array<int64_t>(static_cast<size_t>(L_.rows) + 1, "the row offsets", where(lines_));
     }
     {
       Pool pool(L_, threads_);
