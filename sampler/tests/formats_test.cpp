@@ -37,13 +37,19 @@ constexpr bool kAsan = true;  // reserves terabytes: no address-space limit
 constexpr bool kAsan = false;
 #endif
 
-std::string temp_dir() {
-  static std::string dir = [] {
+// Removed at exit (forked children leave with _exit, so only once).
+struct TempDir {
+  std::string path;
+  TempDir() {
     char t[] = "/tmp/sk_formats_XXXXXX";
-    std::atexit([] { std::filesystem::remove_all(temp_dir()); });
-    return std::string(mkdtemp(t));
-  }();
-  return dir;
+    path = mkdtemp(t);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+std::string temp_dir() {
+  static TempDir dir;
+  return dir.path;
 }
 
 std::string write_file(const std::string &name, const std::string &text, bool gzip = false) {
