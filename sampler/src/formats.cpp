@@ -543,7 +543,7 @@ inline bool parse_integer(const char *b, const char *e, int64_t &out) {
   int64_t v = 0;
   for (const char *p = b; p < e; ++p) {
     if (!is_digit(*p)) return false;
-    v = std::min<int64_t>(v * 10 + (*p - '0'), int64_t{1} << 62);
+    v = v > (int64_t{1} << 58) ? int64_t{1} << 62 : v * 10 + (*p - '0');
   }
   out = v;
   return true;
