@@ -28,6 +28,8 @@ test=(
   "python3-wheel:/usr/lib/python3/dist-packages/wheel/__init__.py"
   # sparse counts in the Python binding's tests
   "python3-scipy:/usr/lib/python3/dist-packages/scipy/sparse/__init__.py"
+  # DaskPoissonNMF and its tests on a LocalCluster
+  "python3-distributed:/usr/lib/python3/dist-packages/distributed/__init__.py"
   # the memcheck run and the fuzz targets
   "valgrind:/usr/bin/valgrind"
   "clang:/usr/bin/clang++"

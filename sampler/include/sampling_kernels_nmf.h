@@ -94,6 +94,60 @@ double SK_NMF_Log_Likelihood(const int64_t *row_offsets, const int32_t *col_indi
                              int32_t n_components, const double *w, const double *h, double scale,
                              char *error, size_t error_size);
 
+/*
+ * The pieces of a fit, for a host that places them itself (the Dask front
+ * end).  A fit's rows go in blocks of plan->block_rows rows; each sweep is
+ * SK_NMF_Sweep_Rows on every block, in any grouping, order and place, then
+ * SK_NMF_Sweep_Columns once.  Run in that way, with the same seed and
+ * options, the pieces give the bits of SK_NMF_Fit on the whole matrix.
+ * Each piece draws from rand() through states of its own and gives the
+ * process its state back; calls on several threads of one process must be
+ * serialised.  Every function returns SK_NMF_OK or a negative code with a
+ * message in `error`.
+ */
+typedef struct SK_NMF_Plan {
+  /* set by the caller */
+  int32_t n_rows, n_cols, n_components;
+  int64_t nnz;        /* stored non-zero counts of the whole matrix */
+  double total;       /* their sum */
+  int64_t n_sweeps, burn_in;  /* burn_in below 0: half of n_sweeps */
+  double shape, rate;
+  uint32_t seed;
+  /* set by SK_NMF_Plan_Fit */
+  int32_t block_rows, n_blocks, n_tasks, n_column_blocks;
+  int64_t burn_in_sweeps;
+} SK_NMF_Plan;
+
+/* Checks the plan's options and sets its blocks. */
+int32_t SK_NMF_Plan_Fit(SK_NMF_Plan *plan, char *error, size_t error_size);
+
+/* The starting W (rows x n_components) and row rates (rows) of the blocks
+ * first_block to first_block + n_blocks - 1, whose rows they hold. */
+int32_t SK_NMF_Start_Rows(const SK_NMF_Plan *plan, int32_t first_block, int32_t n_blocks, double *w, double *xi,
+                          char *error, size_t error_size);
+
+/* The starting H (n_components x n_cols), column rates (n_cols) and sums of
+ * H's rows (n_components). */
+int32_t SK_NMF_Start_Columns(const SK_NMF_Plan *plan, double *h, double *eta, double *h_row_sums, char *error,
+                             size_t error_size);
+
+/* Sweep `sweep` (from 0) of those blocks: the allocation of their counts
+ * (CSR of their rows, offsets from 0) and new W, its running sum and the
+ * row rates, in place.  Adds the blocks' column tallies to col_tallies
+ * (n_components x n_cols) and writes the sums of W's columns of each task
+ * of plan's tasks (1024 rows) among the blocks' rows to task_sums. */
+int32_t SK_NMF_Sweep_Rows(const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks,
+                          const int64_t *row_offsets, const int32_t *col_indices, const double *values,
+                          const double *h, const double *h_row_sums, double *w, double *w_sum, double *xi,
+                          double *col_tallies, double *task_sums, char *error, size_t error_size);
+
+/* The end of sweep `sweep`: new H, its running sum, the column rates and
+ * the sums of H's rows, from the column tallies of all the blocks (added
+ * up; cleared here) and the task sums of all the tasks, in task order. */
+int32_t SK_NMF_Sweep_Columns(const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums,
+                             double *h, double *h_sum, double *eta, double *h_row_sums, char *error,
+                             size_t error_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,150 @@
+"""DaskPoissonNMF on a LocalCluster (127.0.0.1 only): the bits of PoissonNMF(n_jobs=1) for every chunking
+and number of workers, a worker killed mid-fit, a cluster that goes away, and bad input refused first.
+
+Run with Debian's interpreter: /usr/bin/python3 -m unittest test_dask
+"""
+import os
+import signal
+import tempfile
+import threading
+import time
+import unittest
+
+import numpy as np
+
+try:
+    import dask.array as da
+    import scipy.sparse
+    from distributed import Client, LocalCluster
+except ImportError:  # every case is skipped, saying why
+    da = None
+
+from sampling_kernels import PoissonNMF
+
+if da is not None:
+    from sampling_kernels.dask import DaskPoissonNMF
+
+
+def local_cluster(workers, threads=1):
+    return LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",
+                        dashboard_address=":0", silence_logs=50)
+
+
+@unittest.skipIf(da is None, "python3-distributed is not installed")
+class OnACluster(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Six row blocks of 1024 rows and a part block; every piece gets some.
+        cls.x = np.random.default_rng(1).poisson(0.08, size=(6500, 60)).astype(np.float64)
+        cls.local = PoissonNMF(3, n_sweeps=12, random_state=5, n_jobs=1)
+        cls.w = cls.local.fit_transform(cls.x)
+        cls.cluster = local_cluster(2)
+        cls.client = Client(cls.cluster)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.cluster.close()
+
+    def same_as_local(self, model, w=None):
+        self.assertTrue(np.array_equal(model.components_, self.local.components_))
+        if w is not None:
+            self.assertTrue(np.array_equal(np.asarray(w), self.w))
+
+    def test_every_chunking_and_number_of_workers_gives_the_local_bits(self):
+        x = self.x
+        cases = [("one chunk", da.from_array(x, chunks=(6500, 60))),
+                 ("chunks of 1000", da.from_array(x, chunks=(1000, 60))),
+                 ("uneven chunks", da.from_array(x, chunks=((1500, 37, 4963), 60))),
+                 ("scipy.sparse chunks", da.from_array(x, chunks=(2000, 60)).map_blocks(scipy.sparse.csr_matrix))]
+        for name, X in cases:
+            with self.subTest(name):
+                model = DaskPoissonNMF(3, n_sweeps=12, random_state=5)
+                w = model.fit_transform(X)
+                self.assertEqual(w.chunks[0], X.chunks[0])
+                self.same_as_local(model, w.compute())
+        blocks = [scipy.sparse.csr_matrix(x[i:i + 700]) for i in range(0, 6500, 700)]
+        with self.subTest("a list of scipy.sparse row blocks"):
+            self.same_as_local(DaskPoissonNMF(3, n_sweeps=12, random_state=5, client=self.client).fit(blocks))
+        with local_cluster(1, threads=2) as one, Client(one) as client:
+            with self.subTest("one worker with two threads"):
+                model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, client=client)
+                self.same_as_local(model, model.fit_transform(da.from_array(x, chunks=(800, 60))).compute())
+        local = DaskPoissonNMF(3, n_sweeps=12, random_state=5).fit(da.from_array(x, chunks=(3000, 60))).to_local()
+        self.assertIsInstance(local, PoissonNMF)
+        self.assertTrue(np.array_equal(local.transform(x[:50]), self.local.transform(x[:50])))
+
+    def test_a_worker_killed_mid_fit_costs_nothing_but_time(self):
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "fit.ckpt")
+            model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, checkpoint=path, checkpoint_every=3)
+
+            def kill_a_worker():
+                deadline = time.monotonic() + 60
+                while not os.path.exists(path) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                time.sleep(0.2)
+                pids = [n.process.pid for n in self.cluster.workers.values() if n.process is not None]
+                os.kill(pids[0], signal.SIGKILL)
+
+            killer = threading.Thread(target=kill_a_worker)
+            killer.start()
+            model.fit(da.from_array(self.x, chunks=(1100, 60)))
+            killer.join()
+            self.same_as_local(model)
+        self.client.wait_for_workers(2, timeout=60)  # the nanny's new worker, for the other tests
+
+    def test_a_cluster_that_goes_away_leaves_a_checkpoint_to_resume_from(self):
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "fit.ckpt")
+            params = dict(n_sweeps=12, random_state=5, checkpoint=path, checkpoint_every=2)
+            cluster = local_cluster(1)
+            client = Client(cluster, timeout=5)
+            result = {}
+
+            def fit():
+                try:
+                    DaskPoissonNMF(3, client=client, **params).fit(da.from_array(self.x, chunks=(2000, 60)))
+                except Exception as e:  # noqa: BLE001 - the error is what is tested
+                    result["error"] = e
+
+            thread = threading.Thread(target=fit)
+            thread.start()
+            deadline = time.monotonic() + 60
+            while not os.path.exists(path) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            cluster.close()
+            thread.join(timeout=120)
+            client.close()
+            self.assertFalse(thread.is_alive())
+            self.assertIsInstance(result.get("error"), RuntimeError)
+            self.assertRegex(str(result["error"]), f"the Dask cluster went away .*; the checkpoint {path} holds sweep")
+            resumed = DaskPoissonNMF(3, client=self.client, resume=True, **params)
+            self.same_as_local(resumed, resumed.fit_transform(da.from_array(self.x, chunks=(3000, 60))).compute())
+            other = DaskPoissonNMF(4, client=self.client, resume=True, **params)
+            with self.assertRaisesRegex(ValueError, "it was made with components 3, not 4"):
+                other.fit(da.from_array(self.x, chunks=(3000, 60)))
+
+    def test_bad_input_is_refused_naming_it_before_any_fitting(self):
+        x = self.x
+        for name, X, pattern in [
+                ("chunked by columns", da.from_array(x, chunks=(1000, 30)), "chunked by rows only"),
+                ("a numpy array", x, "a Dask array chunked by rows or a list"),
+                ("1-d", da.from_array(x[0], chunks=10), "2-d"),
+                ("negative", da.from_array(-x, chunks=(1000, 60)), "negative"),
+                ("NaN", da.from_array(np.where(x > 0, np.nan, 0), chunks=(1000, 60)), "NaN"),
+                ("blocks of other widths", [scipy.sparse.csr_matrix(x[:10]), scipy.sparse.csr_matrix(x[:10, :5])],
+                 "different numbers of columns"),
+                ("dense blocks in a list", [x[:10]], r"X\[0\] is a ndarray"),
+                ("an empty list", [], "empty list")]:
+            with self.subTest(name):
+                with self.assertRaisesRegex(ValueError, pattern):
+                    DaskPoissonNMF(2, n_sweeps=4, random_state=0).fit(X)
+        with self.assertRaisesRegex(ValueError, "n_sweeps"):
+            DaskPoissonNMF(2, n_sweeps=0).fit(da.from_array(x, chunks=(1000, 60)))
+        with self.assertRaisesRegex(ValueError, "not fitted"):
+            DaskPoissonNMF(2).to_local()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,190 @@
+// The pieces of a fit through the C ABI (sampling_kernels_nmf.h): the same
+// SweepWorker that a fit on one machine runs, on arenas made of the
+// caller's arrays, holding only the caller's blocks.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "model.h"
+#include "sampling_kernels_nmf.h"
+
+namespace {
+
+using sk_nmf::Error;
+
+template <class F>
+int32_t guarded(char *error, size_t size, F body) {
+  try {
+    body();
+    return SK_NMF_OK;
+  } catch (const Error &e) {
+    if (error && size) std::snprintf(error, size, "%s", e.what());
+    return std::strncmp(e.what(), "out of memory", 13) == 0 ? SK_NMF_NO_MEMORY : SK_NMF_BAD_INPUT;
+  } catch (const std::bad_alloc &) {
+    if (error && size) std::snprintf(error, size, "out of memory");
+    return SK_NMF_NO_MEMORY;
+  } catch (const std::exception &e) {
+    if (error && size) std::snprintf(error, size, "%s", e.what());
+    return SK_NMF_BAD_INPUT;
+  }
+}
+
+sk_nmf::FitOptions options_of(const SK_NMF_Plan &p) {
+  sk_nmf::FitOptions o;
+  o.components = p.n_components;
+  o.sweeps = p.n_sweeps;
+  o.burn_in = p.burn_in < 0 ? -1 : p.burn_in;
+  o.shape = p.shape;
+  o.rate = p.rate;
+  o.seed = p.seed;
+  return o;
+}
+
+void check_plan(const SK_NMF_Plan *p) {
+  if (!p) throw Error("plan is NULL");
+  if (p->n_rows < 1 || p->n_cols < 1) throw Error("the count matrix must have at least one row and one column");
+  if (p->nnz < 0 || !(p->total >= 0) || !std::isfinite(p->total)) throw Error("nnz or total is not valid");
+  sk_nmf::Csr shape_only;  // check_options looks at the shape only
+  shape_only.rows = p->n_rows;
+  shape_only.cols = p->n_cols;
+  sk_nmf::check_options(options_of(*p), shape_only);
+}
+
+sk_nmf::FitSettings settings_of(const SK_NMF_Plan *p, int32_t first_block, int32_t n_blocks) {
+  check_plan(p);
+  sk_nmf::FitSettings s = sk_nmf::plan_fit(p->n_rows, p->n_cols, p->nnz, p->total, options_of(*p), false);
+  const int32_t blocks = s.decomposition().blocks();
+  if (first_block < 0 || n_blocks < 1 || first_block > blocks - n_blocks) {
+    throw Error("blocks " + std::to_string(first_block) + " to " + std::to_string(int64_t{first_block} + n_blocks - 1) +
+                " are not among the plan's " + std::to_string(blocks));
+  }
+  s.first_block = first_block;
+  s.block_count = n_blocks;
+  return s;
+}
+
+// The arena's small parts that only the worker itself uses.
+struct Scratch {
+  std::vector<int32_t> claims = std::vector<int32_t>(64, 0);
+  std::vector<int64_t> block_offsets;
+  std::vector<double> a, block_loglik;
+};
+
+void sums_of_rows(const sk_nmf::FitSettings &s, const double *h, double *h_row_sums) {
+  const auto K = static_cast<size_t>(s.components), C = static_cast<size_t>(s.cols);
+  for (size_t k = 0; k < K; ++k) {  // in column order, as a fit on one machine adds them
+    double sum = 0;
+    for (size_t j = 0; j < C; ++j) sum += h[k * C + j];
+    h_row_sums[k] = sum;
+  }
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Plan_Fit(SK_NMF_Plan *plan, char *error,
+                                                                           size_t error_size) {
+  return guarded(error, error_size, [&] {
+    check_plan(plan);
+    const auto s = sk_nmf::plan_fit(plan->n_rows, plan->n_cols, plan->nnz, plan->total, options_of(*plan), false);
+    const auto d = s.decomposition();
+    plan->block_rows = d.block_rows;
+    plan->n_blocks = d.blocks();
+    plan->n_tasks = d.tasks();
+    plan->n_column_blocks = d.column_blocks();
+    plan->burn_in_sweeps = s.burn_in;
+  });
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Start_Rows(const SK_NMF_Plan *plan,
+                                                                             int32_t first_block, int32_t n_blocks,
+                                                                             double *w, double *xi, char *error,
+                                                                             size_t error_size) {
+  return guarded(error, error_size, [&] {
+    const sk_nmf::FitSettings s = settings_of(plan, first_block, n_blocks);
+    if (!w || !xi) throw Error("w or xi is NULL");
+    sk_nmf::FitArena f;
+    f.w = w;
+    sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{nullptr, nullptr, nullptr}, 0);
+    for (int32_t t = s.first_task(); t < s.first_task() + s.tasks_here(); ++t) worker.start_rows(t, s.start_scale);
+    std::fill_n(xi, s.rows_here(), s.start_rate);
+  });
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Start_Columns(const SK_NMF_Plan *plan, double *h,
+                                                                                double *eta, double *h_row_sums,
+                                                                                char *error, size_t error_size) {
+  return guarded(error, error_size, [&] {
+    const sk_nmf::FitSettings s = settings_of(plan, 0, 1);
+    if (!h || !eta || !h_row_sums) throw Error("h, eta or h_row_sums is NULL");
+    sk_nmf::FitArena f;
+    f.h = h;
+    sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{nullptr, nullptr, nullptr}, 0);
+    for (int32_t b = 0; b < s.decomposition().column_blocks(); ++b) worker.start_columns(b, s.start_scale);
+    std::fill_n(eta, s.cols, s.start_rate);
+    sums_of_rows(s, h, h_row_sums);
+  });
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
+    const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks, const int64_t *row_offsets,
+    const int32_t *col_indices, const double *values, const double *h, const double *h_row_sums, double *w,
+    double *w_sum, double *xi, double *col_tallies, double *task_sums, char *error, size_t error_size) {
+  return guarded(error, error_size, [&] {
+    const sk_nmf::FitSettings s = settings_of(plan, first_block, n_blocks);
+    if (sweep < 0 || sweep >= plan->n_sweeps) throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
+    if (!row_offsets || !h || !h_row_sums || !w || !w_sum || !xi || !col_tallies || !task_sums)
+      throw Error("an array is NULL");
+    const int32_t rows = s.rows_here();
+    if (row_offsets[0] != 0) throw Error("row_offsets[0] is not 0");
+    for (int32_t i = 0; i < rows; ++i)
+      if (row_offsets[i + 1] < row_offsets[i]) throw Error("row_offsets decrease at row " + std::to_string(i));
+    if (row_offsets[rows] > 0 && (!col_indices || !values)) throw Error("col_indices or values is NULL");
+    const sk_nmf::Decomposition d = s.decomposition();
+    Scratch scratch;
+    scratch.a.assign(static_cast<size_t>(rows) * static_cast<size_t>(s.components), 0.0);
+    scratch.block_loglik.assign(static_cast<size_t>(n_blocks), 0.0);
+    for (int32_t b = first_block; b < first_block + n_blocks; ++b) {
+      const int64_t base = row_offsets[d.block_begin(b) - s.first_row()];
+      for (int32_t i = d.block_begin(b); i <= d.block_end(b); ++i)
+        scratch.block_offsets.push_back(row_offsets[i - s.first_row()] - base);
+    }
+    sk_nmf::FitArena f;
+    f.claims = scratch.claims.data();
+    f.block_offsets = scratch.block_offsets.data();
+    f.w = w, f.a = scratch.a.data(), f.w_sum = w_sum, f.xi = xi;
+    f.h = const_cast<double *>(h);
+    f.col_sum = const_cast<double *>(h_row_sums);
+    f.tallies = col_tallies;
+    f.task_sums = task_sums;
+    f.block_loglik = scratch.block_loglik.data();
+    sk_nmf::check_rand_streams();
+    sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{row_offsets, col_indices, values}, 0);
+    worker.run(sk_nmf::Phase::rows, sweep);
+  });
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Columns(
+    const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums, double *h, double *h_sum,
+    double *eta, double *h_row_sums, char *error, size_t error_size) {
+  return guarded(error, error_size, [&] {
+    const sk_nmf::FitSettings s = settings_of(plan, 0, 1);
+    if (sweep < 0 || sweep >= plan->n_sweeps) throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
+    if (!col_tallies || !task_sums || !h || !h_sum || !eta || !h_row_sums) throw Error("an array is NULL");
+    const auto K = static_cast<size_t>(s.components);
+    std::vector<double> row_sum(K, 0.0);
+    for (int32_t t = 0; t < s.decomposition().tasks(); ++t)  // in task order, as a fit on one machine adds them
+      for (size_t k = 0; k < K; ++k) row_sum[k] += task_sums[static_cast<size_t>(t) * K + k];
+    std::vector<int32_t> claims(64, 0);
+    sk_nmf::FitArena f;
+    f.claims = claims.data();
+    f.h = h, f.h_sum = h_sum, f.eta = eta, f.tallies = col_tallies, f.row_sum = row_sum.data();
+    sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{nullptr, nullptr, nullptr}, 0);
+    worker.run(sk_nmf::Phase::columns, sweep);
+    sums_of_rows(s, h, h_row_sums);
+  });
+}
