@@ -409,8 +409,7 @@ class DaskPoissonNMF:
                         kept_state = self._save(client, states, h, h_sum, eta, h_rows, done, header, path)
                     if done == sweeps:
                         break
-                    h_future = client.scatter(h, hash=False)
-                    rows_future = client.scatter(h_rows, hash=False)
+                    h_future, rows_future = client.scatter([h, h_rows], hash=False)
                     new_states = [client.submit(_sweep_piece, s, fields, done, h_future, rows_future, pure=False)
                                   for s in states]
                     results = client.gather([client.submit(_results_of, s, pure=False) for s in new_states])
