@@ -798,8 +798,15 @@ void parse_csv(const Layout &L, const char *p, const char *end, Result &r) {
 
 void parse_piece(const Layout &L, const Piece &piece, Result &r) {
   const char *b = piece.text.get() + piece.begin, *e = piece.text.get() + piece.end;
-  if (L.kind == Kind::csv) parse_csv(L, b, e, r);
-  else parse_matrix_market(L, b, e, r);
+  try {
+    if (L.kind == Kind::csv) parse_csv(L, b, e, r);
+    else parse_matrix_market(L, b, e, r);
+  } catch (const std::exception &) {  // a message that could not be built: nothing may escape a thread
+    r.failed = true;
+    r.fail_line = r.lines;
+    r.fail_data = r.data;
+    r.failure = "out of memory";
+  }
   for (auto *v : {&r.row_sizes, &r.counts}) v->trim();
   r.columns.trim();
   r.triplets.trim();
