@@ -6,7 +6,8 @@
 // running sums of its K products, then one rand() per draw, the three-way
 // search and two tally increments.  The fast paths give the same tallies to
 // the last bit and say where and why they depart: sk_batched.h for calls on
-// more than one cell, sk_cell.h for calls on a single cell.
+// more than one cell, sk_lean.h for those with few components and few draws
+// per cell, sk_cell.h for calls on a single cell.
 #include "sampling_kernels.h"
 
 #include <stddef.h>
@@ -15,6 +16,7 @@
 #include "sk_batched.h"
 #include "sk_cell.h"
 #include "sk_common.h"
+#include "sk_lean.h"
 
 #define SK_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -65,6 +67,10 @@ SK_EXPORT void Multi_Sample(const double *counts, const double *row_factors,
                                   n_components, cumulative))
         sample_plain(counts, row_factors, col_factors, row_tallies, col_tallies, 1, n_components,
                      1, cumulative);
+    } else if (n_components <= sk::kLeanComponents &&
+               (n_components == 1 || sk::few_draws(counts, n_rows, n_cols))) {
+      sk::sample_lean_any(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
+                          n_components, n_cols);
     } else {
       sk::sample_fast(counts, row_factors, col_factors, row_tallies, col_tallies, n_rows,
                       n_components, n_cols, cumulative);

@@ -365,3 +365,70 @@ TEST(DifferentialSparseRows, EveryDensityMatchesReference) {
 }
 
 }  // namespace
+
+namespace {
+
+// Calls with at most 16 components whose first counts make a draw or two per
+// sampled cell take the lean path: every component count there, widths
+// around its 64-count masks, rows whose sampled cells overrun its 64 cells
+// or 128 values (a rare cell with more draws than that is drawn alone),
+// weights that leave sums unsorted or not finite, awkward starting tallies,
+// under a scripted, an extreme and the real stream.
+struct LeanCase {
+  int32_t components, cols;
+  double share;  // of cells sampled
+};
+
+class DifferentialLean : public ::testing::TestWithParam<LeanCase> {
+ protected:
+  void TearDown() override { libc_script::use_real_rand(); }
+};
+
+TEST_P(DifferentialLean, MatchesReference) {
+  const LeanCase c = GetParam();
+  Generator gen(uint64_t(c.components) * 1009 + uint64_t(c.cols) + uint64_t(c.share * 100));
+  const double awkward[] = {0.1, -0.0, 9007199254740992.0, kNaN, 2.5, 7.0, 0.0, 0.0};
+  const std::vector<int> edges{0, 2147483647, 1073741823, 1073741824, 1, 2147483646};
+  for (int n = 0; n < 8; ++n) {
+    const Regime regime = n % 4 == 3 ? Regime::specials : n % 4 == 2 ? Regime::ties : Regime::clean;
+    Trial t = gen.shaped(regime, 1 + gen.below(6), c.components, c.cols);
+    for (double &x : t.counts) {
+      if (!gen.chance(c.share))
+        x = gen.chance(0.5) ? 0.0 : gen.uniform(0, 0.49);
+      else
+        x = gen.chance(0.005) ? 129.0 + gen.below(300) : gen.chance(0.7) ? 1.0 : 1.5 + gen.below(2);
+    }
+    size_t at = size_t(n);
+    for (double &x : t.row_tallies) x = awkward[at++ % std::size(awkward)];
+    for (double &x : t.col_tallies) x = awkward[at++ % std::size(awkward)];
+    compare(t, [n] { libc_script::use_seeded(uint64_t(n) * 613 + 5); });
+    if (HasFatalFailure()) return;
+    compare(t, [&] { libc_script::use_values(edges, true); });
+    if (HasFatalFailure()) return;
+    libc_script::use_real_rand();
+    compare(t, [n] { srand(unsigned(n) + 3u); });
+    if (HasFatalFailure()) return;
+  }
+}
+
+std::vector<LeanCase> lean_cases() {
+  std::vector<LeanCase> cases;
+  for (int32_t K = 1; K <= 17; ++K)
+    for (int32_t cols : {1, 63, 64, 65, 300})
+      cases.push_back({K, cols, cols == 300 ? 0.6 : 1.0});
+  for (int32_t K : {1, 2, 5, 8, 12, 16}) cases.push_back({K, 900, 0.05});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Components, DifferentialLean, ::testing::ValuesIn(lean_cases()),
+    [](const ::testing::TestParamInfo<LeanCase> &info) {
+      return std::string("K")
+          .append(std::to_string(info.param.components))
+          .append("_C")
+          .append(std::to_string(info.param.cols))
+          .append("_p")
+          .append(std::to_string(int(info.param.share * 100)));
+    });
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The lean path of Multi_Sample (private to the library), for calls with at
+// most 16 components whose sampled cells make a draw or two, as real counts
+// mostly do.  There the batched path's set-up per cell (eight lanes, runs of
+// draws, the many-draw counts) costs more than the cell's few products, so
+// this one stays close to the plain loop:
+//   - a row's counts are tested 64 at a time into a bit mask, and its sampled
+//     cells gathered, up to 64 of them;
+//   - their rand() values, up to 128, are taken in one loop in row-major
+//     order before any is placed (no work between two locked calls); a cell
+//     with more draws is drawn alone, a bufferful at a time;
+//   - each cell then builds its plain chain into a small array padded with
+//     +inf, and where its sums are known finite and non-decreasing (the
+//     batched path's test) a draw's component is the count of the sums below
+//     it, which is what the three-way search returns; else that search.
+// The row tallies take the draws of up to 128 at once, per component, and
+// with one component, where every draw lands on component 0 whatever the
+// weights, no sums are built and the column tallies too take a cell's draws
+// at once (add_ones gives the bits of one addition of 1.0 after the other).
+#pragma once
+
+#include <emmintrin.h>
+
+#include "sk_batched.h"
+#include "sk_cell.h"
+#include "sk_common.h"
+
+namespace sk {
+
+constexpr int32_t kLeanComponents = 16;
+
+template <ptrdiff_t N>
+struct Const {
+  static constexpr ptrdiff_t value = N;
+};
+// Cells gathered from one row before their draws are made.
+constexpr int kLeanCells = 64;
+// rand() values taken in one loop before any is placed.
+constexpr int64_t kLeanDraws = 128;
+
+// Whether a call with at most kLeanComponents components should take the
+// lean path: its first counts (up to 4096) make at most three draws per
+// sampled cell on average.  A wrong guess costs time, never bits.
+inline bool few_draws(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols) {
+  const ptrdiff_t cells = n_rows * n_cols;
+  const ptrdiff_t look = cells < 4096 ? cells : 4096;
+  int64_t sampled = 0, draws = 0;
+  for (ptrdiff_t c = 0; c < look; ++c) {
+    const int64_t n = draws_for(counts[c]);
+    sampled += n != 0;
+    draws += n < 64 ? n : 64;
+  }
+  return draws <= 3 * sampled;
+}
+
+// The sums of cell j into `sums` and its n draws from r[].  Exact is the
+// number of components when it is a constant (up to 8: the chain unrolls
+// and the count is that many scalar compares), else 0 and the count is over
+// Padded sums in vector compares.
+// The row's draws per component go to row_counts, which the caller adds to
+// the row tallies (add_ones: the bits of one 1.0 after the other).
+template <ptrdiff_t Exact, ptrdiff_t Padded>
+inline void lean_cell(ptrdiff_t j, const int32_t *r, int64_t n, const double *row_w,
+                      int64_t *row_counts, const double *col_factors, double *col_tallies,
+                      ptrdiff_t C, int32_t n_components, double *sums) {
+  double *const col_t = col_tallies + j;
+  const ptrdiff_t K = Exact > 0 ? Exact : n_components;
+  double total;
+  const bool sorted = chain_sorted(row_w, col_factors + j, C, K, sums, total);
+  const ptrdiff_t last = K - 1;
+  for (int64_t q = 0; q < n; ++q) {
+    const double target = static_cast<double>(r[q]) / kRandMax * total;
+    ptrdiff_t e;
+    if (sorted && Exact > 0) {
+      // The total is never below the draw, so it needs no compare.
+      e = 0;
+      for (ptrdiff_t k = 0; k < last; ++k) e += sums[k] < target;
+    } else if (sorted) {
+      e = count_below(sums, Padded, target);
+      e = e < last ? e : last;
+    } else {
+      e = search(sums, n_components, target);
+    }
+    row_counts[e] += 1;
+    col_t[e * C] += 1.0;
+  }
+}
+
+template <ptrdiff_t Exact, ptrdiff_t Padded>
+void sample_lean(const double *counts, const double *row_factors, const double *col_factors,
+                 double *row_tallies, double *col_tallies, ptrdiff_t n_rows,
+                 int32_t n_components, ptrdiff_t C) {
+  const ptrdiff_t K = n_components;
+  alignas(16) double sums[Padded];
+  for (ptrdiff_t k = K; k < Padded; ++k) sums[k] = kInf;
+  ptrdiff_t cols[kLeanCells];
+  int64_t draws[kLeanCells];
+  int32_t r[kLeanDraws];
+  int64_t row_counts[Padded];
+  for (ptrdiff_t k = 0; k < Padded; ++k) row_counts[k] = 0;
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row = counts + i * C;
+    const double *row_w = row_factors + i * K;
+    double *row_t = row_tallies + i * K;
+    auto add_row_counts = [&] {
+      for (ptrdiff_t k = 0; k < K; ++k) {
+        add_ones(row_t + k, row_counts[k]);
+        row_counts[k] = 0;
+      }
+    };
+    int count = 0;
+    int64_t pending = 0;  // draws of the gathered cells
+    auto flush = [&] {
+      if (Exact == 1) {
+        // Every draw lands on component 0: the values are not needed.
+        for (int64_t q = 0; q < pending; ++q) rand();
+        for (int c = 0; c < count; ++c) add_ones(col_tallies + cols[c], draws[c]);
+        row_counts[0] += pending;
+      } else {
+        for (int64_t q = 0; q < pending; ++q) r[q] = rand();
+        const int32_t *from = r;
+        for (int c = 0; c < count; ++c) {
+          lean_cell<Exact, Padded>(cols[c], from, draws[c], row_w, row_counts, col_factors,
+                                   col_tallies, C, n_components, sums);
+          from += draws[c];
+        }
+      }
+      add_row_counts();
+      count = 0;
+      pending = 0;
+    };
+    // A cell with more draws than the buffer holds, after those before it:
+    // its values a bufferful at a time, its sums rebuilt for each (rarely).
+    auto alone = [&](ptrdiff_t j, int64_t n) {
+      if (count > 0) flush();
+      for (int64_t done = 0; done < n; done += kLeanDraws) {
+        const int64_t take = n - done < kLeanDraws ? n - done : kLeanDraws;
+        for (int64_t q = 0; q < take; ++q) r[q] = rand();
+        if (Exact == 1) {
+          add_ones(col_tallies + j, take);
+          row_counts[0] += take;
+        } else {
+          lean_cell<Exact, Padded>(j, r, take, row_w, row_counts, col_factors, col_tallies, C,
+                                   n_components, sums);
+        }
+        add_row_counts();
+      }
+    };
+    for (ptrdiff_t j = 0; j < C; j += 64) {
+      uint64_t mask = 0;
+      if (j + 64 <= C) {
+#pragma GCC unroll 8
+        for (int q = 0; q < 8; ++q)
+          mask |= static_cast<uint64_t>(candidates(row + j + 8 * q)) << 8 * q;
+      } else {
+        for (ptrdiff_t c = 0; c < C - j; ++c) mask |= static_cast<uint64_t>(row[j + c] >= 0.5) << c;
+      }
+      for (; mask != 0; mask &= mask - 1) {
+        const ptrdiff_t at = j + __builtin_ctzll(mask);
+        const int64_t n = draws_for(row[at]);
+        if (n == 0) continue;
+        if (n > kLeanDraws) {
+          alone(at, n);
+          continue;
+        }
+        if (pending + n > kLeanDraws || count == kLeanCells) flush();
+        cols[count] = at;
+        draws[count] = n;
+        ++count;
+        pending += n;
+      }
+    }
+    if (count > 0) flush();
+  }
+}
+
+// Runs the lean path with the padded length for n_components (at most
+// kLeanComponents).
+inline void sample_lean_any(const double *counts, const double *row_factors,
+                            const double *col_factors, double *row_tallies,
+                            double *col_tallies, ptrdiff_t n_rows, int32_t n_components,
+                            ptrdiff_t n_cols) {
+  auto run = [&](auto exact, auto padded) {
+    sample_lean<decltype(exact)::value, decltype(padded)::value>(
+        counts, row_factors, col_factors, row_tallies, col_tallies, n_rows, n_components,
+        n_cols);
+  };
+  switch (n_components) {
+    case 1: return run(Const<1>{}, Const<4>{});
+    case 2: return run(Const<2>{}, Const<4>{});
+    case 3: return run(Const<3>{}, Const<4>{});
+    case 4: return run(Const<4>{}, Const<4>{});
+    case 5: return run(Const<5>{}, Const<8>{});
+    case 6: return run(Const<6>{}, Const<8>{});
+    case 7: return run(Const<7>{}, Const<8>{});
+    case 8: return run(Const<8>{}, Const<8>{});
+  }
+  if (n_components <= 12)
+    run(Const<0>{}, Const<12>{});
+  else
+    run(Const<0>{}, Const<16>{});
+}
+
+}  // namespace sk
