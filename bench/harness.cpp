@@ -79,7 +79,7 @@ std::optional<Options> parse_options(const std::vector<std::string> &args,
       has_value = true;
     }
     const bool takes_value =
-        arg == "--reps" || arg == "--filter" || arg == "--csv";
+        arg == "--reps" || arg == "--filter" || arg == "--csv" || arg == "--count";
     if (takes_value && !has_value) {
       if (a + 1 == args.size()) {
         error = arg + " needs a value";
@@ -100,6 +100,12 @@ std::optional<Options> parse_options(const std::vector<std::string> &args,
       for (auto &f : split_commas(value)) options.filters.push_back(f);
     } else if (arg == "--csv") {
       options.csv_path = value;
+    } else if (arg == "--count") {
+      if (value != "floor" && value != "baseline" && value != "library") {
+        error = "--count wants floor, baseline or library, not '" + value + "'";
+        return std::nullopt;
+      }
+      options.count = value;
     } else if (arg == "--quick") {
       quick = true;
     } else if (arg == "--list") {
@@ -121,12 +127,14 @@ std::optional<Options> parse_options(const std::vector<std::string> &args,
 std::string usage(const std::string &program) {
   return "usage: " + program +
          " [--reps=N] [--filter=NAME[,NAME...]] [--quick] [--csv=PATH]"
-         " [--list]\n"
+         " [--list] [--count=WHO]\n"
          "  --reps=N      repetitions per workload (default 7; 3 with --quick)\n"
          "  --filter=...  run only workloads whose name contains one of these\n"
          "  --quick       a short run: fewer repetitions, shorter samples\n"
          "  --csv=PATH    where to write the table (--csv= writes none)\n"
-         "  --list        name the workloads and stop\n";
+         "  --list        name the workloads and stop\n"
+         "  --count=WHO   one untimed pass of floor, baseline or library per workload,\n"
+         "                for counting instructions (bench/count_instructions.sh)\n";
 }
 
 bool selected(const Options &options, const std::string &name) {

@@ -17,6 +17,9 @@ struct Options {
   double min_sample_ms = 20.0;
   std::vector<std::string> filters;  // a workload runs if its name contains one
   std::string csv_path;              // empty: no CSV
+  // Non-empty: one untimed pass of this contestant per workload, in
+  // counted_pass, whose instructions bench/count_instructions.sh counts.
+  std::string count;
   bool list = false;
   bool help = false;
 };

@@ -92,6 +92,11 @@ void run_once(Contestant who, const Workload &w, Tallies &t) {
   }
 }
 
+// The pass whose instructions callgrind counts (--toggle-collect).
+__attribute__((noinline)) void counted_pass(Contestant who, const Workload &w, Tallies &t) {
+  run_once(who, w, t);
+}
+
 // Seconds for `passes` back-to-back passes.
 double time_sample(Contestant who, const Workload &w, Tallies &t, int passes) {
   t.clear();
@@ -244,6 +249,20 @@ int main(int argc, char **argv) {
   if (chosen.empty()) {
     std::cerr << argv[0] << ": no workload matches the filter\n";
     return 1;
+  }
+
+  if (!options.count.empty()) {
+    const Contestant who = options.count == "floor"      ? kFloor
+                           : options.count == "baseline" ? kBaseline
+                                                         : kLibrary;
+    for (const auto &shape : chosen) {
+      const Workload w = bench::generate(shape);
+      Tallies t(w);
+      srand(1);
+      counted_pass(who, w, t);
+      std::cout << shape.name << ' ' << w.draws << '\n';
+    }
+    return 0;
   }
 
   std::vector<bench::Result> results;

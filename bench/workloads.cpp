@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <string>
 
 namespace bench {
 namespace {
@@ -32,7 +33,8 @@ class Stream {
 }  // namespace
 
 const std::vector<WorkloadShape> &standard_workloads() {
-  static const std::vector<WorkloadShape> list = {
+  static const std::vector<WorkloadShape> list = [] {
+    std::vector<WorkloadShape> l = {
       {"dense_K2_l100", 400, 400, 2, 100.0, 101},
       {"dense_K10_l100", 400, 400, 10, 100.0, 102},
       {"dense_K10_l5", 1000, 1000, 10, 5.0, 103},
@@ -50,7 +52,16 @@ const std::vector<WorkloadShape> &standard_workloads() {
       {"rows_K20_l5", 1000, 1000, 20, 5.0, 113, Calls::per_row},
       {"cells_K20_l5", 300, 300, 20, 5.0, 114, Calls::per_cell},
       {"cells_K200_l5", 200, 200, 200, 5.0, 115, Calls::per_cell},
-  };
+    };
+    // Counts shaped like real ones, mostly 1s and 2s, over a grid of
+    // components and shares of sampled cells.
+    uint64_t seed = 200;
+    for (const int k : {1, 2, 3, 4, 6, 8, 16})
+      for (const int percent : {5, 20, 35, 60, 100})
+        l.push_back({"grid_K" + std::to_string(k) + "_p" + std::to_string(percent), 1000, 1000, k,
+                     0.0, seed++, Calls::whole, percent / 100.0});
+    return l;
+  }();
   return list;
 }
 
@@ -68,7 +79,10 @@ Workload generate(const WorkloadShape &shape) {
   const auto k = static_cast<size_t>(shape.components);
   w.counts.resize(rows * cols);
   for (double &c : w.counts) {
-    c = std::floor(-shape.mean * std::log(stream.uniform_open_below()));
+    if (shape.share > 0)
+      c = stream.uniform() >= shape.share ? 0.0 : stream.uniform() < 0.7 ? 1.0 : 2.0;
+    else
+      c = std::floor(-shape.mean * std::log(stream.uniform_open_below()));
     const int64_t n = draws_for(c);
     w.draws += n;
     w.sampled_cells += n > 0;

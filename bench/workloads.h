@@ -20,6 +20,9 @@ struct WorkloadShape {
   double mean;  // lambda, the mean of the exponential before flooring
   uint64_t seed;
   Calls calls = Calls::whole;
+  // Above 0: counts as real data have them instead, a share of the cells
+  // sampled with 1 or 2 (mean 1.3) and the rest 0; `mean` is then unused.
+  double share = 0.0;
 };
 
 struct Workload {

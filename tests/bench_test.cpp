@@ -199,7 +199,7 @@ TEST(BenchWorkloads, CountsAndFactorsHaveTheStatedDistributions) {
 
 TEST(BenchWorkloads, StandardListHasUniqueNamesAndTheAgreedShapes) {
   const auto &list = bench::standard_workloads();
-  ASSERT_EQ(list.size(), 15u);
+  ASSERT_EQ(list.size(), 50u);
   for (size_t a = 0; a < list.size(); ++a) {
     for (size_t b = a + 1; b < list.size(); ++b) {
       EXPECT_NE(list[a].name, list[b].name);
@@ -220,6 +220,29 @@ TEST(BenchWorkloads, StandardListHasUniqueNamesAndTheAgreedShapes) {
   EXPECT_GE(large, 3);
   EXPECT_GE(per_row, 1);
   EXPECT_GE(per_cell, 1);
+}
+
+// The grid of real-looking counts: every K of {1, 2, 3, 4, 6, 8, 16} at
+// every share, counts 1 or 2 on about that share of the cells, 0 elsewhere.
+TEST(BenchWorkloads, GridHasRealLookingCountsAtEveryShare) {
+  int grid = 0;
+  for (const auto &shape : bench::standard_workloads()) {
+    if (shape.share == 0) continue;
+    ++grid;
+    bench::WorkloadShape small = shape;
+    small.rows = 100;
+    const bench::Workload w = bench::generate(small);
+    int64_t sampled = 0, twos = 0;
+    for (double c : w.counts) {
+      ASSERT_TRUE(c == 0 || c == 1 || c == 2) << shape.name << ": " << c;
+      sampled += c != 0;
+      twos += c == 2;
+    }
+    EXPECT_NEAR(double(sampled) / double(w.counts.size()), shape.share, 0.02) << shape.name;
+    EXPECT_NEAR(double(twos) / double(sampled), 0.3, 0.05) << shape.name;
+    EXPECT_EQ(w.draws, sampled + twos) << shape.name;
+  }
+  EXPECT_EQ(grid, 35);
 }
 
 // Per-cell calls read a cell's column of factors from a transposed copy,
@@ -271,10 +294,14 @@ TEST(BenchHarness, ParsesOptionsAndRejectsBadOnes) {
   ASSERT_TRUE(o);
   EXPECT_EQ(o->repetitions, 9);
   EXPECT_EQ(o->csv_path, "");
+  EXPECT_EQ(o->count, "");
+  o = bench::parse_options({"--count=baseline"}, "d", error);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->count, "baseline");
 
   for (const auto &bad : std::vector<std::vector<std::string>>{
            {"--reps=0"}, {"--reps=x"}, {"--reps=-2"}, {"--reps"},
-           {"--quick=1"}, {"--fast"}, {"extra"}}) {
+           {"--quick=1"}, {"--fast"}, {"extra"}, {"--count=all"}, {"--count"}}) {
     error.clear();
     EXPECT_FALSE(bench::parse_options(bad, "d", error)) << bad[0];
     EXPECT_FALSE(error.empty()) << bad[0];
