@@ -40,7 +40,9 @@ struct Shape {
   const char *name;
   int32_t rows, cols, components;
   double density;
-  enum { kWords, kGenes } counts;
+  // Words: mostly 1 to 3, now and then more; genes: geometric up to 50;
+  // uniform: 1, 2 or 3; ones: 1, a seventh of them 2 (1.14 draws a cell).
+  enum { kWords, kGenes, kUniform3, kOnes } counts;
 };
 
 struct Csr {
@@ -68,12 +70,14 @@ Csr make_csr(const Shape &s, int32_t rows, uint64_t seed) {
   for (int32_t i = 0; i < rows; ++i) {
     for (int64_t j = gap(gen); j < s.cols; j += 1 + gap(gen)) {
       double v;
-      if (s.counts == Shape::kWords) {
-        // Mostly 1 to 3, now and then more.
-        const double u = unit(gen);
-        v = u < 0.6 ? 1 : u < 0.85 ? 2 : u < 0.95 ? 3 : 4 + static_cast<int>(unit(gen) * 5);
-      } else {
-        v = std::min(50, 1 + genes(gen));
+      const double u = unit(gen);
+      switch (s.counts) {
+        case Shape::kWords:
+          v = u < 0.6 ? 1 : u < 0.85 ? 2 : u < 0.95 ? 3 : 4 + static_cast<int>(unit(gen) * 5);
+          break;
+        case Shape::kGenes: v = std::min(50, 1 + genes(gen)); break;
+        case Shape::kUniform3: v = 1 + static_cast<int>(u * 3); break;
+        default: v = u < 1.0 / 7 ? 2 : 1; break;
       }
       m.indices.push_back(static_cast<int32_t>(j));
       m.values.push_back(v);
@@ -236,6 +240,11 @@ int main(int argc, char **argv) {
       {"docs_K20", 100000, 20000, 20, 0.002, Shape::kWords},
       {"docs_K100", 100000, 20000, 100, 0.002, Shape::kWords},
       {"cells_K20", 20000, 30000, 20, 0.05, Shape::kGenes},
+      // A wide vocabulary: 1 M cells over 100,000 columns, whose factors and
+      // tallies no cache holds.
+      {"vocab_K20", 200000, 100000, 20, 0.00005, Shape::kUniform3},
+      // The sampler's regime: 1.14 draws a stored cell.
+      {"ones_K20", 200000, 20000, 20, 0.011, Shape::kOnes},
   };
   // These calls are large enough for the companion to ask the CPU for AVX2.
   std::printf("CPU: %s\nCSR kernel: %s\n\n", bench::cpu_description().c_str(),
