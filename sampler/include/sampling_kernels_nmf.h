@@ -56,7 +56,8 @@ int32_t SK_NMF_Fit(const int64_t *row_offsets, const int32_t *col_indices, const
                    SK_NMF_Progress progress, void *context, int64_t progress_every,
                    char *error, size_t error_size);
 
-/* How a fit runs; nothing here changes its result. */
+/* How a fit runs, and its background.  Nothing but the background fields
+ * changes a fit's result; zeroed, they fit no background (as SK_NMF_Fit). */
 typedef struct SK_NMF_Run {
   int32_t n_jobs;            /* worker processes; 0 or -1: every core the process may use */
   const char *checkpoint;    /* NULL or "": no checkpoints */
@@ -65,6 +66,15 @@ typedef struct SK_NMF_Run {
   int64_t sweeps_done;       /* set by the fit: its sweeps, those before a resume included */
   int64_t resumed_from;      /* set by the fit: the sweep it resumed at, or -1 */
   int32_t workers;           /* set by the fit: the processes it ran on */
+  /* A background: one more factor beside the n_components, a per-column
+   * base rate that every row draws on with a prior shape of its own
+   * (denser than the components'), so that what all rows share leaves the
+   * components.  w_mean and h_mean keep only the components. */
+  int32_t background;          /* non-zero: fit one */
+  double background_shape;     /* its prior shape, of W's column and H's row; 0: 1 */
+  double *background_w;        /* n_rows: each row's background weight (posterior mean); may be NULL */
+  double *background_h;        /* n_cols: the background's rate per column (posterior mean); may be NULL */
+  const double *fixed_background; /* n_cols: with fixed_components, the background held at these */
 } SK_NMF_Run;
 
 /*
@@ -113,9 +123,13 @@ typedef struct SK_NMF_Plan {
   int64_t n_sweeps, burn_in;  /* burn_in below 0: half of n_sweeps */
   double shape, rate;
   uint32_t seed;
+  int32_t background;         /* non-zero: a background factor, as in SK_NMF_Run */
+  double background_shape;    /* 0: 1 */
   /* set by SK_NMF_Plan_Fit */
   int32_t block_rows, n_blocks, n_tasks, n_column_blocks;
   int64_t burn_in_sweeps;
+  int32_t n_factors;          /* n_components, and one more with a background (last): the
+                               * width of W and the height of H in every piece below */
 } SK_NMF_Plan;
 
 /* Checks the plan's options and sets its blocks. */

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "model.h"
@@ -87,6 +88,8 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
     o.shape = shape;
     o.rate = rate;
     o.seed = seed;
+    o.background = run && run->background;
+    if (run && run->background_shape != 0) o.background_shape = run->background_shape;
     sk_nmf::Checkpointing checkpoints;
     if (run) {
       if (run->n_jobs < -1) throw Error("n_jobs must be a positive number of processes, or 0 or -1 for every core");
@@ -100,6 +103,14 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
     sk_nmf::check_options(o, x);
     if (!w_mean || (!h_mean && !fixed_components)) throw Error("w_mean or h_mean is NULL");
     const double total = std::max(x.total(), 1.0);
+    const auto R = static_cast<size_t>(n_rows), C = static_cast<size_t>(n_cols), K = static_cast<size_t>(n_components);
+    std::vector<double> fixed;  // the components and the background, as the sampler holds them
+    if (fixed_components && o.background) {
+      if (!run->fixed_background) throw Error("fixed_background is NULL, with fixed_components and a background");
+      fixed.assign(fixed_components, fixed_components + K * C);
+      fixed.insert(fixed.end(), run->fixed_background, run->fixed_background + C);
+      fixed_components = fixed.data();
+    }
     bool stopped = false;
     const auto r = sk_nmf::fit(x, o, fixed_components, [&](const sk_nmf::Sampler &s) {
       if (!progress) return true;
@@ -109,8 +120,13 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
       stopped = progress(context, sweep, o.sweeps, s.burning_in() ? 1 : 0, loglik) != 0;
       return !stopped;
     }, checkpoints);
-    std::memcpy(w_mean, r.w_mean.data(), r.w_mean.size() * sizeof(double));
-    if (h_mean) std::memcpy(h_mean, r.h_mean.data(), r.h_mean.size() * sizeof(double));
+    const auto F = static_cast<size_t>(r.factors);
+    for (size_t i = 0; i < R; ++i) {
+      std::memcpy(w_mean + i * K, r.w_mean.data() + i * F, K * sizeof(double));
+      if (o.background && run->background_w) run->background_w[i] = r.w_mean[i * F + K];
+    }
+    if (h_mean) std::memcpy(h_mean, r.h_mean.data(), K * C * sizeof(double));
+    if (o.background && run->background_h) std::memcpy(run->background_h, r.h_mean.data() + K * C, C * sizeof(double));
     if (run) {
       run->sweeps_done = r.sweeps_done;
       run->resumed_from = r.resumed_from;

@@ -42,6 +42,8 @@ sk_nmf::FitOptions options_of(const SK_NMF_Plan &p) {
   o.shape = p.shape;
   o.rate = p.rate;
   o.seed = p.seed;
+  o.background = p.background != 0;
+  if (p.background_shape != 0) o.background_shape = p.background_shape;
   return o;
 }
 
@@ -97,6 +99,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Plan_Fit(SK_NMF
     plan->n_tasks = d.tasks();
     plan->n_column_blocks = d.column_blocks();
     plan->burn_in_sweeps = s.burn_in;
+    plan->n_factors = s.components;
   });
 }
 

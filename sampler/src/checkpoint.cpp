@@ -21,12 +21,14 @@ namespace sk_nmf {
 namespace {
 
 constexpr char kMagic[8] = {'S', 'K', 'N', 'M', 'F', 'C', 'K', '\n'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;  // 2: the background factor
 
 struct Header {
   char magic[8];
   uint32_t version, header_bytes;
   int32_t rows, cols, components, fixed_h;
+  int32_t background, unused;
+  double background_shape;
   int64_t nnz;
   uint64_t data_hash;
   int64_t sweeps, burn_in;
@@ -80,6 +82,7 @@ Header header_of(const Csr &x, const FitOptions &o, int64_t burn_in, bool fixed_
   h.version = kVersion;
   h.header_bytes = sizeof(Header);
   h.rows = x.rows, h.cols = x.cols, h.components = o.components, h.fixed_h = fixed_h;
+  h.background = o.background, h.background_shape = o.background ? o.background_shape : 0;
   h.nnz = x.nnz(), h.data_hash = hash;
   h.sweeps = o.sweeps, h.burn_in = burn_in, h.shape = o.shape, h.rate = o.rate, h.seed = o.seed;
   return h;
@@ -103,6 +106,10 @@ std::string mismatch(const Header &saved, const Header &now) {
   };
   if (saved.components != now.components)
     return differs("components", std::to_string(saved.components), std::to_string(now.components));
+  if (saved.background != now.background)
+    return saved.background ? "it was made with a background, not without" : "it was made without a background, not with";
+  if (saved.background_shape != now.background_shape)
+    return differs("background shape", number(saved.background_shape), number(now.background_shape));
   if (saved.sweeps != now.sweeps) return differs("sweeps", std::to_string(saved.sweeps), std::to_string(now.sweeps));
   if (saved.burn_in != now.burn_in) return differs("burn-in", std::to_string(saved.burn_in), std::to_string(now.burn_in));
   if (saved.shape != now.shape) return differs("shape", number(saved.shape), number(now.shape));
@@ -118,7 +125,7 @@ std::string mismatch(const Header &saved, const Header &now) {
 void Sampler::save(const std::string &path) const {
   Header h = header_of(x_, o_, burn_in_, fixed_h_, data_hash());
   h.done = done_, h.kept = kept_;
-  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R}, {f_.h, K * C}, {f_.h_sum, K * C}, {f_.eta, C}};
   const std::string temporary = path + ".tmp" + std::to_string(::getpid());
   auto fail = [&](const char *doing) {
@@ -142,7 +149,7 @@ void Sampler::save(const std::string &path) const {
 }
 
 void Sampler::restore(const std::string &path) {
-  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R}, {f_.h, K * C}, {f_.h_sum, K * C}, {f_.eta, C}};
   size_t expected = sizeof(Header) + sizeof(uint64_t);
   for (const Part &p : parts) expected += p.count * sizeof(double);

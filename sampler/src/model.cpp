@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -24,6 +25,8 @@ void check_options(const FitOptions &o, const Csr &x) {
   }
   if (!(o.shape > 0) || !std::isfinite(o.shape)) throw Error("the prior shape must be a positive number");
   if (!(o.rate >= 0) || !std::isfinite(o.rate)) throw Error("the prior rate must be a positive number (or 0 to learn it)");
+  if (o.background && (!(o.background_shape > 0) || !std::isfinite(o.background_shape)))
+    throw Error("the background's prior shape must be a positive number");
   if (x.rows < 1 || x.cols < 1) throw Error("the count matrix has no rows or no columns");
 }
 
@@ -58,7 +61,9 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
   const Decomposition d = decompose(rows, cols, nnz);
   s.rows = rows;
   s.cols = cols;
-  s.components = o.components;
+  s.components = o.factors();
+  s.background = o.background ? 1 : 0;
+  s.background_shape = o.background_shape;
   s.block_rows = d.block_rows;
   s.fixed_h = fixed_h;
   s.nnz = nnz;
@@ -68,7 +73,7 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
   s.seed = o.seed;
   // Start near the data's scale: W H then averages the mean count per cell.
   const double mean = std::max(total / (static_cast<double>(rows) * static_cast<double>(cols)), 1e-12);
-  s.start_scale = std::sqrt(mean / o.components);
+  s.start_scale = std::sqrt(mean / o.factors());
   s.start_rate = o.rate;
   if (o.rate == 0.0) {
     // The hyperprior's mean puts the prior mean of each factor at the
@@ -90,16 +95,25 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
   // runs only here.
   const int jobs = o.jobs > 0 ? o.jobs : available_cores();
   settings_.workers = allocation == allocate_csr ? std::clamp(jobs, 1, std::max(d_.blocks(), 1)) : 1;
+  if (settings_.workers > 1 && o.jobs == 0 && !std::getenv("SK_NMF_WORKER")) {
+    // Not asked for by number: without the worker program, one process
+    // gives the same fit.
+    try {
+      worker_program();
+    } catch (const RunError &) {
+      settings_.workers = 1;
+    }
+  }
 
   const size_t bytes = FitArena::bytes(settings_);
   try {
     arena_memory_ = shared_allocate(bytes, true);
   } catch (const std::bad_alloc &) {
     out_of_memory(static_cast<double>(bytes), "the fit's factors, tallies and sums " +
-                  shape_text(x.rows, o.components) + " and " + shape_text(o.components, x.cols));
+                  shape_text(x.rows, o.factors()) + " and " + shape_text(o.factors(), x.cols));
   }
   f_ = FitArena(arena_memory_, settings_);
-  const auto R = static_cast<size_t>(x.rows), C = static_cast<size_t>(x.cols), K = static_cast<size_t>(o.components);
+  const auto R = static_cast<size_t>(x.rows), C = static_cast<size_t>(x.cols), K = static_cast<size_t>(o.factors());
   for (int32_t b = 0; b < d_.blocks(); ++b) {
     const int64_t base = x.offsets[static_cast<size_t>(d_.block_begin(b))];
     for (int32_t i = d_.block_begin(b); i <= d_.block_end(b); ++i)
@@ -149,7 +163,7 @@ double Sampler::run_phase(Phase phase) const {
 }
 
 void Sampler::sweep() {
-  const size_t C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  const size_t C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   auto t = std::chrono::steady_clock::now();
   // The tallies are zero here: drawing W and H clears them as it reads
   // them (with H fixed, each worker clears its column tallies).
@@ -186,7 +200,7 @@ double Sampler::log_likelihood() const {
   double sum = 0;
   for (int32_t b = 0; b < d_.blocks(); ++b) sum += f_.block_loglik[b];
   // Every cell's rate, zero cells included, through the factor sums.
-  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(o_.components);
+  const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   double rates = 0;
   for (size_t k = 0; k < K; ++k) {
     double wk = 0, hk = 0;
@@ -198,23 +212,23 @@ double Sampler::log_likelihood() const {
 }
 
 std::vector<double> Sampler::w() const {
-  return std::vector<double>(f_.w, f_.w + static_cast<size_t>(x_.rows) * static_cast<size_t>(o_.components));
+  return std::vector<double>(f_.w, f_.w + static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components));
 }
 
 std::vector<double> Sampler::h() const {
-  return std::vector<double>(f_.h, f_.h + static_cast<size_t>(o_.components) * static_cast<size_t>(x_.cols));
+  return std::vector<double>(f_.h, f_.h + static_cast<size_t>(settings_.components) * static_cast<size_t>(x_.cols));
 }
 
 std::vector<double> Sampler::w_mean() const {
   if (kept_ == 0) return w();
-  std::vector<double> m(f_.w_sum, f_.w_sum + static_cast<size_t>(x_.rows) * static_cast<size_t>(o_.components));
+  std::vector<double> m(f_.w_sum, f_.w_sum + static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components));
   for (double &v : m) v /= static_cast<double>(kept_);
   return m;
 }
 
 std::vector<double> Sampler::h_mean() const {
   if (kept_ == 0 || fixed_h_) return h();
-  std::vector<double> m(f_.h_sum, f_.h_sum + static_cast<size_t>(o_.components) * static_cast<size_t>(x_.cols));
+  std::vector<double> m(f_.h_sum, f_.h_sum + static_cast<size_t>(settings_.components) * static_cast<size_t>(x_.cols));
   for (double &v : m) v /= static_cast<double>(kept_);
   return m;
 }
@@ -320,6 +334,7 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.sweeps_done = sampler.sweeps_done();
   r.workers = sampler.workers();
   r.row_blocks = sampler.row_blocks();
+  r.factors = sampler.factors();
   r.times = sampler.times();
   return r;
 }

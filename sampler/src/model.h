@@ -38,6 +38,12 @@ struct FitOptions {
   double rate = 0.0;     // b; 0 learns the rates
   uint64_t seed = 1;
   int jobs = 0;          // worker processes; 0: every core the process may use.  Results never depend on it
+  // A background factor beside the components: a per-column base rate every
+  // row draws on, so that the words common to all rows leave the components.
+  bool background = true;
+  double background_shape = 1.0;  // its prior shape, for W's column and H's row alike
+
+  int32_t factors() const { return components + (background ? 1 : 0); }
 
   int64_t effective_burn_in() const { return burn_in < 0 ? sweeps / 2 : burn_in; }
 };
@@ -66,7 +72,7 @@ struct SweepTimes {
 // row blocks allow.
 class Sampler {
  public:
-  // With `fixed_h` (K x cols) only W and its rates are sampled: the
+  // With `fixed_h` (factors x cols) only W and its rates are sampled: the
   // components stay as given (new rows against fitted components).  An
   // allocation step other than the library's runs on one process only.
   Sampler(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,
@@ -80,11 +86,13 @@ class Sampler {
   bool burning_in() const { return done_ <= burn_in_; }
   int32_t workers() const { return settings_.workers; }
   int32_t row_blocks() const { return d_.blocks(); }
+  int32_t factors() const { return settings_.components; }  // the components and the background
   const SweepTimes &times() const { return times_; }
   // Of the current draw, from every worker; the sum of log(c!) is taken once.
   double log_likelihood() const;
 
-  // Posterior means over the kept sweeps (the current draw if none was kept
+  // Posterior means over the kept sweeps, of every factor (the background
+  // last) (the current draw if none was kept
   // yet), Rao-Blackwellised: the mean of each sweep's conditional mean.
   std::vector<double> w_mean() const;
   std::vector<double> h_mean() const;
@@ -141,7 +149,8 @@ struct Checkpointing {
   bool resume = false;  // go on from the state at `path`, when there is one
 };
 
-// Fits and returns posterior means; `progress` (optional) is called after
+// Fits and returns posterior means of every factor, the background last;
+// `progress` (optional) is called after
 // every sweep and stops the fit when it returns false.
 struct FitResult {
   std::vector<double> w_mean, h_mean;
@@ -149,6 +158,7 @@ struct FitResult {
   int64_t resumed_from = -1;  // the sweep a checkpoint gave, or -1
   int32_t workers = 1;
   int32_t row_blocks = 1;
+  int32_t factors = 0;
   SweepTimes times;
 };
 using ProgressFn = std::function<bool(const Sampler &)>;

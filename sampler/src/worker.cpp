@@ -53,7 +53,11 @@ SweepWorker::SweepWorker(const FitSettings &s, const FitArena &arena, const Coun
                          AllocationStep allocation)
     : s_(s), f_(arena), x_(x), d_(s.decomposition()), row0_(s.first_row()), task0_(s.first_task()), worker_(worker),
       allocation_(allocation),
-      table_(s.shape, kShapeTable), hyper_(1.0 + s.components * s.shape) {}
+      table_(s.shape, kShapeTable), background_table_(s.background ? s.background_shape : s.shape, s.background ? kShapeTable : 1),
+      prior_(static_cast<size_t>(s.components), s.shape),
+      hyper_(1.0 + (s.components - s.background) * s.shape + s.background * s.background_shape) {
+  if (s.background) prior_.back() = s.background_shape;
+}
 
 int32_t SweepWorker::claim(Phase phase) {
   std::atomic_ref<int32_t> next(f_.claims[static_cast<size_t>(phase) * kClaimStride]);
@@ -114,7 +118,9 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
   double *__restrict a_all = f_.a;
   double *__restrict w_sum = f_.w_sum;
   double *__restrict xi_all = f_.xi;
-  const double shape = s_.shape, b0 = s_.b0;
+  const double b0 = s_.b0;
+  const double *__restrict prior = prior_.data();
+  const size_t topics = K - static_cast<size_t>(s_.background);
   const auto begin = static_cast<size_t>(task) * kTaskRows - static_cast<size_t>(row0_);
   const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows - row0_));
   for (size_t i = begin; i < end; ++i) {
@@ -122,10 +128,11 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
     double *__restrict ai = a_all + i * K;
     const double xi = xi_all[i];
     for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
-    table_.draw_each(rng, ai, K, g);
+    table_.draw_each(rng, ai, topics, g);
+    if (topics < K) background_table_.draw_each(rng, ai + topics, 1, g + topics);
     if (keep) {
       double *__restrict wsi = w_sum + i * K;
-      for (size_t k = 0; k < K; ++k) wsi[k] += (shape + ai[k]) * scale[k];
+      for (size_t k = 0; k < K; ++k) wsi[k] += (prior[k] + ai[k]) * scale[k];
     }
     // The tallies are cleared for the next sweep while in cache, in a loop
     // with other work (on its own it becomes a memset call a row).
@@ -176,8 +183,9 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
   double totals[kColumnBlock] = {};
   double scale[kColumnBlock], g[kColumnBlock];
   const double *__restrict eta = f_.eta + begin;
-  const double shape = s_.shape;
   for (size_t k = 0; k < K; ++k) {
+    const double shape = prior_[k];
+    const GammaShapeTable &table = s_.background && k + 1 == K ? background_table_ : table_;
     const double t = f_.row_sum[k];
     double *__restrict hk = f_.h + k * C + begin;
     double *__restrict bk = f_.tallies + k * C + begin;
@@ -186,7 +194,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
       for (size_t j = 0; j < n; ++j) bk[j] += other[j], other[j] = 0.0;
     }
     for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
-    table_.draw_each(rng, bk, n, g);
+    table.draw_each(rng, bk, n, g);
     for (size_t j = 0; j < n; ++j) {
       const double h = g[j] * scale[j];
       hk[j] = h;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "decomposition.h"
 #include "gamma.h"
@@ -15,7 +16,11 @@ namespace sk_nmf {
 
 // What every worker is told of a fit: plain data, sent as it is.
 struct FitSettings {
-  int32_t rows = 0, cols = 0, components = 0, workers = 1;
+  int32_t rows = 0, cols = 0, components = 0, workers = 1;  // components: the factors, background included
+  // With a background the last factor is one: a per-word base rate that
+  // every row uses, with a prior shape that makes it dense rather than sparse.
+  int32_t background = 0;
+  double background_shape = 1;
   int32_t block_rows = kTaskRows;
   int32_t fixed_h = 0;  // H held fixed: only W and its rates are drawn
   int64_t nnz = 0;
@@ -110,7 +115,8 @@ class SweepWorker {
   int32_t row0_, task0_;  // the first row and task held
   int32_t worker_;
   AllocationStep allocation_;
-  GammaShapeTable table_;
+  GammaShapeTable table_, background_table_;
+  std::vector<double> prior_;  // each factor's prior shape
   GammaShape hyper_;
 };
 

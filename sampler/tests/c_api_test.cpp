@@ -86,6 +86,7 @@ TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   x.values.assign(c.x.values.begin(), c.x.values.end());
   sk_nmf::FitOptions o;
   o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape;
+  o.background = false;  // SK_NMF_Fit fits none
   const auto r = sk_nmf::fit(x, o);
   EXPECT_EQ(c.w, r.w_mean);
   EXPECT_EQ(c.h, r.h_mean);

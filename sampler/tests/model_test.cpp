@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "gamma.h"
 #include "model.h"
 #include "planted.h"
 #include "sampling_kernels.h"
@@ -46,6 +47,7 @@ FitOptions options(int32_t K, int64_t sweeps, uint64_t seed) {
   o.components = K;
   o.sweeps = sweeps;
   o.seed = seed;
+  o.background = false;  // the plain model; the background has tests of its own
   return o;
 }
 
@@ -64,6 +66,74 @@ TEST(Sampler, RecoversPlantedFactors) {
     const double truth = sk_nmf::log_likelihood(p.x, p.w.data(), p.h.data(), 4);
     EXPECT_GT(fit, truth - 0.002 * std::abs(truth)) << "rate " << rate;
   }
+}
+
+// Topics over few words each, plus a background that every row draws on
+// over every word: W is rows x (K + 1) and H (K + 1) x cols, background last.
+struct PlantedWithBackground {
+  std::vector<double> w, h;
+  Csr x;
+};
+
+PlantedWithBackground plant_with_background(int32_t rows, int32_t cols, int32_t K, uint64_t seed) {
+  sk_nmf::Rng rng(seed);
+  const auto R = static_cast<size_t>(rows), C = static_cast<size_t>(cols), F = static_cast<size_t>(K) + 1;
+  PlantedWithBackground p{std::vector<double>(R * F), std::vector<double>(F * C), {}};
+  for (size_t i = 0; i < R; ++i) {
+    for (size_t k = 0; k < F - 1; ++k) p.w[i * F + k] = sk_nmf::gamma_draw(rng, 0.3) / 0.3;
+    p.w[i * F + F - 1] = sk_nmf::gamma_draw(rng, 4.0) / 4.0;
+  }
+  for (size_t k = 0; k < F - 1; ++k)
+    for (size_t j = 0; j < C; ++j) p.h[k * C + j] = 0.08 * sk_nmf::gamma_draw(rng, 0.1) / 0.1;
+  for (size_t j = 0; j < C; ++j) p.h[(F - 1) * C + j] = 0.04 * sk_nmf::gamma_draw(rng, 2.0) / 2.0;
+  p.x.rows = rows, p.x.cols = cols;
+  p.x.offsets.push_back(0);
+  for (size_t i = 0; i < R; ++i) {
+    for (size_t j = 0; j < C; ++j) {
+      double mu = 0;
+      for (size_t k = 0; k < F; ++k) mu += p.w[i * F + k] * p.h[k * C + j];
+      if (const auto c = sk_nmf::poisson_draw(rng, mu); c > 0)
+        p.x.indices.push_back(static_cast<int32_t>(j)), p.x.values.push_back(static_cast<double>(c));
+    }
+    p.x.offsets.push_back(p.x.nnz());
+  }
+  return p;
+}
+
+// The first `keep` of `factors` columns of W, or rows of H.
+std::vector<double> w_columns(const std::vector<double> &w, size_t rows, size_t factors, size_t keep) {
+  std::vector<double> out;
+  for (size_t i = 0; i < rows; ++i) out.insert(out.end(), w.begin() + i * factors, w.begin() + i * factors + keep);
+  return out;
+}
+
+double cosine(const double *a, const double *b, size_t n) {
+  double ab = 0, aa = 0, bb = 0;
+  for (size_t j = 0; j < n; ++j) ab += a[j] * b[j], aa += a[j] * a[j], bb += b[j] * b[j];
+  return ab / std::sqrt(aa * bb);
+}
+
+TEST(Background, KeepsWhatEveryRowSharesApartFromThePlantedTopics) {
+  constexpr int32_t R = 800, C = 300, K = 5;
+  const auto p = plant_with_background(R, C, K, 21);
+  const std::vector<double> topics_w = w_columns(p.w, R, K + 1, K);
+  const std::vector<double> topics_h(p.h.begin(), p.h.begin() + K * C);
+  const double *base = p.h.data() + K * C;
+  auto o = options(K, 200, 4);
+  o.background = true;
+  const Fit f = run(p.x, o);
+  ASSERT_EQ(f.h.size(), size_t{K + 1} * C);
+  const auto r = sk_nmf::recovery(topics_w, topics_h, w_columns(f.w, R, K + 1, K),
+                                  std::vector<double>(f.h.begin(), f.h.begin() + K * C), R, C, K);
+  EXPECT_GT(r.h, 0.95);
+  EXPECT_GT(r.w, 0.9);
+  // The background is the planted base rate, and no component is.
+  EXPECT_GT(cosine(f.h.data() + K * C, base, C), 0.95);
+  for (int32_t k = 0; k < K; ++k) EXPECT_LT(cosine(f.h.data() + k * C, base, C), 0.6) << "component " << k;
+  // Without a background the shared words leak into the components.
+  const Fit plain = run(p.x, options(K, 200, 4));
+  const auto without = sk_nmf::recovery(topics_w, topics_h, plain.w, plain.h, R, C, K);
+  EXPECT_LT(without.h, r.h - 0.05);
 }
 
 // Counts at random, about `per_row` entries a row.
@@ -87,25 +157,31 @@ TEST(Sampler, OneSeedGivesTheSameBitsOnAnyNumberOfWorkers) {
   // and W against fixed components.
   const Csr x = random_counts(12000, 200, 8, 8);
   ASSERT_EQ(sk_nmf::decompose(x.rows, x.cols, x.nnz()).blocks(), 6);
-  for (double rate : {0.0, 0.5}) {
-    auto o = options(6, 8, 42);
-    o.rate = rate;
-    o.jobs = 1;
-    const Fit one = run(x, o);
-    for (int jobs : {2, 3}) {
-      o.jobs = jobs;
-      const Fit many = run(x, o);
-      EXPECT_EQ(one.w, many.w) << jobs << " jobs, rate " << rate;
-      EXPECT_EQ(one.h, many.h) << jobs << " jobs, rate " << rate;
+  for (bool background : {false, true}) {
+    for (double rate : {0.0, 0.5}) {
+      auto o = options(6, 8, 42);
+      o.rate = rate;
+      o.background = background;
+      o.jobs = 1;
+      const Fit one = run(x, o);
+      ASSERT_EQ(one.h.size(), (6u + background) * 200);
+      for (int jobs : {2, 3}) {
+        o.jobs = jobs;
+        const Fit many = run(x, o);
+        EXPECT_EQ(one.w, many.w) << jobs << " jobs, rate " << rate << ", background " << background;
+        EXPECT_EQ(one.h, many.h) << jobs << " jobs, rate " << rate << ", background " << background;
+      }
+      auto transform = options(6, 3, 5);
+      transform.background = background;
+      transform.jobs = 1;
+      const Fit fixed_one = run(x, transform, sk_nmf::allocate_csr, one.h.data());
+      transform.jobs = 3;
+      EXPECT_EQ(fixed_one.w, run(x, transform, sk_nmf::allocate_csr, one.h.data()).w)
+          << "fixed components, rate " << rate << ", background " << background;
+      o.jobs = 2;
+      o.seed = 43;
+      EXPECT_NE(run(x, o).w, one.w);
     }
-    auto transform = options(6, 3, 5);
-    transform.jobs = 1;
-    const Fit fixed_one = run(x, transform, sk_nmf::allocate_csr, one.h.data());
-    transform.jobs = 3;
-    EXPECT_EQ(fixed_one.w, run(x, transform, sk_nmf::allocate_csr, one.h.data()).w) << "fixed components, rate " << rate;
-    o.jobs = 2;
-    o.seed = 43;
-    EXPECT_NE(run(x, o).w, one.w);
   }
 }
 
@@ -151,12 +227,16 @@ TEST(Checkpoints, AResumedFitIsTheFitNeverStopped) {
   const std::string path = testing::TempDir() + "sk_nmf_checkpoint_test";
   auto o = options(4, 12, 6);
   o.jobs = 1;
-  const auto whole = sk_nmf::fit(x, o);
-  for (int64_t stop : {1, 5, 6, 8, 11}) {  // in the burn-in, at its end, after it, between saves
-    const Fit resumed = stopped_and_resumed(x, o, stop, path);
-    EXPECT_EQ(resumed.w, whole.w_mean) << "stopped after " << stop;
-    EXPECT_EQ(resumed.h, whole.h_mean) << "stopped after " << stop;
+  for (bool background : {true, false}) {  // the plain fit last: the checks below go on with it
+    o.background = background;
+    const auto whole = sk_nmf::fit(x, o);
+    for (int64_t stop : {1, 5, 6, 8, 11}) {  // in the burn-in, at its end, after it, between saves
+      const Fit resumed = stopped_and_resumed(x, o, stop, path);
+      EXPECT_EQ(resumed.w, whole.w_mean) << "stopped after " << stop << ", background " << background;
+      EXPECT_EQ(resumed.h, whole.h_mean) << "stopped after " << stop << ", background " << background;
+    }
   }
+  const auto whole = sk_nmf::fit(x, o);
   // A finished fit's checkpoint resumes to the same result without a sweep.
   int sweeps = 0;
   const auto again = sk_nmf::fit(x, o, nullptr, [&](const sk_nmf::Sampler &) { return ++sweeps, true; },
@@ -195,6 +275,10 @@ TEST(Checkpoints, ADamagedOrForeignCheckpointIsRefusedSayingWhy) {
   flipped[good.size() / 2] ^= 0x10;
   auto other = o;
   other.components = 4;
+  auto with_background = o;
+  with_background.background = true;
+  auto denser = with_background;
+  denser.background_shape = 2;
   const Csr other_data = random_counts(300, 40, 5, 5);
   const struct {
     const char *name;
@@ -211,6 +295,7 @@ TEST(Checkpoints, ADamagedOrForeignCheckpointIsRefusedSayingWhy) {
       {"empty", "", x, o, "not a checkpoint"},
       {"other data", good, other_data, o, "it is of other data (a 300 x 40 matrix with"},
       {"other components", good, x, other, "it was made with components 3, not 4"},
+      {"a background", good, x, with_background, "it was made without a background, not with"},
   };
   for (const auto &c : cases) {
     const std::string what = refusal(c.bytes, c.data, c.options);
@@ -219,6 +304,14 @@ TEST(Checkpoints, ADamagedOrForeignCheckpointIsRefusedSayingWhy) {
     EXPECT_EQ(what.find('\n'), std::string::npos) << c.name;
   }
   EXPECT_EQ(refusal(good, x, o), "accepted");
+  sk_nmf::fit(x, with_background, nullptr, nullptr, sk_nmf::Checkpointing{path, 2, false});
+  try {
+    sk_nmf::Sampler s(x, denser);
+    s.restore(path);
+    ADD_FAILURE() << "another background shape was accepted";
+  } catch (const sk_nmf::Error &e) {
+    EXPECT_NE(std::string(e.what()).find("background shape 1, not 2"), std::string::npos) << e.what();
+  }
   std::remove(path.c_str());
 }
 
