@@ -1081,11 +1081,11 @@ auto allocating(const std::string &where, F allocate) -> decltype(allocate()) {
   }
 }
 
-// A zeroed Array of n elements.  Its pages are faulted in by the kernel in
-// one go, which on some machines takes half the time of touching them one
-// by one.
+// An empty Array with room for n elements, its pages faulted in by the
+// kernel in one go (on some machines half the time of touching them one by
+// one).  Filled with push_back and insert, so that each byte is written once.
 template <class T>
-Array<T> zeroed_array(size_t n, const char *what, const std::string &where) {
+Array<T> empty_array(size_t n, const char *what, const std::string &where) {
   Array<T> a;
   try {
     a.reserve(n);
@@ -1098,6 +1098,12 @@ Array<T> zeroed_array(size_t n, const char *what, const std::string &where) {
     ::madvise(reinterpret_cast<void *>(page), reinterpret_cast<uintptr_t>(a.data() + n) - page, MADV_POPULATE_WRITE);
   }
 #endif
+  return a;
+}
+
+template <class T>
+Array<T> zeroed_array(size_t n, const char *what, const std::string &where) {
+  Array<T> a = empty_array<T>(n, what, where);
   a.resize(n);
   return a;
 }
@@ -1168,63 +1174,54 @@ void csr_from_triplets(Csr &x, std::vector<Buffer<Triplet>> &pieces, int threads
     total += kept;
   }
   at[rows] = total;
-  x.indices = zeroed_array<int32_t>(static_cast<size_t>(total), "the column indices", where);
-  x.values = zeroed_array<double>(static_cast<size_t>(total), "the counts", where);
-  in_parallel(threads, [&](int t) {
-    for (size_t i = from[static_cast<size_t>(t)]; i < from[static_cast<size_t>(t) + 1]; ++i) {
-      const uint64_t *k = keys.get() + x.offsets[i];
-      for (int64_t m = at[i]; m < at[i + 1]; ++m, ++k) {
-        x.indices[static_cast<size_t>(m)] = static_cast<int32_t>(*k >> 32);
-        x.values[static_cast<size_t>(m)] = static_cast<double>(*k & 0xffffffffu);
-      }
+  x.indices = empty_array<int32_t>(static_cast<size_t>(total), "the column indices", where);
+  x.values = empty_array<double>(static_cast<size_t>(total), "the counts", where);
+  for (size_t i = 0; i < rows; ++i) {
+    const uint64_t *k = keys.get() + x.offsets[i];
+    for (int64_t m = at[i]; m < at[i + 1]; ++m, ++k) {
+      x.indices.push_back(static_cast<int32_t>(*k >> 32));
+      x.values.push_back(static_cast<double>(*k & 0xffffffffu));
     }
-  });
+  }
   keys.release();
   std::copy(at.begin(), at.end(), x.offsets.begin());
 }
 
 // Entries already in row-major order without repeats, as most files hold
-// them: each piece is copied to its place.
-void csr_from_sorted(Csr &x, std::vector<Buffer<Triplet>> &pieces, int threads, const std::string &where) {
+// them: the pieces one after the other.
+void csr_from_sorted(Csr &x, std::vector<Buffer<Triplet>> &pieces, const std::string &where) {
   const size_t rows = static_cast<size_t>(x.rows);
   for (size_t i = 0; i < rows; ++i) x.offsets[i + 1] += x.offsets[i];
   const auto n = static_cast<size_t>(x.offsets[rows]);
-  x.indices = zeroed_array<int32_t>(static_cast<size_t>(n), "the column indices", where);
-  x.values = zeroed_array<double>(static_cast<size_t>(n), "the counts", where);
-  std::vector<size_t> at(pieces.size() + 1, 0);
-  for (size_t p = 0; p < pieces.size(); ++p) at[p + 1] = at[p] + pieces[p].size();
-  in_parallel(threads, [&](int t) {
-    for (size_t p = static_cast<size_t>(t); p < pieces.size(); p += static_cast<size_t>(threads)) {
-      size_t m = at[p];
-      for (const Triplet &e : pieces[p]) {
-        x.indices[m] = e.col;
-        x.values[m++] = e.value;
-      }
-      pieces[p].release();
+  x.indices = empty_array<int32_t>(n, "the column indices", where);
+  x.values = empty_array<double>(n, "the counts", where);
+  for (auto &piece : pieces) {
+    for (const Triplet &e : piece) {
+      x.indices.push_back(e.col);
+      x.values.push_back(e.value);
     }
-  });
+    piece.release();
+  }
 }
 
-void csr_from_rows(Csr &x, std::vector<Result> &pieces, int threads, const std::string &where) {
-  std::vector<size_t> row0(pieces.size() + 1, 0), nnz0(pieces.size() + 1, 0);
-  for (size_t p = 0; p < pieces.size(); ++p) {
-    row0[p + 1] = row0[p] + pieces[p].row_sizes.size();
-    nnz0[p + 1] = nnz0[p] + pieces[p].counts.size();
+void csr_from_rows(Csr &x, std::vector<Result> &pieces, const std::string &where) {
+  size_t rows = 0, nnz = 0;
+  for (const Result &r : pieces) {
+    rows += r.row_sizes.size();
+    nnz += r.counts.size();
   }
-  x.offsets = zeroed_array<int64_t>(static_cast<size_t>(row0.back()) + 1, "the row offsets", where);
-  x.indices = zeroed_array<int32_t>(static_cast<size_t>(nnz0.back()), "the column indices", where);
-  x.values = zeroed_array<double>(static_cast<size_t>(nnz0.back()), "the counts", where);
-  in_parallel(threads, [&](int t) {
-    for (size_t p = static_cast<size_t>(t); p < pieces.size(); p += static_cast<size_t>(threads)) {
-      Result &r = pieces[p];
-      auto at = static_cast<int64_t>(nnz0[p]);
-      for (size_t i = 0; i < r.row_sizes.size(); ++i) x.offsets[row0[p] + i + 1] = at += r.row_sizes[i];
-      std::copy(r.columns.begin(), r.columns.end(), x.indices.begin() + static_cast<ptrdiff_t>(nnz0[p]));
-      std::copy(r.counts.begin(), r.counts.end(), x.values.begin() + static_cast<ptrdiff_t>(nnz0[p]));
-      r = Result();
-    }
-  });
-  x.rows = static_cast<int32_t>(row0.back());
+  x.offsets = empty_array<int64_t>(rows + 1, "the row offsets", where);
+  x.indices = empty_array<int32_t>(nnz, "the column indices", where);
+  x.values = empty_array<double>(nnz, "the counts", where);
+  int64_t at = 0;
+  x.offsets.push_back(0);
+  for (Result &r : pieces) {
+    for (const uint32_t n : r.row_sizes) x.offsets.push_back(at += n);
+    x.indices.insert(x.indices.end(), r.columns.begin(), r.columns.end());
+    x.values.insert(x.values.end(), r.counts.begin(), r.counts.end());
+    r = Result();
+  }
+  x.rows = static_cast<int32_t>(rows);
 }
 
 // ---- the whole file --------------------------------------------------------------
@@ -1256,14 +1253,14 @@ class Reader {
     const std::string at_end = where(std::max<uint64_t>(lines_, 1));
     if (L_.kind == Kind::csv) {
       if (data_ == 0) throw Error("no counts in the file", at_end);
-      csr_from_rows(x, rows_, threads_, at_end);
+      csr_from_rows(x, rows_, at_end);
       return x;
     }
     if (data_ < L_.entries) {
       throw Error("expected " + std::to_string(L_.entries) + (L_.kind == Kind::array ? " values" : " entries") +
                   ", found " + std::to_string(data_), at_end);
     }
-    if (sorted_) csr_from_sorted(x, triplets_, threads_, at_end);
+    if (sorted_) csr_from_sorted(x, triplets_, at_end);
     else csr_from_triplets(x, triplets_, threads_, at_end);
     return x;
   }
