@@ -37,6 +37,7 @@ constexpr int64_t kMaxDim = std::numeric_limits<int32_t>::max();
 constexpr size_t kLineCap = size_t{16} << 20;
 constexpr size_t kDefaultChunk = size_t{4} << 20;
 constexpr size_t kEchoed = 60;  // bytes of a bad field shown in an error
+const char *const kTooLong = "the line is longer than 16 MiB, the most a line may hold";
 
 // ---- memory ------------------------------------------------------------------
 
@@ -288,7 +289,7 @@ std::string stop_message(const Piece &p) {
   switch (p.stop) {
     case Piece::binary: return "the file holds binary data, not text";
     case Piece::utf16: return "the file is UTF-16 text; save it as UTF-8 or ASCII";
-    case Piece::too_long: return "the line is longer than 16 MiB, the most a line may hold";
+    case Piece::too_long: return kTooLong;
     case Piece::read_failed: return p.failure;
     case Piece::none: break;
   }
@@ -614,8 +615,6 @@ struct Result {
     failure = std::move(what);
   }
 };
-
-const char *const kTooLong = "the line is longer than 16 MiB, the most a line may hold";
 
 // Room for as many entries as `bytes` of text could hold, so that memory
 // follows the text, never what a size line claims.
