@@ -120,7 +120,11 @@ int available_cores() {
 }
 
 std::string worker_program() {
-  if (const char *given = std::getenv("SK_NMF_WORKER"); given && *given) return given;
+  if (const char *given = std::getenv("SK_NMF_WORKER"); given && *given) {
+    if (::access(given, X_OK) != 0)
+      throw RunError(std::string("SK_NMF_WORKER names ") + given + ", which is not a program that can be run");
+    return given;
+  }
   // The library (for a host that loaded it) or the program this code is in.
   Dl_info info{};
   std::string image;

@@ -228,6 +228,16 @@ else
     || fail "killed worker: status $status, stderr '$(cat "$work/err")'"
 fi
 
+# Without the worker program beside it: one process by default, an error
+# when processes are asked for.
+mkdir "$work/alone" && cp "$prog" "$work/alone/"
+env -u SK_NMF_WORKER "$work/alone/poisson_nmf" "${jobs_opts[@]}" --out "$work/alone/fit" >"$work/out" 2>&1 \
+  && grep -q "on 1 process" "$work/out" && cmp -s "$work/jobs1_W.csv" "$work/alone/fit_W.csv" \
+  && pass "no worker program: the same fit on one process" || fail "no worker program: $(cat "$work/out")"
+installed=$prog; prog=$work/alone/poisson_nmf
+expect_error "no worker program, --jobs 2" "cannot find the worker program sk_nmf_worker beside $work/alone" \
+  "${jobs_opts[@]}" --jobs 2
+prog=$installed
 expect_error "no jobs" "--jobs wants a whole number from 1 to 4096, not '0'" --jobs 0
 expect_error "jobs word" "--jobs wants a whole number" --jobs many
 expect_error "checkpoint every 0" "--checkpoint-every wants a whole number from 1" --checkpoint-every 0
