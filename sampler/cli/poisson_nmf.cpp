@@ -3,6 +3,8 @@
 // factors, draws counts from them and reports how well the fit recovers them.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "formats.h"
@@ -33,6 +36,8 @@ struct Options {
   double holdout = 0;
   std::string counts_file;
   std::string out_prefix;
+  std::string vocab_file;
+  long long top_words = 0;  // 0: none, or 10 with --vocab
   bool quiet = false;
 };
 
@@ -61,6 +66,11 @@ const char *kUsage =
     "  --shape A          Gamma prior shape of W and H (default 0.2)\n"
     "  --rate B|auto      Gamma prior rate of W and H; 'auto' learns a rate per\n"
     "                     row and per column under a Gamma hyperprior (default auto)\n"
+    "  --background yes|no  fit a background beside the K components: a rate per\n"
+    "                     column that every row draws on, which takes the words\n"
+    "                     common to all rows out of the components (default yes)\n"
+    "  --background-shape A  Gamma prior shape of the background's row weights\n"
+    "                     and column rates (default 1)\n"
     "  --holdout F        hold out a fraction F of every count (binomial\n"
     "                     thinning) and report the held-out log-likelihood per\n"
     "                     count (default 0: fit everything)\n"
@@ -81,7 +91,12 @@ const char *kUsage =
     "                     fit gives the same bits as one never stopped (default:\n"
     "                     start afresh)\n"
     "  --out PREFIX       write the posterior-mean factors to PREFIX_W.csv\n"
-    "                     (rows x K) and PREFIX_H.csv (K x columns) (default: none)\n"
+    "                     (rows x K) and PREFIX_H.csv (K x columns), and the\n"
+    "                     background's column rates to PREFIX_background.csv\n"
+    "                     (1 x columns) (default: none)\n"
+    "  --vocab FILE       the columns' words, one a line in column order: print\n"
+    "                     each component's top words and the background's\n"
+    "  --top-words N      how many words for each (default 10; needs --vocab)\n"
     "  --quiet            no progress line (default: progress on stderr)\n"
     "  --help             show this text\n";
 
@@ -156,7 +171,17 @@ Options parse_options(int argc, char **argv) {
     else if (arg == "--out") {
       o.out_prefix = next();
       if (o.out_prefix.empty()) throw UsageError("--out wants a non-empty prefix");
-    } else if (arg == "--quiet") o.quiet = true;
+    } else if (arg == "--background") {
+      const std::string v = next();
+      if (v != "yes" && v != "no") throw UsageError("--background wants yes or no, not '" + v + "'");
+      o.fit.background = v == "yes";
+    } else if (arg == "--background-shape") {
+      o.fit.background_shape = parse_real(arg, next(), 0, kInf, true, true, "a positive number");
+    } else if (arg == "--vocab") {
+      o.vocab_file = next();
+      if (o.vocab_file.empty()) throw UsageError("--vocab wants a file name");
+    } else if (arg == "--top-words") o.top_words = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--quiet") o.quiet = true;
     else throw UsageError("unknown option '" + arg + "' (see --help)");
   }
   if (burn_in_given && o.fit.burn_in >= o.fit.sweeps) {
@@ -167,6 +192,8 @@ Options parse_options(int argc, char **argv) {
     throw UsageError("--counts wants a file name or '-'");
   }
   if (o.checkpoints.resume && o.checkpoints.path.empty()) throw UsageError("--resume needs --checkpoint FILE");
+  if (o.top_words > 0 && o.vocab_file.empty()) throw UsageError("--top-words needs --vocab FILE");
+  if (!o.vocab_file.empty() && o.top_words == 0) o.top_words = 10;
   return o;
 }
 
@@ -229,13 +256,68 @@ class Progress {
   clock::time_point start_ = clock::now(), last_{};
 };
 
+// One word a line (a final newline optional, CRLF taken as LF), one line per
+// column: Matrix Market files carry no names, so the count is checked here.
+std::vector<std::string> read_vocabulary(const std::string &path, int32_t cols) {
+  std::FILE *f = path == "-" ? nullptr : std::fopen(path.c_str(), "rb");
+  if (!f) throw Error(path == "-" ? "--vocab cannot be standard input" : "cannot read --vocab " + path + ": " + std::strerror(errno));
+  std::vector<std::string> words;
+  std::string line;
+  bool ok = true;
+  for (int c; ok && (c = std::fgetc(f)) != EOF;) {
+    if (c != '\n') {
+      line.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    words.push_back(std::move(line));
+    line.clear();
+    ok = words.size() <= static_cast<size_t>(cols);
+  }
+  std::fclose(f);
+  if (!line.empty()) words.push_back(line);
+  for (size_t n = 0; n < words.size(); ++n) {
+    if (words[n].empty()) {
+      Error e("an empty line where a word should be");
+      e.where = path + ":" + std::to_string(n + 1);
+      throw e;
+    }
+  }
+  if (!ok || words.size() != static_cast<size_t>(cols)) {
+    throw Error("--vocab " + path + " has " + (ok ? std::to_string(words.size()) : "more than " + std::to_string(cols)) +
+                " words, but the counts have " + std::to_string(cols) + " columns");
+  }
+  return words;
+}
+
+// The n largest of a row of H, largest first (ties by column).
+std::vector<int32_t> top_columns(const double *h, int32_t cols, int32_t n) {
+  std::vector<int32_t> order(static_cast<size_t>(cols));
+  for (int32_t j = 0; j < cols; ++j) order[static_cast<size_t>(j)] = j;
+  std::partial_sort(order.begin(), order.begin() + n, order.end(),
+                    [h](int32_t a, int32_t b) { return h[a] > h[b] || (h[a] == h[b] && a < b); });
+  order.resize(static_cast<size_t>(n));
+  return order;
+}
+
+// The first K of F columns of a rows x F matrix.
+std::vector<double> first_columns(const std::vector<double> &w, int32_t rows, int32_t F, int32_t K) {
+  std::vector<double> out;
+  out.reserve(static_cast<size_t>(rows) * static_cast<size_t>(K));
+  for (size_t i = 0; i < static_cast<size_t>(rows); ++i)
+    out.insert(out.end(), w.begin() + static_cast<ptrdiff_t>(i * F), w.begin() + static_cast<ptrdiff_t>(i * F + K));
+  return out;
+}
+
 int run(const Options &o) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   const std::string w_path = o.out_prefix + "_W.csv", h_path = o.out_prefix + "_H.csv";
+  const std::string background_path = o.out_prefix + "_background.csv";
   if (!o.out_prefix.empty()) {  // before any work
     sk_nmf::check_writable(w_path);
     sk_nmf::check_writable(h_path);
+    if (o.fit.background) sk_nmf::check_writable(background_path);
   }
   const bool planted = o.counts_file.empty();
   const int32_t K = o.fit.components;
@@ -253,6 +335,14 @@ int run(const Options &o) {
     counts = sk_nmf::read_counts(o.counts_file, reading);
   }
   const double read_seconds = std::chrono::duration<double>(clock::now() - start).count();
+  std::vector<std::string> vocabulary;
+  if (!o.vocab_file.empty()) {
+    vocabulary = read_vocabulary(o.vocab_file, counts.cols);
+    if (o.top_words > counts.cols) {
+      throw UsageError("--top-words " + std::to_string(o.top_words) + " is more than the " +
+                       std::to_string(counts.cols) + " columns");
+    }
+  }
   sk_nmf::Split split;
   const sk_nmf::Csr *train = &counts;
   if (o.holdout > 0) {
@@ -275,12 +365,14 @@ int run(const Options &o) {
   }, o.checkpoints);
   const double seconds = std::chrono::duration<double>(clock::now() - start).count();
 
-  const double loglik = sk_nmf::log_likelihood(*train, fit.w_mean.data(), fit.h_mean.data(), K);
+  // Every factor, the background too, makes the rates.
+  const int32_t F = fit.factors;
+  const double loglik = sk_nmf::log_likelihood(*train, fit.w_mean.data(), fit.h_mean.data(), F);
   std::printf("log-likelihood of the posterior-mean fit: %.1f (%.4f per count)\n", loglik, loglik / std::max(total, 1.0));
   if (o.holdout > 0) {
     // The fit's rates are those of the kept (1 - F) of every count.
     const double held = split.test.total();
-    const double test = sk_nmf::log_likelihood(split.test, fit.w_mean.data(), fit.h_mean.data(), K,
+    const double test = sk_nmf::log_likelihood(split.test, fit.w_mean.data(), fit.h_mean.data(), F,
                                                o.holdout / (1.0 - o.holdout));
     std::printf("held-out log-likelihood: %.1f (%.4f per count, %.0f held-out counts)\n", test,
                 held > 0 ? test / held : 0.0, held);
@@ -289,7 +381,8 @@ int run(const Options &o) {
     const double truth_loglik = sk_nmf::log_likelihood(*train, truth.w.data(), truth.h.data(), K, 1.0 - o.holdout);
     std::printf("log-likelihood of the planted factors:    %.1f (%.4f per count)\n", truth_loglik,
                 truth_loglik / std::max(total, 1.0));
-    const auto r = sk_nmf::recovery(truth.w, truth.h, fit.w_mean, fit.h_mean, counts.rows, counts.cols, K);
+    const auto r = sk_nmf::recovery(truth.w, truth.h, first_columns(fit.w_mean, counts.rows, F, K), fit.h_mean,
+                                    counts.rows, counts.cols, K);
     std::printf("recovery of the planted components (mean cosine similarity of matched components): W %.3f, H %.3f\n",
                 r.w, r.h);
   }
@@ -305,9 +398,25 @@ int run(const Options &o) {
   std::printf("time %.2f s, %.1f sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
               fit.workers == 1 ? "" : "es",
               fit.resumed_from >= 0 ? (", resumed at sweep " + std::to_string(fit.resumed_from)).c_str() : "");
+  if (!vocabulary.empty()) {
+    const auto n = static_cast<int32_t>(o.top_words);
+    std::printf("top %d words of each component (by H's posterior mean):\n", n);
+    for (int32_t k = 0; k < F; ++k) {
+      const bool background = k == K;
+      std::printf(background ? "  background:" : "  %d:", k + 1);
+      for (const int32_t j : top_columns(fit.h_mean.data() + static_cast<size_t>(k) * counts.cols, counts.cols, n))
+        std::printf(" %s", vocabulary[static_cast<size_t>(j)].c_str());
+      std::printf("\n");
+    }
+  }
   if (!o.out_prefix.empty()) {
-    sk_nmf::write_csv(w_path, fit.w_mean, counts.rows, K);
-    sk_nmf::write_csv(h_path, fit.h_mean, K, counts.cols);
+    sk_nmf::write_csv(w_path, first_columns(fit.w_mean, counts.rows, F, K), counts.rows, K);
+    const std::vector<double> h(fit.h_mean.begin(), fit.h_mean.begin() + static_cast<ptrdiff_t>(K) * counts.cols);
+    sk_nmf::write_csv(h_path, h, K, counts.cols);
+    if (F > K) {
+      sk_nmf::write_csv(background_path, std::vector<double>(fit.h_mean.begin() + static_cast<ptrdiff_t>(K) * counts.cols,
+                                                             fit.h_mean.end()), 1, counts.cols);
+    }
     std::printf("posterior means written to %s (%d x %d) and %s (%d x %d)\n", w_path.c_str(), counts.rows, K,
                 h_path.c_str(), K, counts.cols);
   }
