@@ -29,10 +29,10 @@ PY
 text=$(gzip -dc "$mtx.gz" | wc -c)
 # The fastest of the reads (the machine may be busy with other work).
 best() {
-  for _ in $(seq "$reps"); do "$@"; done | sort -t, -k2 -n | tail -1 | cut -d, -f1
+  for _ in $(seq "$reps"); do "$@"; done | awk -F, '{ print $NF "\t" $0 }' | sort -n | tail -1 | cut -f2 | sed 's/,[0-9]*$//'
 }
 for f in "$mtx" "$shuffled" "$csv" "$mtx.gz"; do
-  bytes=$(stat -c %s "$f"); [ "$f" = "$mtx.gz" ] && bytes=$text
+  bytes=$(stat -L -c %s "$f"); [ "$f" = "$mtx.gz" ] && bytes=$text
   best taskset -c 0 "$exe" "$f" 1 "$bytes"
   best "$exe" "$f" 2 "$bytes"
 done

@@ -124,6 +124,8 @@ class Source {
   virtual ~Source() = default;
   // Up to n bytes; 0 at the end.  Throws Error without `where`.
   virtual size_t read(char *out, size_t n) = 0;
+  // The bytes of text there will be at most; 0 when that is not known.
+  uint64_t most_bytes = 0;
 };
 
 class FdReader {
@@ -238,6 +240,7 @@ const char *compression_of(const std::string &head) {
 
 std::unique_ptr<Source> open_source(const std::string &path, const std::string &name) {
   int fd = 0;
+  uint64_t size = 0;
   if (path != "-") {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw Error("cannot open " + path + ": " + std::strerror(errno));
@@ -246,6 +249,7 @@ std::unique_ptr<Source> open_source(const std::string &path, const std::string &
       ::close(fd);
       throw Error("cannot read " + path + ": it is a directory");
     }
+    if (S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
   }
   auto in = std::make_unique<FdReader>(fd, name);
   std::string head(10, '\0');
@@ -269,7 +273,9 @@ std::unique_ptr<Source> open_source(const std::string &path, const std::string &
     throw Error(std::string("the file is ") + format + "-compressed, which is not supported; decompress it first",
                 name + ":1");
   }
-  return std::make_unique<PlainSource>(std::move(in), std::move(head));
+  auto plain = std::make_unique<PlainSource>(std::move(in), std::move(head));
+  plain->most_bytes = size;
+  return plain;
 }
 
 // ---- text in pieces of whole lines -------------------------------------------
@@ -1227,7 +1233,8 @@ void csr_from_rows(Csr &x, std::vector<Result> &pieces, const std::string &where
 
 class Reader {
  public:
-  Reader(const Layout &L, const std::string &name, int threads) : L_(L), name_(name), threads_(threads) {}
+  Reader(const Layout &L, const std::string &name, int threads, uint64_t most_bytes)
+      : L_(L), name_(name), threads_(threads), most_bytes_(most_bytes) {}
 
   Csr read(Cursor &in, Pieces &pieces) {
     lines_ = in.line();
@@ -1236,6 +1243,15 @@ class Reader {
     if (L_.kind != Kind::csv) {
       x.rows = static_cast<int32_t>(L_.rows);
       x.offsets = zeroed_array<int64_t>(static_cast<size_t>(L_.rows) + 1, "the row offsets", where(lines_));
+    }
+    // Entries in order, as most files hold them, go straight into the CSR
+    // while the threads parse on; a file's size bounds what the size line
+    // may make us reserve.
+    if (L_.kind == Kind::coordinate && most_bytes_ > 0) {
+      const uint64_t room = std::min<uint64_t>(L_.entries, most_bytes_ / (L_.pattern ? 4 : 6) + 1);
+      x.indices = empty_array<int32_t>(room, "the column indices", where(lines_));
+      x.values = empty_array<double>(room, "the counts", where(lines_));
+      direct_ = true;
     }
     {
       Pool pool(L_, threads_);
@@ -1259,8 +1275,13 @@ class Reader {
       throw Error("expected " + std::to_string(L_.entries) + (L_.kind == Kind::array ? " values" : " entries") +
                   ", found " + std::to_string(data_), at_end);
     }
-    if (sorted_) csr_from_sorted(x, triplets_, at_end);
-    else csr_from_triplets(x, triplets_, threads_, at_end);
+    if (direct_ && sorted_) {
+      for (size_t i = 0; i < static_cast<size_t>(L_.rows); ++i) x.offsets[i + 1] += x.offsets[i];
+    } else if (sorted_) {
+      csr_from_sorted(x, triplets_, at_end);
+    } else {
+      csr_from_triplets(x, triplets_, threads_, at_end);
+    }
     return x;
   }
 
@@ -1285,11 +1306,20 @@ class Reader {
     pieces.recycle(std::move(slot->piece.text));
     if (L_.kind == Kind::coordinate) {
       if (r.data > 0) {
+        if (direct_ && sorted_ && !(r.sorted && r.first_key > last_key_)) undo_direct(x);
         sorted_ = sorted_ && r.sorted && r.first_key > last_key_;
         last_key_ = r.last_key;
       }
       for (const Triplet &t : r.triplets) ++x.offsets[static_cast<size_t>(t.row) + 1];
-      triplets_.push_back(std::move(r.triplets));
+      if (direct_ && sorted_) {
+        for (const Triplet &t : r.triplets) {
+          x.indices.push_back(t.col);
+          x.values.push_back(t.value);
+        }
+        r.triplets.release();
+      } else {
+        triplets_.push_back(std::move(r.triplets));
+      }
     } else if (L_.kind == Kind::array) {
       // Values go down the columns; their place follows from the count before.
       sorted_ = false;
@@ -1310,9 +1340,33 @@ class Reader {
     if (slot->piece.stop != Piece::none) throw Error(stop_message(slot->piece), where(lines_ + 1));
   }
 
+  // The entries so far back to triplets, the order being lost: their rows
+  // follow from the counts per row so far.
+  void undo_direct(Csr &x) {
+    Buffer<Triplet> t;
+    try {
+      t.allocate(x.indices.size());
+    } catch (const std::bad_alloc &) {
+      throw Error("out of memory allocating " + byte_size(static_cast<double>(x.indices.size()) * sizeof(Triplet)) +
+                  " for the entries", where(lines_));
+    }
+    size_t k = 0;
+    for (size_t i = 0; i < static_cast<size_t>(L_.rows); ++i) {
+      for (int64_t n = 0; n < x.offsets[i + 1]; ++n, ++k) {
+        t.push({static_cast<int32_t>(i), x.indices[k], static_cast<uint32_t>(x.values[k])});
+      }
+    }
+    Array<int32_t>().swap(x.indices);
+    Array<double>().swap(x.values);
+    triplets_.push_back(std::move(t));
+    direct_ = false;
+  }
+
   const Layout &L_;
   const std::string &name_;
   int threads_;
+  uint64_t most_bytes_;
+  bool direct_ = false;
   uint64_t lines_ = 0, data_ = 0;
   bool sorted_ = true;
   uint64_t last_key_ = 0;
@@ -1346,7 +1400,7 @@ Csr read_counts(const std::string &path, const ReadOptions &options) {
     in.unread();
     L = csv_header(in, options.header);
   }
-  Reader reader(L, name, threads);
+  Reader reader(L, name, threads, source->most_bytes);
   return reader.read(in, pieces);
 }
 
