@@ -140,6 +140,35 @@ def run_python(build, npz, k, sweeps, jobs):
     return {"fit": float(out.split()[-1]), "peak": peak}
 
 
+DASK_FIT = """
+import sys, time, numpy as np, scipy.sparse
+from distributed import Client, LocalCluster
+from sampling_kernels.dask import DaskPoissonNMF
+if __name__ == "__main__":
+    d = np.load(sys.argv[1])
+    x = scipy.sparse.csr_matrix((d["values"], d["indices"], d["offsets"]), shape=tuple(d["shape"]))
+    pieces = int(sys.argv[5])
+    step = -(-x.shape[0] // pieces)
+    blocks = [x[i:i + step] for i in range(0, x.shape[0], step)]
+    with LocalCluster(n_workers=int(sys.argv[4]), threads_per_worker=1, host="127.0.0.1", dashboard_address=":0",
+                      silence_logs=50) as cluster, Client(cluster):
+        start = time.monotonic()
+        DaskPoissonNMF(int(sys.argv[2]), n_sweeps=int(sys.argv[3]), random_state=1).fit(blocks)
+        print(time.monotonic() - start)
+"""
+
+
+def run_dask(build, npz, k, sweeps, workers, pieces):
+    env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"),
+               SAMPLING_KERNELS_LIBRARY=str(build / "libsampling_kernels.so"),
+               SAMPLING_KERNELS_NMF_LIBRARY=str(build / "libsampling_kernels_nmf.so"))
+    out = subprocess.run([sys.executable, "-c", DASK_FIT, str(npz), str(k), str(sweeps), str(workers), str(pieces)],
+                         capture_output=True, text=True, env=env)
+    if out.returncode != 0:
+        sys.exit(f"DaskPoissonNMF on {workers} workers failed: {out.stderr[-2000:]}")
+    return float(out.stdout.split()[-1])
+
+
 def model(per_count, per_entry, rows, cols, counts, nnz, k, fold=0.25e-9, message=10e-6):
     """Seconds per sweep on n cores, from costs measured on one process: per count (allocation, W and
     the products), per entry of H, per tally folded from another worker and per phase message."""
@@ -167,6 +196,7 @@ def main():
     p.add_argument("--sweeps", type=int, default=20)
     p.add_argument("--jobs", default="1,2")
     p.add_argument("--no-python", action="store_true")
+    p.add_argument("--dask", action="store_true", help="also DaskPoissonNMF on a 2-worker LocalCluster")
     a = p.parse_args()
     build = pathlib.Path(a.build).resolve()
     cli = build / "sampler" / "poisson_nmf"
@@ -199,6 +229,14 @@ def main():
         for j, r in py.items():
             print(f"  | {j} | {r['fit']:.2f} | {py[jobs[0]]['fit'] / r['fit']:.2f} | {r['peak']:.0f} | "
                   f"{r['peak'] / py[jobs[0]]['peak']:.2f}")
+        if a.dask:
+            print("\nDaskPoissonNMF, 2-worker LocalCluster | pieces | fit (s) | sweeps/s | x PoissonNMF(n_jobs=1) | "
+                  "overhead per sweep against PoissonNMF(n_jobs=2) (s)")
+            for pieces in (2, 8):
+                t = run_dask(build, npz, a.components, a.sweeps, 2, pieces)
+                two = py.get(2, py[jobs[-1]])["fit"]
+                print(f"  | {pieces} | {t:.2f} | {a.sweeps / t:.3f} | {py[jobs[0]]['fit'] / t:.2f} | "
+                      f"{(t - two) / a.sweeps:.4f}")
     print("\nmodel: 1,000,000 x 30,000, 2e9 counts in 1.7e9 stored cells, K = 20, from the costs of one process")
     print("cores | row blocks | rows (s) | columns (s) | serial and messages (s) | per sweep (s)")
     per_count = one["rows"] / total
