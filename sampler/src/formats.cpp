@@ -1086,23 +1086,35 @@ auto allocating(const std::string &where, F allocate) -> decltype(allocate()) {
   }
 }
 
-// An empty Array with room for n elements, its pages faulted in by the
-// kernel in one go (on some machines half the time of touching them one by
-// one).  Filled with push_back and insert, so that each byte is written once.
+// Has the kernel fault in the pages of the next n elements an Array has
+// room for, in one go: on some machines half the time of touching them one
+// by one.
 template <class T>
-Array<T> empty_array(size_t n, const char *what, const std::string &where) {
+void prefault(Array<T> &a, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+  n = std::min(n, a.capacity() - a.size());
+  if (n * sizeof(T) < (size_t{64} << 10)) return;
+  const auto from = reinterpret_cast<uintptr_t>(a.data() + a.size()) & ~uintptr_t{4095};
+  ::madvise(reinterpret_cast<void *>(from), reinterpret_cast<uintptr_t>(a.data() + a.size() + n) - from,
+            MADV_POPULATE_WRITE);
+#else
+  (void)a;
+  (void)n;
+#endif
+}
+
+// An empty Array with room for n elements, filled with push_back and insert
+// so that each byte is written once; its pages are faulted in up front
+// unless the room is only a bound.
+template <class T>
+Array<T> empty_array(size_t n, const char *what, const std::string &where, bool bound = false) {
   Array<T> a;
   try {
     a.reserve(n);
   } catch (const std::exception &) {  // bad_alloc or length_error
     throw Error("out of memory allocating " + byte_size(static_cast<double>(n) * sizeof(T)) + " for " + what, where);
   }
-#ifdef MADV_POPULATE_WRITE
-  const auto page = reinterpret_cast<uintptr_t>(a.data()) & ~uintptr_t{4095};
-  if (n * sizeof(T) >= (size_t{1} << 20)) {
-    ::madvise(reinterpret_cast<void *>(page), reinterpret_cast<uintptr_t>(a.data() + n) - page, MADV_POPULATE_WRITE);
-  }
-#endif
+  if (!bound) prefault(a, n);
   return a;
 }
 
@@ -1249,8 +1261,8 @@ class Reader {
     // may make us reserve.
     if (L_.kind == Kind::coordinate && most_bytes_ > 0) {
       const uint64_t room = std::min<uint64_t>(L_.entries, most_bytes_ / (L_.pattern ? 4 : 6) + 1);
-      x.indices = empty_array<int32_t>(room, "the column indices", where(lines_));
-      x.values = empty_array<double>(room, "the counts", where(lines_));
+      x.indices = empty_array<int32_t>(room, "the column indices", where(lines_), true);
+      x.values = empty_array<double>(room, "the counts", where(lines_), true);
       direct_ = true;
     }
     {
@@ -1312,6 +1324,8 @@ class Reader {
       }
       for (const Triplet &t : r.triplets) ++x.offsets[static_cast<size_t>(t.row) + 1];
       if (direct_ && sorted_) {
+        prefault(x.indices, r.triplets.size());
+        prefault(x.values, r.triplets.size());
         for (const Triplet &t : r.triplets) {
           x.indices.push_back(t.col);
           x.values.push_back(t.value);
