@@ -40,8 +40,10 @@ class _Plan(ctypes.Structure):
     _fields_ = [("n_rows", ctypes.c_int32), ("n_cols", ctypes.c_int32), ("n_components", ctypes.c_int32),
                 ("nnz", ctypes.c_int64), ("total", ctypes.c_double), ("n_sweeps", ctypes.c_int64),
                 ("burn_in", ctypes.c_int64), ("shape", ctypes.c_double), ("rate", ctypes.c_double),
-                ("seed", ctypes.c_uint32), ("block_rows", ctypes.c_int32), ("n_blocks", ctypes.c_int32),
-                ("n_tasks", ctypes.c_int32), ("n_column_blocks", ctypes.c_int32), ("burn_in_sweeps", ctypes.c_int64)]
+                ("seed", ctypes.c_uint32), ("background", ctypes.c_int32), ("background_shape", ctypes.c_double),
+                ("block_rows", ctypes.c_int32), ("n_blocks", ctypes.c_int32),
+                ("n_tasks", ctypes.c_int32), ("n_column_blocks", ctypes.c_int32), ("burn_in_sweeps", ctypes.c_int64),
+                ("n_factors", ctypes.c_int32)]
 
 
 def _library():
@@ -141,7 +143,7 @@ def _block_digests(piece, plan_fields):
 
 def _start_piece(piece, plan_fields, saved=None):
     plan = _plan_from(plan_fields)
-    rows, k = len(piece.offsets) - 1, plan.n_components
+    rows, k = len(piece.offsets) - 1, plan.n_factors
     new = _Piece(piece.first_block, piece.n_blocks, piece.offsets, piece.indices, piece.values)
     if saved is not None:
         new.sweep, new.w, new.w_sum, new.xi = saved["sweep"], saved["w"].copy(), saved["w_sum"].copy(), saved["xi"].copy()
@@ -157,7 +159,7 @@ def _sweep_piece(piece, plan_fields, sweep, h, h_row_sums):
     if piece.sweep != sweep:  # a state made anew (say, recomputed after a loss) is not this sweep's
         raise _LostState(f"piece at blocks {piece.first_block}+ holds sweep {piece.sweep}, not {sweep}")
     plan = _plan_from(plan_fields)
-    k, cols = plan.n_components, plan.n_cols
+    k, cols = plan.n_factors, plan.n_cols  # the background is one more factor
     new = _Piece(piece.first_block, piece.n_blocks, piece.offsets, piece.indices, piece.values)
     new.w, new.w_sum, new.xi = piece.w.copy(), piece.w_sum.copy(), piece.xi.copy()
     rows = len(piece.offsets) - 1
@@ -180,8 +182,10 @@ def _state_of(piece):
     return {"sweep": piece.sweep, "w": piece.w, "w_sum": piece.w_sum, "xi": piece.xi}
 
 
-def _w_mean(piece, kept):
-    return piece.w_sum / kept if kept > 0 else piece.w.copy()
+def _w_mean(piece, kept, k):
+    """The components' columns of W's posterior mean (the background's left out, as PoissonNMF does)."""
+    w = piece.w_sum / kept if kept > 0 else piece.w
+    return np.ascontiguousarray(w[:, :k])
 
 
 # ---- the client's side ----------------------------------------------------
@@ -214,7 +218,7 @@ class DaskPoissonNMF:
 
     Parameters
     ----------
-    n_components, n_sweeps, burn_in, shape, rate, random_state, verbose
+    n_components, n_sweeps, burn_in, shape, rate, random_state, verbose, background, background_shape
         As for ``PoissonNMF``.  With verbose, a line at every tenth of the
         run gives sweeps per second and the time left.
     client : distributed.Client or None, default None
@@ -233,6 +237,7 @@ class DaskPoissonNMF:
     Attributes
     ----------
     components_ : ndarray of shape (n_components, n_features)
+    background_ : ndarray of shape (n_features,) or None
     n_components_, n_features_in_, n_iter_
         As for ``PoissonNMF``.
 
@@ -245,10 +250,11 @@ class DaskPoissonNMF:
     """
 
     _PARAMS = ("n_components", "client", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose",
-               "checkpoint", "checkpoint_every", "resume")
+               "checkpoint", "checkpoint_every", "resume", "background", "background_shape")
 
     def __init__(self, n_components=10, *, client=None, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
-                 random_state=None, verbose=0, checkpoint=None, checkpoint_every=10, resume=False):
+                 random_state=None, verbose=0, checkpoint=None, checkpoint_every=10, resume=False, background=True,
+                 background_shape=1.0):
         self.n_components = n_components
         self.client = client
         self.n_sweeps = n_sweeps
@@ -260,6 +266,8 @@ class DaskPoissonNMF:
         self.checkpoint = checkpoint
         self.checkpoint_every = checkpoint_every
         self.resume = resume
+        self.background = background
+        self.background_shape = background_shape
 
     def get_params(self, deep=True):
         """Hyperparameters as a dict."""
@@ -275,7 +283,8 @@ class DaskPoissonNMF:
 
     def _local_params(self):
         return {name: getattr(self, name) for name in ("n_sweeps", "burn_in", "shape", "rate", "random_state",
-                                                       "verbose", "checkpoint_every")}
+                                                       "verbose", "checkpoint_every", "background",
+                                                       "background_shape")}
 
     # -- input --------------------------------------------------------------
 
@@ -362,8 +371,10 @@ class DaskPoissonNMF:
         seed = _nmf._seed(self.random_state)
         fields = dict(n_rows=rows, n_cols=cols, n_components=k, nnz=sum(s["nnz"] for s in summaries),
                       total=float(sum(s["total"] for s in summaries)), n_sweeps=sweeps, burn_in=burn, shape=shape,
-                      rate=rate, seed=seed)
+                      rate=rate, seed=seed, background=int(bool(self.background)),
+                      background_shape=float(self.background_shape))
         plan = _plan_from(fields)
+        f = plan.n_factors  # the width of W and height of H in every piece, the background last
 
         # Pieces of whole blocks, about as many as there are chunks.
         starts = np.concatenate([[0], np.cumsum([s["rows"] for s in summaries])])
@@ -382,7 +393,8 @@ class DaskPoissonNMF:
 
         digests = [d for _, _, f in self._pieces for d in client.submit(_block_digests, f, fields, pure=False).result()]
         fingerprint = hashlib.blake2b(b"".join(digests), digest_size=16).hexdigest()
-        header = {"format": "DaskPoissonNMF checkpoint 1", "rows": rows, "cols": cols, "nnz": fields["nnz"],
+        header = {"format": "DaskPoissonNMF checkpoint 2", "background": fields["background"],
+                  "background_shape": fields["background_shape"], "rows": rows, "cols": cols, "nnz": fields["nnz"],
                   "data": fingerprint, "components": k, "sweeps": sweeps, "burn_in": burn, "shape": shape,
                   "rate": rate, "seed": seed}
 
@@ -390,9 +402,9 @@ class DaskPoissonNMF:
         lib_plan = ctypes.byref(plan)
         self._block_rows = plan.block_rows
         if saved is None:
-            h, eta, h_rows = np.empty((k, cols)), np.empty(cols), np.empty(k)
+            h, eta, h_rows = np.empty((f, cols)), np.empty(cols), np.empty(f)
             _call("SK_NMF_Start_Columns", lib_plan, _ptr(h), _ptr(eta), _ptr(h_rows))
-            h_sum = np.zeros((k, cols))
+            h_sum = np.zeros((f, cols))
             states = [client.submit(_start_piece, f, fields, pure=False) for _, _, f in self._pieces]
             done = 0
         else:
@@ -431,7 +443,7 @@ class DaskPoissonNMF:
                     states = self._scatter_saved(client, fields, kept_state)
                     continue
                 rollbacks = 0
-                tallies = np.zeros((k, cols))
+                tallies = np.zeros((f, cols))
                 for t, _ in results:
                     tallies += t
                 task_sums = np.concatenate([ts for _, ts in results])
@@ -449,12 +461,14 @@ class DaskPoissonNMF:
                 self._check_cluster(client, e, kept_state, header, path)
             raise
         kept = max(sweeps - burn, 0)
-        self.components_ = h_sum / kept if kept > 0 else h.copy()
+        h_mean = h_sum / kept if kept > 0 else h.copy()
+        self.components_ = h_mean[:k].copy()
+        self.background_ = h_mean[k].copy() if f > k else None
         self.n_components_ = k
         self.n_features_in_ = cols
         self.n_iter_ = sweeps
         import dask.array as da
-        means = [client.submit(_w_mean, s, kept, pure=False) for s in states]
+        means = [client.submit(_w_mean, s, kept, k, pure=False) for s in states]
         blocks = [da.from_delayed(_future_delayed(m), shape=(min((first + n) * plan.block_rows, rows) -
                                                              first * plan.block_rows, k), dtype=np.float64)
                   for (first, n, _), m in zip(self._pieces, means)]
@@ -538,6 +552,7 @@ class DaskPoissonNMF:
             raise ValueError("this DaskPoissonNMF is not fitted yet; call fit first")
         model = _nmf.PoissonNMF(self.n_components, **self._local_params())
         model.components_ = self.components_.copy()
+        model.background_ = None if self.background_ is None else self.background_.copy()
         model.n_components_ = self.n_components_
         model.n_features_in_ = self.n_features_in_
         model.n_iter_ = self.n_iter_

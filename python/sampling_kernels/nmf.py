@@ -41,7 +41,9 @@ class _Run(ctypes.Structure):
     _fields_ = [("n_jobs", ctypes.c_int32), ("checkpoint", ctypes.c_char_p),
                 ("checkpoint_every", ctypes.c_int64), ("resume", ctypes.c_int32),
                 ("sweeps_done", ctypes.c_int64), ("resumed_from", ctypes.c_int64),
-                ("workers", ctypes.c_int32)]
+                ("workers", ctypes.c_int32), ("background", ctypes.c_int32),
+                ("background_shape", ctypes.c_double), ("background_w", ctypes.c_void_p),
+                ("background_h", ctypes.c_void_p), ("fixed_background", ctypes.c_void_p)]
 _lib = None
 _lib_lock = threading.Lock()
 
@@ -202,11 +204,23 @@ class PoissonNMF:
         Go on from ``checkpoint`` when the file exists: the fit is then the
         same as one never interrupted.  A checkpoint from other data or
         options is refused with a ValueError that says what differs.
+    background : bool, default True
+        Fit a background beside the components: a rate per feature that
+        every sample draws on, with a denser prior (shape
+        ``background_shape``) than the components'.  It takes what all the
+        samples share (the words common to every document) out of
+        ``components_``, and is reported apart as ``background_``.
+    background_shape : float, default 1.0
+        Gamma prior shape of the background's sample weights and rates.
 
     Attributes
     ----------
     components_ : ndarray of shape (n_components, n_features)
         Posterior mean of H.
+    background_ : ndarray of shape (n_features,) or None
+        Posterior mean of the background's rate per feature (None without
+        a background).  A sample's rates are ``W @ components_`` plus its
+        background weight times ``background_``.
     n_components_ : int
     n_features_in_ : int
     n_iter_ : int
@@ -228,7 +242,7 @@ class PoissonNMF:
 
     def __init__(self, n_components=10, *, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
                  random_state=None, verbose=0, n_jobs=None, checkpoint=None, checkpoint_every=10,
-                 resume=False):
+                 resume=False, background=True, background_shape=1.0):
         self.n_components = n_components
         self.n_sweeps = n_sweeps
         self.burn_in = burn_in
@@ -240,10 +254,12 @@ class PoissonNMF:
         self.checkpoint = checkpoint
         self.checkpoint_every = checkpoint_every
         self.resume = resume
+        self.background = background
+        self.background_shape = background_shape
 
     # scikit-learn's parameter protocol, without needing scikit-learn.
     _PARAMS = ("n_components", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose", "n_jobs",
-               "checkpoint", "checkpoint_every", "resume")
+               "checkpoint", "checkpoint_every", "resume", "background", "background_shape")
 
     def get_params(self, deep=True):
         """Hyperparameters as a dict."""
@@ -293,6 +309,11 @@ class PoissonNMF:
             raise ValueError(f"rate must be a positive number or 'auto', not {self.rate!r}")
         else:
             rate = float(self.rate)
+        if not isinstance(self.background, (bool, np.bool_)):
+            raise ValueError(f"background must be True or False, not {self.background!r}")
+        bs = self.background_shape
+        if isinstance(bs, (bool, np.bool_)) or not isinstance(bs, numbers.Real) or not np.isfinite(bs) or bs <= 0:
+            raise ValueError(f"background_shape must be a positive number, not {bs!r}")
         return k, sweeps, burn, float(self.shape), rate
 
     def _run_options(self, fitting):
@@ -323,9 +344,19 @@ class PoissonNMF:
         return _Run(n_jobs=int(jobs) if jobs != -1 else 0, checkpoint=path, checkpoint_every=int(every),
                     resume=int(bool(self.resume) and fitting), sweeps_done=0, resumed_from=-1, workers=0)
 
-    def _run(self, counts, components=None):
+    def _run(self, counts, components=None, fixed_background=None):
         k, sweeps, burn, shape, rate = self._checked()
         run = self._run_options(fitting=components is None)
+        background = bool(self.background) if components is None else fixed_background is not None
+        bw = np.empty(counts.shape[0]) if background else None
+        bh = np.empty(counts.shape[1]) if background else None
+        if background:
+            run.background = 1
+            run.background_shape = float(self.background_shape)
+            run.background_w = bw.ctypes.data
+            run.background_h = bh.ctypes.data
+            if fixed_background is not None:
+                run.fixed_background = fixed_background.ctypes.data
         seed = _seed(self.random_state)
         rows, cols = counts.shape
         w = np.empty((rows, k))
@@ -374,7 +405,7 @@ class PoissonNMF:
             raise RuntimeError(error.value.decode(errors="replace"))
         if status < 0:
             raise ValueError(error.value.decode(errors="replace"))
-        return w, h, run.sweeps_done
+        return w, h, run.sweeps_done, bw, bh
 
     def fit_transform(self, X, y=None):
         """Fit to the counts X and return W, the posterior mean of the row factors.
@@ -395,13 +426,73 @@ class PoissonNMF:
             For counts or hyperparameters that are not valid, naming which.
         """
         counts = _as_csr(X)
-        w, h, sweeps = self._run(counts)
+        w, h, sweeps, bw, bh = self._run(counts)
         self.components_ = h
+        self.background_ = bh
         self.n_components_ = h.shape[0]
         self.n_features_in_ = counts.shape[1]
         self.n_iter_ = sweeps
-        self.loglik_per_count_ = self._loglik(counts, w) / max(counts.values.sum(), 1.0)
+        self.loglik_per_count_ = self._loglik(counts, *self._with_background(w, bw)) / max(counts.values.sum(), 1.0)
         return w
+
+    def _with_background(self, w, bw):
+        """W and H with the background as one more factor, as the rates are made."""
+        if bw is None:
+            return w, self.components_
+        return np.column_stack([w, bw]), np.vstack([self.components_, self.background_])
+
+    def top_words(self, vocabulary, n=10, background=False):
+        """Each component's n top words: the features of largest ``components_``.
+
+        Parameters
+        ----------
+        vocabulary : sequence of str, of length n_features_in_
+            The features' names (words), in column order.
+        n : int, default 10
+            Words per component, from 1 to n_features_in_.
+        background : bool, default False
+            Append the background's n top words (from ``background_``) as
+            a last list.
+
+        Returns
+        -------
+        list of lists of str
+            One list per component, largest first (ties by column).
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted, the vocabulary's length is not
+            n_features_in_, n is out of range, or there is no background
+            to show.
+
+        Examples
+        --------
+        >>> model.top_words(["apple", "pear", ...], n=5)  # doctest: +SKIP
+        [['pear', 'apple', ...], ...]
+        """
+        if not hasattr(self, "components_"):
+            raise ValueError("this PoissonNMF is not fitted yet; call fit first")
+        if isinstance(vocabulary, (str, bytes)):
+            raise ValueError("vocabulary must be a sequence of words, not a single string")
+        try:
+            words = list(vocabulary)
+        except TypeError:
+            raise ValueError(f"vocabulary must be a sequence of words, not {type(vocabulary).__name__}") from None
+        if len(words) != self.n_features_in_:
+            raise ValueError(f"vocabulary has {len(words)} words, but PoissonNMF was fitted with "
+                             f"{self.n_features_in_} features")
+        if isinstance(n, (bool, np.bool_)) or not isinstance(n, numbers.Integral) \
+                or not 1 <= n <= self.n_features_in_:
+            raise ValueError(f"n must be an int from 1 to {self.n_features_in_}, not {n!r}")
+        rows = list(self.components_)
+        if background:
+            if self.background_ is None:
+                raise ValueError("background=True, but this PoissonNMF was fitted without a background")
+            rows.append(self.background_)
+        columns = np.arange(self.n_features_in_)
+        # lexsort's last key sorts first: largest value, then lowest column.
+        return [[words[j] for j in np.lexsort((columns, -np.asarray(r)))[:int(n)]] for r in rows]
 
     def fit(self, X, y=None):
         """Fit to the counts X; returns self (see ``fit_transform``)."""
@@ -439,13 +530,18 @@ class PoissonNMF:
         if h.shape != (self.n_components_, self.n_features_in_):
             raise ValueError(f"components_ has shape {h.shape}, expected "
                              f"{(self.n_components_, self.n_features_in_)}")
+        return self._transform(counts, h)[0]
+
+    def _transform(self, counts, h):
+        fixed = getattr(self, "background_", None)
+        fixed = None if fixed is None else np.ascontiguousarray(fixed, dtype=np.float64)
         saved = self.n_components
         try:
             self.n_components = self.n_components_
-            w, _, _ = self._run(counts, components=h)
+            w, _, _, bw, _ = self._run(counts, components=h, fixed_background=fixed)
         finally:
             self.n_components = saved
-        return w
+        return w, bw
 
     def _loglik(self, counts, w, h=None, scale=1.0):
         h = self.components_ if h is None else h
@@ -478,5 +574,6 @@ class PoissonNMF:
             As for ``transform``.
         """
         counts = self._fitted(X)
-        w = self.transform(X)
-        return self._loglik(counts, w) / max(counts.values.sum(), 1.0)
+        w, bw = self._transform(counts, np.ascontiguousarray(self.components_, dtype=np.float64))
+        w, h = self._with_background(w, bw)
+        return self._loglik(counts, w, h) / max(counts.values.sum(), 1.0)
