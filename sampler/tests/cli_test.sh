@@ -244,6 +244,36 @@ expect_error "checkpoint every 0" "--checkpoint-every wants a whole number from 
 expect_error "resume alone" "--resume needs --checkpoint FILE" --resume
 expect_error "empty checkpoint name" "--checkpoint wants a file name" --checkpoint=
 expect_error "header word" "--header wants yes, no or auto, not 'maybe'" --header maybe
+
+# --vocab: each component's top words are the largest entries of its row of
+# H, and the background's of PREFIX_background.csv.
+seq 40 | sed 's/^/w/' >"$work/jobs.vocab"
+"$prog" "${jobs_opts[@]}" --vocab "$work/jobs.vocab" --top-words 6 --out "$work/vocab" >"$work/vocab.out" 2>&1 \
+  || fail "--vocab: $(cat "$work/vocab.out")"
+from_h=$(cat "$work/vocab_H.csv" "$work/vocab_background.csv" | awk -F, '{
+  line = ""; for (n = 0; n < 6; ++n) { best = 0; for (j = 1; j <= NF; ++j) if (!(j in used) && (best == 0 || $j + 0 > $best + 0)) best = j
+    used[best] = 1; line = line " w" best }
+  delete used; print line }')
+printed=$(sed -n 's/^  [0-9a-z]*://p' "$work/vocab.out")
+[ -n "$printed" ] && [ "$printed" = "$from_h" ] && [ "$(grep -c '^  ' "$work/vocab.out")" -eq 4 ] \
+  && grep -q '^  background:' "$work/vocab.out" && pass "--top-words agree with H and the background" \
+  || fail "--top-words: printed '$printed', from H '$from_h'"
+seq 39 | sed 's/^/w/' >"$work/short.vocab"
+printf 'a\nb\n\nc\n' >"$work/gap.vocab"
+expect_error "vocab of another length" "--vocab $work/short.vocab has 39 words, but the counts have 40 columns" \
+  "${jobs_opts[@]}" --vocab "$work/short.vocab"
+expect_error "vocab longer" "has more than 40 words, but the counts have 40 columns" \
+  "${jobs_opts[@]}" --vocab <(seq 41)
+expect_error "vocab with an empty line" "$work/gap.vocab:3: an empty line where a word should be" \
+  "${jobs_opts[@]}" --vocab "$work/gap.vocab"
+expect_error "missing vocab" "cannot read --vocab $work/none.vocab" "${jobs_opts[@]}" --vocab "$work/none.vocab"
+expect_error "top words beyond the columns" "--top-words 41 is more than the 40 columns" \
+  "${jobs_opts[@]}" --vocab "$work/jobs.vocab" --top-words 41
+expect_error "top words alone" "--top-words needs --vocab FILE" --top-words 5
+expect_error "no top words" "--top-words wants a whole number from 1" --vocab "$work/jobs.vocab" --top-words 0
+expect_error "empty vocab name" "--vocab wants a file name" --vocab=
+expect_error "background word" "--background wants yes or no, not 'maybe'" --background maybe
+expect_error "background shape 0" "--background-shape wants a positive number, not '0'" --background-shape 0
 "$prog" "${jobs_opts[@]}" --checkpoint "$ckpt" >/dev/null 2>&1
 printf 'x' | dd of="$ckpt" bs=1 seek=300 conv=notrunc 2>/dev/null
 expect_error "damaged checkpoint" "checkpoint $ckpt: it is corrupt (its checksum does not match)" "${jobs_opts[@]}" --checkpoint "$ckpt" --resume
