@@ -35,7 +35,7 @@ constexpr int64_t kMaxDim = std::numeric_limits<int32_t>::max();
 // a longer line is not a row of counts, and a stream with no line end at all
 // must not grow without bound.
 constexpr size_t kLineCap = size_t{16} << 20;
-constexpr size_t kDefaultChunk = size_t{4} << 20;
+constexpr size_t kDefaultChunk = size_t{4} << 20;  // pieces are read up to twice this
 constexpr size_t kEchoed = 60;  // bytes of a bad field shown in an error
 const char *const kTooLong = "the line is longer than 16 MiB, the most a line may hold";
 
@@ -407,7 +407,7 @@ class Pieces {
 
   // A piece's text, to read the next pieces into.
   void recycle(Buffer<char> text) {
-    if (text.capacity() >= 2 * chunk_ + 1 && text.capacity() <= 2 * chunk_ + 8192 && spare_.size() < 4) spare_.push_back(std::move(text));
+    if (text.capacity() >= 2 * chunk_ + 1 && text.capacity() <= 2 * chunk_ + 8192 && spare_.size() < 2) spare_.push_back(std::move(text));
   }
 
  private:
