@@ -379,6 +379,11 @@ struct LeanCase {
   double share;  // of cells sampled
 };
 
+void PrintTo(const LeanCase &c, std::ostream *os) {
+  *os << "K " << c.components << ", " << c.cols << " columns, " << c.share * 100
+      << " % sampled";
+}
+
 class DifferentialLean : public ::testing::TestWithParam<LeanCase> {
  protected:
   void TearDown() override { libc_script::use_real_rand(); }
