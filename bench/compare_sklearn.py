@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""PoissonNMF (Gibbs sampling) against scikit-learn's KL-divergence NMF.
+"""PoissonNMF (Gibbs sampling) against scikit-learn's KL NMF and LDA and gensim's LDA.
 
-    /usr/bin/python3 bench/compare_sklearn.py [--build BUILD_DIR] [--quick]
+    /usr/bin/python3 bench/compare_sklearn.py [--build BUILD_DIR] [--quick] [--skip-timing]
+                                              [--corpora digits,fortunes,manpages] [--seed N]
 
-Needs Debian's python3-sklearn (for NMF and the bundled digits), python3-scipy
-and the `fortunes` package (text under /usr/share/games/fortunes), and a
+Needs Debian's python3-sklearn (NMF, LatentDirichletAllocation and the bundled
+digits), python3-gensim (LdaModel), python3-scipy, the `fortunes` package (text
+under /usr/share/games/fortunes) and `manpages` and `manpages-dev` (the
+manual pages of sections 2 and 3 under /usr/share/man), and a
 build of this tree (cmake --build build): libsampling_kernels_nmf.so and the
 poisson_nmf command line.  tools/install_deps.sh installs the packages.
 
@@ -13,6 +16,21 @@ Data sets:
   fortunes  a document-term matrix of Debian's fortunes: each fortune a
             document, the 2,000 most widespread words (3+ letters, common
             English function words left out)
+  manpages  the same of Debian's manual pages of sections 2 and 3 (system
+            calls and C library functions): each section of a page (.SH) a
+            document, roff requests and escapes left out
+Every method runs at its defaults with K = 10 (digits) or 20 (documents):
+PoissonNMF(K), NMF(K, beta_loss='kullback-leibler', solver='mu',
+init='nndsvda'), LatentDirichletAllocation(K) and gensim's LdaModel(corpus,
+num_topics=K, id2word).  On the documents it reports also
+  - document completion: each held-out count scores the log of its cell's
+    rate divided by its row's total rate (for LDA, theta_d . phi_w), per
+    held-out count, comparable across NMF and LDA;
+  - the held-out Poisson figure for LDA with the rates N_d theta_d phi;
+  - topic diversity: distinct words among the top 10 of all components;
+  - NPMI: each component's top 10 words, pair by pair, over document
+    co-occurrence in the whole corpus (-1 for a pair never together), the
+    mean over pairs and components.
 Each is split by binomial thinning: 20% of every count goes to a test set.
 Both methods fit the rest at their default settings (scikit-learn:
 NMF(beta_loss='kullback-leibler', solver='mu', init='nndsvda')), each in a
@@ -44,7 +62,7 @@ import scipy.sparse
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 HOLDOUT = 0.2
-TOP_WORDS = 8
+TOP_WORDS = 10
 
 STOP = set("""
 the and that for you with this are not but have was his her they from what all
@@ -63,6 +81,10 @@ def fortunes_matrix(vocabulary=2000):
             continue
         text = pathlib.Path(path).read_text(encoding="latin-1")
         docs += [d for d in re.split(r"\n%\n", text) if d.strip()]
+    return document_term(docs, vocabulary)
+
+
+def document_term(docs, vocabulary=2000):
     tokens = [[w for w in re.findall(r"[a-z]+", d.lower()) if len(w) >= 3 and w not in STOP] for d in docs]
     df = {}
     for t in tokens:
@@ -80,6 +102,22 @@ def fortunes_matrix(vocabulary=2000):
     x.sum_duplicates()
     keep = np.diff(x.indptr) > 0
     return x[keep], words
+
+
+def manpages_matrix(vocabulary=2000):
+    import gzip
+    docs = []
+    for path in sorted(glob.glob("/usr/share/man/man[23]/*.gz")):
+        with gzip.open(path, "rt", encoding="latin-1") as f:
+            text = f.read()
+        if text.startswith(".so "):  # a page that only points to another
+            continue
+        for section in re.split(r"\n\.SH[^\n]*\n", text):
+            lines = [l for l in section.split("\n") if not l.startswith((".", "'"))]
+            body = re.sub(r"\\f[BIRP]|\\\(..|\\[-&e]|\\.", " ", "\n".join(lines))
+            if len(body.split()) >= 5:
+                docs.append(body)
+    return document_term(docs, vocabulary)
 
 
 def digits_matrix():
@@ -117,10 +155,15 @@ def worker(method, data, k, out):
     if method == "sklearn":
         from sklearn.decomposition import NMF
         model = NMF(n_components=k, beta_loss="kullback-leibler", solver="mu", init="nndsvda", random_state=0)
+    elif method == "sklearn_lda":
+        from sklearn.decomposition import LatentDirichletAllocation
+        model = LatentDirichletAllocation(n_components=k, random_state=0)
+    elif method == "gensim":
+        model = None
     else:
         sys.path.insert(0, str(ROOT / "python"))
         from sampling_kernels import PoissonNMF
-        model = PoissonNMF(k, random_state=0)
+        model = PoissonNMF(k, random_state=0, background=method != "sampler_plain")
     def status(field):
         with open("/proc/self/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
@@ -133,10 +176,31 @@ def worker(method, data, k, out):
     with open("/proc/self/clear_refs", "w") as f:  # restarts the peak (VmHWM) from here
         f.write("5")
     start, start_cpu = time.perf_counter(), cpu()
-    w = model.fit_transform(train)
+    if method == "gensim":
+        # Its own corpus format is part of its fit: built inside the timing.
+        from gensim.matutils import Sparse2Corpus
+        from gensim.models import LdaModel
+        corpus = Sparse2Corpus(train, documents_columns=False)
+        lda = LdaModel(corpus, num_topics=k, id2word={j: str(j) for j in range(train.shape[1])}, random_state=0)
+        w = np.zeros((train.shape[0], k))
+        for i, doc in enumerate(lda.get_document_topics(corpus, minimum_probability=0.0)):
+            for t, p in doc:
+                w[i, t] = p
+        h = lda.get_topics()
+    else:
+        w = model.fit_transform(train)
+        h = model.components_
     seconds, cpu_seconds = time.perf_counter() - start, cpu() - start_cpu
+    if method in ("sklearn_lda", "gensim"):
+        # Rates for the Poisson figures: each document's length times theta phi.
+        w = w / w.sum(axis=1, keepdims=True) * np.asarray(train.sum(axis=1))
+        h = h / h.sum(axis=1, keepdims=True)
+    background = getattr(model, "background_", None) if model is not None else None
+    if background is not None:  # the rates need the background too: one more factor, last
+        bw = model._background_w
+        w, h = np.column_stack([w, bw]), np.vstack([h, background])
     np.save(out + "_W.npy", w)
-    np.save(out + "_H.npy", model.components_)
+    np.save(out + "_H.npy", h)
     with open(out + ".json", "w") as f:
         json.dump({"seconds": seconds, "cpu": cpu_seconds, "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
                    "fit_kib": status("VmHWM") - before}, f)
@@ -150,12 +214,43 @@ def run_worker(method, data, k, work, env):
     return info, np.load(out + "_W.npy"), np.load(out + "_H.npy")
 
 
+def completion(test, w, h):
+    """Document completion per held-out count: log(rate / the row's total rate); zero-rate counts apart."""
+    x = test.tocoo()
+    rate = np.einsum("ik,ki->i", w[x.row], h[:, x.col])
+    total = (w @ h.sum(axis=1))[x.row]
+    zero = rate <= 0
+    n = float(x.data[~zero].sum())
+    return float(np.sum(x.data[~zero] * np.log(rate[~zero] / total[~zero]))) / n if n else float("nan")
+
+
+def npmi(x, top):
+    """Mean NPMI of each row of `top` (column indices), over document co-occurrence in x."""
+    present = (x > 0).astype(np.float64).tocsc()
+    n = x.shape[0]
+    scores = []
+    for t in top:
+        d = present[:, t]
+        joint = (d.T @ d).toarray() / n
+        p = np.diag(joint).copy()
+        for a in range(len(t)):
+            for b in range(a + 1, len(t)):
+                pab = joint[a, b]
+                scores.append(-1.0 if pab == 0 else np.log(pab / (p[a] * p[b])) / -np.log(pab))
+    return float(np.mean(scores))
+
+
+METHODS = (("sampler", "PoissonNMF (this project)"), ("sklearn", "scikit-learn NMF (KL, mu)"),
+           ("sampler_plain", "PoissonNMF, background=False (the model before it)"),
+           ("sklearn_lda", "scikit-learn LDA"), ("gensim", "gensim LdaModel"))
+
+
 def compare(name, x, words, k, work, env):
     train, test = thin(x, HOLDOUT)
     data = os.path.join(work, f"{name}.npz")
     scipy.sparse.save_npz(data, train)
     rows = []
-    for method, label in (("sampler", "PoissonNMF (this project)"), ("sklearn", "scikit-learn NMF (KL, mu)")):
+    for method, label in METHODS if words is not None else METHODS[:3]:
         info, w, h = run_worker(method, data, k, work, env)
         tr, tr_zero, tr_n = loglik(train, w, h)
         te, te_zero, te_n = loglik(test, w, h, HOLDOUT / (1 - HOLDOUT))
@@ -169,11 +264,15 @@ def compare(name, x, words, k, work, env):
             "train": tr / train.sum(),
             "test": te / te_n if te_n else float("nan"),
             "test_zero": te_zero,
+            "completion": completion(test, w, h),
         }
         if words is not None:
-            top = np.argsort(-h, axis=1)[:, :TOP_WORDS]
-            row["distinct"] = f"{len(set(top.ravel()))}/{top.size}"
-            row["topics"] = [" ".join(words[j] for j in t) for t in top[:5]]
+            top = np.argsort(-h[:k], axis=1, kind="stable")[:, :TOP_WORDS]  # the components only, never a background
+            row["diversity"] = len(set(top.ravel())) / top.size
+            row["npmi"] = npmi(x, top)
+            row["topics"] = [" ".join(words[j] for j in t) for t in top]
+            if h.shape[0] > k:
+                row["background"] = " ".join(words[j] for j in np.argsort(-h[k], kind="stable")[:TOP_WORDS])
         rows.append(row)
     return rows
 
@@ -214,25 +313,33 @@ def main():
     p.add_argument("--build", default=str(ROOT / "build"), help="build directory (default: build)")
     p.add_argument("--quick", action="store_true", help="60 sweeps in the timing run")
     p.add_argument("--skip-timing", action="store_true")
+    p.add_argument("--corpora", default="digits,fortunes,manpages", help="which data sets (default: all three)")
     a = p.parse_args()
     env = dict(os.environ)
     env.setdefault("SAMPLING_KERNELS_NMF_LIBRARY", os.path.join(a.build, "libsampling_kernels_nmf.so"))
     env.setdefault("SAMPLING_KERNELS_LIBRARY", os.path.join(a.build, "libsampling_kernels.so"))
     with tempfile.TemporaryDirectory() as work:
-        rows = compare("digits", *digits_matrix(), 10, work, env)
-        rows += compare("fortunes", *fortunes_matrix(), 20, work, env)
+        rows = []
+        makers = {"digits": (digits_matrix, 10), "fortunes": (fortunes_matrix, 20), "manpages": (manpages_matrix, 20)}
+        for name in a.corpora.split(","):
+            make, k = makers[name]
+            rows += compare(name, *make(), k, work, env)
         print("| data | method | fit wall time (s) | fit CPU time (s) | peak RSS (MiB) | added by the fit (MiB) "
-              "| train LL/count | held-out LL/count | held-out counts at rate 0 | distinct top-8 words |")
-        print("| --- | --- | --: | --: | --: | --: | --: | --: | --: | --: |")
+              "| train LL/count | held-out LL/count | held-out counts at rate 0 | document completion "
+              "| diversity (top 10) | NPMI (top 10) |")
+        print("| --- | --- | --: | --: | --: | --: | --: | --: | --: | --: | --: | --: |")
         for r in rows:
+            extra = f"{r['diversity']:.3f} | {r['npmi']:.3f}" if "diversity" in r else "- | -"
             print(f"| {r['data']} | {r['method']} | {r['seconds']:.2f} | {r['cpu']:.2f} | {r['peak_mib']:.0f} "
                   f"| {r['fit_mib']:.1f} "
-                  f"| {r['train']:.4f} | {r['test']:.4f} | {r['test_zero']} | {r.get('distinct', '-')} |")
+                  f"| {r['train']:.4f} | {r['test']:.4f} | {r['test_zero']} | {r['completion']:.4f} | {extra} |")
         for r in rows:
             if "topics" in r:
-                print(f"\n{r['method']}, first components' top words:")
-                for t in r["topics"]:
-                    print("   ", t)
+                print(f"\n{r['data']}: {r['method']}, top words:")
+                for n, t in enumerate(r["topics"]):
+                    print(f"    {n + 1}: {t}")
+                if "background" in r:
+                    print(f"    background: {r['background']}")
         if not a.skip_timing:
             t = timing(a.build, work, env, a.quick)
             print(f"\nsynthetic 60000x2000, {t['nnz']} non-zero cells, {t['counts']} counts, K=20, "

@@ -429,6 +429,7 @@ class PoissonNMF:
         w, h, sweeps, bw, bh = self._run(counts)
         self.components_ = h
         self.background_ = bh
+        self._background_w = bw  # the training rows' background weights (for their rates)
         self.n_components_ = h.shape[0]
         self.n_features_in_ = counts.shape[1]
         self.n_iter_ = sweeps
