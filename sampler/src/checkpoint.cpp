@@ -127,7 +127,9 @@ void Sampler::save(const std::string &path) const {
   h.done = done_, h.kept = kept_;
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R}, {f_.h, K * C}, {f_.h_sum, K * C}, {f_.eta, C}};
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  // One name, not one per process: a fit killed while writing leaves its
+  // temporary file behind, and the next save (a resumed fit's) replaces it.
+  const std::string temporary = path + ".tmp";
   auto fail = [&](const char *doing) {
     const std::string why = std::strerror(errno);
     ::unlink(temporary.c_str());

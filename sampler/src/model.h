@@ -10,6 +10,10 @@
 // small shape a keeps the factors sparse; with counts that are mostly zero
 // this is what keeps the prior from swamping the data.
 //
+// A background (on by default) is one more factor, the last, whose W column
+// and H row have a prior shape of their own (1, against a = 0.2): dense, it
+// takes what every row shares, and the components keep what sets rows apart.
+//
 // A sweep splits every count among the components (the library's allocation
 // step, on the CSR counts), then draws
 //   W[i,k] ~ Gamma(a + A[i,k], xi[i] + sum_j H[k,j])
