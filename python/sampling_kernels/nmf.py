@@ -37,7 +37,7 @@ _PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int64, ct
 
 
 class _Run(ctypes.Structure):
-    """SK_NMF_Run: how a fit runs (processes, checkpoints); never what it gives."""
+    """SK_NMF_Run: how a fit runs (processes, checkpoints), and its background."""
     _fields_ = [("n_jobs", ctypes.c_int32), ("checkpoint", ctypes.c_char_p),
                 ("checkpoint_every", ctypes.c_int64), ("resume", ctypes.c_int32),
                 ("sweeps_done", ctypes.c_int64), ("resumed_from", ctypes.c_int64),
