@@ -178,6 +178,28 @@ def _results_of(piece):
     return piece.tallies, piece.task_sums
 
 
+def _combined(*results):
+    """The pieces' column tallies added up (whole numbers: exact in any order) and their task sums in order."""
+    tallies = results[0][0].copy()
+    for t, _ in results[1:]:
+        tallies += t
+    return tallies, np.concatenate([ts for _, ts in results])
+
+
+# Submitted from small functions: Dask reads the source of the function that
+# submits, on every call, for its dashboard.
+def _submit_sweep(client, states, fields, sweep, h, h_rows):
+    h_future, rows_future = client.scatter([h, h_rows], hash=False)
+    new_states = client.map(_sweep_piece, states, plan_fields=fields, sweep=sweep, h=h_future,
+                            h_row_sums=rows_future, pure=False)
+    # Only the tallies and sums leave the pieces' workers.
+    return new_states, client.submit(_combined, *client.map(_results_of, new_states, pure=False), pure=False)
+
+
+def _gather_states(client, states):
+    return client.gather(client.map(_state_of, states, pure=False))
+
+
 def _state_of(piece):
     return {"sweep": piece.sweep, "w": piece.w, "w_sum": piece.w_sum, "xi": piece.xi}
 
@@ -421,10 +443,8 @@ class DaskPoissonNMF:
                         kept_state = self._save(client, states, h, h_sum, eta, h_rows, done, header, path)
                     if done == sweeps:
                         break
-                    h_future, rows_future = client.scatter([h, h_rows], hash=False)
-                    new_states = [client.submit(_sweep_piece, s, fields, done, h_future, rows_future, pure=False)
-                                  for s in states]
-                    results = client.gather([client.submit(_results_of, s, pure=False) for s in new_states])
+                    new_states, combined = _submit_sweep(client, states, fields, done, h, h_rows)
+                    tallies, task_sums = combined.result()
                 except Exception as e:  # noqa: BLE001 - sorted below
                     if kept_state is None:
                         raise
@@ -443,10 +463,6 @@ class DaskPoissonNMF:
                     states = self._scatter_saved(client, fields, kept_state)
                     continue
                 rollbacks = 0
-                tallies = np.zeros((f, cols))
-                for t, _ in results:
-                    tallies += t
-                task_sums = np.concatenate([ts for _, ts in results])
                 _call("SK_NMF_Sweep_Columns", lib_plan, done, _ptr(tallies), _ptr(task_sums), _ptr(h), _ptr(h_sum),
                       _ptr(eta), _ptr(h_rows))
                 states = new_states
@@ -492,7 +508,7 @@ class DaskPoissonNMF:
         return path
 
     def _save(self, client, states, h, h_sum, eta, h_rows, done, header, path):
-        parts = client.gather([client.submit(_state_of, s, pure=False) for s in states])
+        parts = _gather_states(client, states)
         if any(p["sweep"] != done for p in parts):  # made anew after a loss
             raise _LostState(f"a piece's state is not of sweep {done}")
         state = {"sweep": done, "h": h.copy(), "h_sum": h_sum.copy(), "eta": eta.copy(), "h_rows": h_rows.copy(),
