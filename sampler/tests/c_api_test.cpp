@@ -109,6 +109,52 @@ TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   EXPECT_GT(d.w[0], 0.0);
 }
 
+// With a background the outputs are split: the components in w_mean and
+// h_mean as without one, the background's weights and rates apart.
+TEST(CApi, ABackgroundComesApartFromTheComponents) {
+  Call c;
+  std::vector<double> bw(3, -7.0), bh(3, -7.0);
+  SK_NMF_Run run{};
+  run.n_jobs = 1;
+  run.background = 1;
+  run.background_w = bw.data();
+  run.background_h = bh.data();
+  auto fit = [&](Call &call, const double *fixed, SK_NMF_Run *r) {
+    return SK_NMF_Fit_Run(call.x.offsets.data(), call.x.indices.data(), call.x.values.data(), 3, 3, 2, 10, -1,
+                          call.shape, 0, 5, fixed, call.w.data(), fixed ? nullptr : call.h.data(), nullptr, nullptr,
+                          0, r, call.error, sizeof call.error);
+  };
+  ASSERT_EQ(fit(c, nullptr, &run), SK_NMF_OK) << c.error;
+  sk_nmf::Csr x;
+  x.rows = x.cols = 3;
+  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
+  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
+  x.values.assign(c.x.values.begin(), c.x.values.end());
+  sk_nmf::FitOptions o;
+  o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape, o.jobs = 1;
+  const auto r = sk_nmf::fit(x, o);
+  ASSERT_EQ(r.factors, 3);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(c.w[i * 2], r.w_mean[i * 3]);
+    EXPECT_EQ(c.w[i * 2 + 1], r.w_mean[i * 3 + 1]);
+    EXPECT_EQ(bw[i], r.w_mean[i * 3 + 2]);
+    EXPECT_EQ(bh[i], r.h_mean[6 + i]);
+  }
+  EXPECT_EQ(c.h, std::vector<double>(r.h_mean.begin(), r.h_mean.begin() + 6));
+
+  Call fixed;
+  run.fixed_background = nullptr;
+  EXPECT_EQ(fit(fixed, c.h.data(), &run), SK_NMF_BAD_INPUT);
+  EXPECT_NE(std::string(fixed.error).find("fixed_background is NULL"), std::string::npos) << fixed.error;
+  run.fixed_background = bh.data();
+  EXPECT_EQ(fit(fixed, c.h.data(), &run), SK_NMF_OK) << fixed.error;
+  run.background_shape = -1;
+  Call bad;
+  EXPECT_EQ(fit(bad, nullptr, &run), SK_NMF_BAD_INPUT);
+  EXPECT_NE(std::string(bad.error).find("background's prior shape"), std::string::npos) << bad.error;
+  EXPECT_EQ(bad.w, std::vector<double>(6, -7.0));
+}
+
 TEST(CApi, LogLikelihoodMatchesTheModel) {
   Call c;
   const std::vector<double> w{1, 2, 0.5, 0.1, 3, 1}, h{0.2, 1, 2, 1, 0.5, 0.3};
