@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "errors.h"
-#include "gamma.h"
 #include "model.h"
 #include "planted.h"
 #include "sampling_kernels.h"
@@ -66,74 +65,6 @@ TEST(Sampler, RecoversPlantedFactors) {
     const double truth = sk_nmf::log_likelihood(p.x, p.w.data(), p.h.data(), 4);
     EXPECT_GT(fit, truth - 0.002 * std::abs(truth)) << "rate " << rate;
   }
-}
-
-// Topics over few words each, plus a background that every row draws on
-// over every word: W is rows x (K + 1) and H (K + 1) x cols, background last.
-struct PlantedWithBackground {
-  std::vector<double> w, h;
-  Csr x;
-};
-
-PlantedWithBackground plant_with_background(int32_t rows, int32_t cols, int32_t K, uint64_t seed) {
-  sk_nmf::Rng rng(seed);
-  const auto R = static_cast<size_t>(rows), C = static_cast<size_t>(cols), F = static_cast<size_t>(K) + 1;
-  PlantedWithBackground p{std::vector<double>(R * F), std::vector<double>(F * C), {}};
-  for (size_t i = 0; i < R; ++i) {
-    for (size_t k = 0; k < F - 1; ++k) p.w[i * F + k] = sk_nmf::gamma_draw(rng, 0.3) / 0.3;
-    p.w[i * F + F - 1] = sk_nmf::gamma_draw(rng, 4.0) / 4.0;
-  }
-  for (size_t k = 0; k < F - 1; ++k)
-    for (size_t j = 0; j < C; ++j) p.h[k * C + j] = 0.08 * sk_nmf::gamma_draw(rng, 0.1) / 0.1;
-  for (size_t j = 0; j < C; ++j) p.h[(F - 1) * C + j] = 0.04 * sk_nmf::gamma_draw(rng, 2.0) / 2.0;
-  p.x.rows = rows, p.x.cols = cols;
-  p.x.offsets.push_back(0);
-  for (size_t i = 0; i < R; ++i) {
-    for (size_t j = 0; j < C; ++j) {
-      double mu = 0;
-      for (size_t k = 0; k < F; ++k) mu += p.w[i * F + k] * p.h[k * C + j];
-      if (const auto c = sk_nmf::poisson_draw(rng, mu); c > 0)
-        p.x.indices.push_back(static_cast<int32_t>(j)), p.x.values.push_back(static_cast<double>(c));
-    }
-    p.x.offsets.push_back(p.x.nnz());
-  }
-  return p;
-}
-
-// The first `keep` of `factors` columns of W, or rows of H.
-std::vector<double> w_columns(const std::vector<double> &w, size_t rows, size_t factors, size_t keep) {
-  std::vector<double> out;
-  for (size_t i = 0; i < rows; ++i) out.insert(out.end(), w.begin() + i * factors, w.begin() + i * factors + keep);
-  return out;
-}
-
-double cosine(const double *a, const double *b, size_t n) {
-  double ab = 0, aa = 0, bb = 0;
-  for (size_t j = 0; j < n; ++j) ab += a[j] * b[j], aa += a[j] * a[j], bb += b[j] * b[j];
-  return ab / std::sqrt(aa * bb);
-}
-
-TEST(Background, KeepsWhatEveryRowSharesApartFromThePlantedTopics) {
-  constexpr int32_t R = 800, C = 300, K = 5;
-  const auto p = plant_with_background(R, C, K, 21);
-  const std::vector<double> topics_w = w_columns(p.w, R, K + 1, K);
-  const std::vector<double> topics_h(p.h.begin(), p.h.begin() + K * C);
-  const double *base = p.h.data() + K * C;
-  auto o = options(K, 200, 4);
-  o.background = true;
-  const Fit f = run(p.x, o);
-  ASSERT_EQ(f.h.size(), size_t{K + 1} * C);
-  const auto r = sk_nmf::recovery(topics_w, topics_h, w_columns(f.w, R, K + 1, K),
-                                  std::vector<double>(f.h.begin(), f.h.begin() + K * C), R, C, K);
-  EXPECT_GT(r.h, 0.95);
-  EXPECT_GT(r.w, 0.9);
-  // The background is the planted base rate, and no component is.
-  EXPECT_GT(cosine(f.h.data() + K * C, base, C), 0.95);
-  for (int32_t k = 0; k < K; ++k) EXPECT_LT(cosine(f.h.data() + k * C, base, C), 0.6) << "component " << k;
-  // Without a background the shared words leak into the components.
-  const Fit plain = run(p.x, options(K, 200, 4));
-  const auto without = sk_nmf::recovery(topics_w, topics_h, plain.w, plain.h, R, C, K);
-  EXPECT_LT(without.h, r.h - 0.05);
 }
 
 // Counts at random, about `per_row` entries a row.
