@@ -235,7 +235,7 @@ def _is_lost(error):
     return isinstance(error, lost) or type(error).__name__ in ("KilledWorker", "CancelledError", "CommClosedError")
 
 
-class DaskPoissonNMF:
+class DaskPoissonNMF(_nmf._Parameters):
     """``PoissonNMF`` on a Dask cluster, with the same hyperparameters and the same bits.
 
     Parameters
@@ -290,18 +290,6 @@ class DaskPoissonNMF:
         self.resume = resume
         self.background = background
         self.background_shape = background_shape
-
-    def get_params(self, deep=True):
-        """Hyperparameters as a dict."""
-        return {name: getattr(self, name) for name in self._PARAMS}
-
-    def set_params(self, **params):
-        """Set hyperparameters; returns self."""
-        for name, value in params.items():
-            if name not in self._PARAMS:
-                raise ValueError(f"DaskPoissonNMF has no parameter {name!r}")
-            setattr(self, name, value)
-        return self
 
     def _local_params(self):
         return {name: getattr(self, name) for name in ("n_sweeps", "burn_in", "shape", "rate", "random_state",

@@ -160,7 +160,25 @@ def _seed(random_state):
     raise ValueError(f"random_state must be None, an int or a numpy Generator, not {type(random_state).__name__}")
 
 
-class PoissonNMF:
+class _Parameters:
+    """scikit-learn's parameter protocol, without needing scikit-learn: the names in _PARAMS."""
+
+    _PARAMS = ()
+
+    def get_params(self, deep=True):
+        """Hyperparameters as a dict."""
+        return {name: getattr(self, name) for name in self._PARAMS}
+
+    def set_params(self, **params):
+        """Set hyperparameters; returns self."""
+        for name, value in params.items():
+            if name not in self._PARAMS:
+                raise ValueError(f"{type(self).__name__} has no parameter {name!r}")
+            setattr(self, name, value)
+        return self
+
+
+class PoissonNMF(_Parameters):
     """Poisson matrix factorisation X ~ Poisson(W H) with Gamma priors, fitted by Gibbs sampling.
 
     Every count is split among the components by the library's exact
@@ -257,21 +275,8 @@ class PoissonNMF:
         self.background = background
         self.background_shape = background_shape
 
-    # scikit-learn's parameter protocol, without needing scikit-learn.
     _PARAMS = ("n_components", "n_sweeps", "burn_in", "shape", "rate", "random_state", "verbose", "n_jobs",
                "checkpoint", "checkpoint_every", "resume", "background", "background_shape")
-
-    def get_params(self, deep=True):
-        """Hyperparameters as a dict."""
-        return {name: getattr(self, name) for name in self._PARAMS}
-
-    def set_params(self, **params):
-        """Set hyperparameters; returns self."""
-        for name, value in params.items():
-            if name not in self._PARAMS:
-                raise ValueError(f"PoissonNMF has no parameter {name!r}")
-            setattr(self, name, value)
-        return self
 
     def __repr__(self):
         changed = [f"{k}={v!r}" for k, v in self.get_params().items()
