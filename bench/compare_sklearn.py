@@ -163,7 +163,7 @@ def worker(method, data, k, out):
     else:
         sys.path.insert(0, str(ROOT / "python"))
         from sampling_kernels import PoissonNMF
-        model = PoissonNMF(k, random_state=0, background=method != "sampler_plain")
+        model = PoissonNMF(k, random_state=0, background=method == "sampler_background")
     def status(field):
         with open("/proc/self/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
@@ -241,7 +241,7 @@ def npmi(x, top):
 
 
 METHODS = (("sampler", "PoissonNMF (this project)"), ("sklearn", "scikit-learn NMF (KL, mu)"),
-           ("sampler_plain", "PoissonNMF, background=False (the model before it)"),
+           ("sampler_background", "PoissonNMF, background=True"),
            ("sklearn_lda", "scikit-learn LDA"), ("gensim", "gensim LdaModel"))
 
 

@@ -275,7 +275,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                "checkpoint", "checkpoint_every", "resume", "background", "background_shape")
 
     def __init__(self, n_components=10, *, client=None, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
-                 random_state=None, verbose=0, checkpoint=None, checkpoint_every=10, resume=False, background=True,
+                 random_state=None, verbose=0, checkpoint=None, checkpoint_every=10, resume=False, background=False,
                  background_shape=1.0):
         self.n_components = n_components
         self.client = client

@@ -222,7 +222,7 @@ class PoissonNMF(_Parameters):
         Go on from ``checkpoint`` when the file exists: the fit is then the
         same as one never interrupted.  A checkpoint from other data or
         options is refused with a ValueError that says what differs.
-    background : bool, default True
+    background : bool, default False
         Fit a background beside the components: a rate per feature that
         every sample draws on, with a denser prior (shape
         ``background_shape``) than the components'.  It takes what all the
@@ -260,7 +260,7 @@ class PoissonNMF(_Parameters):
 
     def __init__(self, n_components=10, *, n_sweeps=200, burn_in=0.5, shape=0.2, rate="auto",
                  random_state=None, verbose=0, n_jobs=None, checkpoint=None, checkpoint_every=10,
-                 resume=False, background=True, background_shape=1.0):
+                 resume=False, background=False, background_shape=1.0):
         self.n_components = n_components
         self.n_sweeps = n_sweeps
         self.burn_in = burn_in

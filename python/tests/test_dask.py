@@ -71,14 +71,15 @@ class OnACluster(unittest.TestCase):
             with self.subTest("one worker with two threads"):
                 model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, client=client)
                 self.same_as_local(model, model.fit_transform(da.from_array(x, chunks=(800, 60))).compute())
-        with self.subTest("without a background"):
-            plain = PoissonNMF(3, n_sweeps=12, random_state=5, n_jobs=1, background=False)
-            w_plain = plain.fit_transform(x)
-            model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, background=False)
+        with self.subTest("with a background"):
+            local = PoissonNMF(3, n_sweeps=12, random_state=5, n_jobs=1, background=True)
+            w_local = local.fit_transform(x)
+            model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, background=True)
             w = model.fit_transform(da.from_array(x, chunks=(2500, 60))).compute()
-            self.assertIsNone(model.background_)
-            self.assertTrue(np.array_equal(model.components_, plain.components_) and np.array_equal(w, w_plain))
-            self.assertFalse(np.array_equal(plain.components_, self.local.components_))
+            self.assertIsNotNone(model.background_)
+            self.assertTrue(np.array_equal(model.background_, local.background_))
+            self.assertTrue(np.array_equal(model.components_, local.components_) and np.array_equal(w, w_local))
+            self.assertFalse(np.array_equal(local.components_, self.local.components_))
         local = DaskPoissonNMF(3, n_sweeps=12, random_state=5).fit(da.from_array(x, chunks=(3000, 60))).to_local()
         self.assertIsInstance(local, PoissonNMF)
         self.assertTrue(np.array_equal(local.transform(x[:50]), self.local.transform(x[:50])))

@@ -61,7 +61,7 @@ class Conventions(unittest.TestCase):
         self.assertEqual(model.get_params(), {"n_components": 3, "n_sweeps": -5, "burn_in": "x", "shape": 0,
                                               "rate": "odd", "random_state": "r", "verbose": 2, "n_jobs": "j",
                                               "checkpoint": 7, "checkpoint_every": -1, "resume": "r",
-                                              "background": True, "background_shape": 1.0})
+                                              "background": False, "background_shape": 1.0})
         x, _, _ = planted(30, 20, 2, 1)
         model.set_params(n_sweeps=20, burn_in=0.5, shape=0.1, rate="auto", random_state=0, verbose=0, n_jobs=None,
                          checkpoint=None, checkpoint_every=10, resume=False)
@@ -297,7 +297,7 @@ class Statistics(unittest.TestCase):
         kept_apart = 0
         for seed in (21, 22, 23, 24):
             x, w, h, base = planted_with_background(800, 300, 5, seed)
-            model = PoissonNMF(5, random_state=4).fit(x)
+            model = PoissonNMF(5, random_state=4, background=True).fit(x)
             similarity = cosines(h, model.components_)
             recovered = similarity.max(axis=1).min() > 0.95 and len(set(similarity.argmax(axis=1))) == 5
             apart = cosines(base[None], model.background_[None])[0, 0] > 0.95 \
@@ -308,7 +308,7 @@ class Statistics(unittest.TestCase):
 
     def test_top_words_are_the_largest_entries_of_components(self):
         x, _, _, _ = planted_with_background(200, 60, 3, 5)
-        model = PoissonNMF(3, n_sweeps=40, random_state=0).fit(x)
+        model = PoissonNMF(3, n_sweeps=40, random_state=0, background=True).fit(x)
         vocabulary = [f"w{j}" for j in range(60)]
         for n in (1, 7, 60):
             with self.subTest(n=n):

@@ -68,7 +68,7 @@ const char *kUsage =
     "                     row and per column under a Gamma hyperprior (default auto)\n"
     "  --background yes|no  fit a background beside the K components: a rate per\n"
     "                     column that every row draws on, which takes the words\n"
-    "                     common to all rows out of the components (default yes)\n"
+    "                     common to all rows out of the components (default no)\n"
     "  --background-shape A  Gamma prior shape of the background's row weights\n"
     "                     and column rates (default 1)\n"
     "  --holdout F        hold out a fraction F of every count (binomial\n"

@@ -10,7 +10,7 @@
 // small shape a keeps the factors sparse; with counts that are mostly zero
 // this is what keeps the prior from swamping the data.
 //
-// A background (on by default) is one more factor, the last, whose W column
+// A background (off by default) is one more factor, the last, whose W column
 // and H row have a prior shape of their own (1, against a = 0.2): dense, it
 // takes what every row shares, and the components keep what sets rows apart.
 //
@@ -44,7 +44,7 @@ struct FitOptions {
   int jobs = 0;          // worker processes; 0: every core the process may use.  Results never depend on it
   // A background factor beside the components: a per-column base rate every
   // row draws on, so that the words common to all rows leave the components.
-  bool background = true;
+  bool background = false;
   double background_shape = 1.0;  // its prior shape, for W's column and H's row alike
 
   int32_t factors() const { return components + (background ? 1 : 0); }

@@ -131,7 +131,7 @@ TEST(CApi, ABackgroundComesApartFromTheComponents) {
   x.indices.assign(c.x.indices.begin(), c.x.indices.end());
   x.values.assign(c.x.values.begin(), c.x.values.end());
   sk_nmf::FitOptions o;
-  o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape, o.jobs = 1;
+  o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape, o.jobs = 1, o.background = true;
   const auto r = sk_nmf::fit(x, o);
   ASSERT_EQ(r.factors, 3);
   for (size_t i = 0; i < 3; ++i) {

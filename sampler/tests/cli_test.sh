@@ -248,7 +248,7 @@ expect_error "header word" "--header wants yes, no or auto, not 'maybe'" --heade
 # --vocab: each component's top words are the largest entries of its row of
 # H, and the background's of PREFIX_background.csv.
 seq 40 | sed 's/^/w/' >"$work/jobs.vocab"
-"$prog" "${jobs_opts[@]}" --vocab "$work/jobs.vocab" --top-words 6 --out "$work/vocab" >"$work/vocab.out" 2>&1 \
+"$prog" "${jobs_opts[@]}" --background yes --vocab "$work/jobs.vocab" --top-words 6 --out "$work/vocab" >"$work/vocab.out" 2>&1 \
   || fail "--vocab: $(cat "$work/vocab.out")"
 from_h=$(cat "$work/vocab_H.csv" "$work/vocab_background.csv" | awk -F, '{
   line = ""; for (n = 0; n < 6; ++n) { best = 0; for (j = 1; j <= NF; ++j) if (!(j in used) && (best == 0 || $j + 0 > $best + 0)) best = j
