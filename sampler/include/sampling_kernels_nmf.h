@@ -149,11 +149,15 @@ int32_t SK_NMF_Start_Columns(const SK_NMF_Plan *plan, double *h, double *eta, do
  * (CSR of their rows, offsets from 0) and new W, its running sum and the
  * row rates, in place.  Adds the blocks' column tallies to col_tallies
  * (n_components x n_cols) and writes the sums of W's columns of each task
- * of plan's tasks (1024 rows) among the blocks' rows to task_sums. */
+ * of plan's tasks (1024 rows) among the blocks' rows to task_sums.
+ * row_tallies (rows x factors) is working room that must hold zeros and is
+ * left holding zeros, so that a host can keep it from call to call; NULL
+ * makes the call allocate its own. */
 int32_t SK_NMF_Sweep_Rows(const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks,
                           const int64_t *row_offsets, const int32_t *col_indices, const double *values,
                           const double *h, const double *h_row_sums, double *w, double *w_sum, double *xi,
-                          double *col_tallies, double *task_sums, char *error, size_t error_size);
+                          double *row_tallies, double *col_tallies, double *task_sums, char *error,
+                          size_t error_size);
 
 /* The end of sweep `sweep`: new H, its running sum, the column rates and
  * the sums of H's rows, from the column tallies of all the blocks (added

@@ -136,7 +136,8 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Start_Columns(c
 extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
     const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks, const int64_t *row_offsets,
     const int32_t *col_indices, const double *values, const double *h, const double *h_row_sums, double *w,
-    double *w_sum, double *xi, double *col_tallies, double *task_sums, char *error, size_t error_size) {
+    double *w_sum, double *xi, double *row_tallies, double *col_tallies, double *task_sums, char *error,
+    size_t error_size) {
   return guarded(error, error_size, [&] {
     const sk_nmf::FitSettings s = settings_of(plan, first_block, n_blocks);
     if (sweep < 0 || sweep >= plan->n_sweeps) throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
@@ -149,7 +150,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
     if (row_offsets[rows] > 0 && (!col_indices || !values)) throw Error("col_indices or values is NULL");
     const sk_nmf::Decomposition d = s.decomposition();
     Scratch scratch;
-    scratch.a.assign(static_cast<size_t>(rows) * static_cast<size_t>(s.components), 0.0);
+    if (!row_tallies) scratch.a.assign(static_cast<size_t>(rows) * static_cast<size_t>(s.components), 0.0);
     scratch.block_loglik.assign(static_cast<size_t>(n_blocks), 0.0);
     for (int32_t b = first_block; b < first_block + n_blocks; ++b) {
       const int64_t base = row_offsets[d.block_begin(b) - s.first_row()];
@@ -159,7 +160,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
     sk_nmf::FitArena f;
     f.claims = scratch.claims.data();
     f.block_offsets = scratch.block_offsets.data();
-    f.w = w, f.a = scratch.a.data(), f.w_sum = w_sum, f.xi = xi;
+    f.w = w, f.a = row_tallies ? row_tallies : scratch.a.data(), f.w_sum = w_sum, f.xi = xi;
     f.h = const_cast<double *>(h);
     f.col_sum = const_cast<double *>(h_row_sums);
     f.tallies = col_tallies;
