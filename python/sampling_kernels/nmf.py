@@ -43,7 +43,8 @@ class _Run(ctypes.Structure):
                 ("sweeps_done", ctypes.c_int64), ("resumed_from", ctypes.c_int64),
                 ("workers", ctypes.c_int32), ("background", ctypes.c_int32),
                 ("background_shape", ctypes.c_double), ("background_w", ctypes.c_void_p),
-                ("background_h", ctypes.c_void_p), ("fixed_background", ctypes.c_void_p)]
+                ("background_h", ctypes.c_void_p), ("fixed_background", ctypes.c_void_p),
+                ("loglik", ctypes.c_double)]
 _lib = None
 _lib_lock = threading.Lock()
 
@@ -410,7 +411,7 @@ class PoissonNMF(_Parameters):
             raise RuntimeError(error.value.decode(errors="replace"))
         if status < 0:
             raise ValueError(error.value.decode(errors="replace"))
-        return w, h, run.sweeps_done, bw, bh
+        return w, h, run, bw, bh
 
     def fit_transform(self, X, y=None):
         """Fit to the counts X and return W, the posterior mean of the row factors.
@@ -431,14 +432,15 @@ class PoissonNMF(_Parameters):
             For counts or hyperparameters that are not valid, naming which.
         """
         counts = _as_csr(X)
-        w, h, sweeps, bw, bh = self._run(counts)
+        w, h, run, bw, bh = self._run(counts)
         self.components_ = h
         self.background_ = bh
         self._background_w = bw  # the training rows' background weights (for their rates)
         self.n_components_ = h.shape[0]
         self.n_features_in_ = counts.shape[1]
-        self.n_iter_ = sweeps
-        self.loglik_per_count_ = self._loglik(counts, *self._with_background(w, bw)) / max(counts.values.sum(), 1.0)
+        self.n_iter_ = run.sweeps_done
+        # Computed by the fit on all its processes.
+        self.loglik_per_count_ = run.loglik / max(counts.values.sum(), 1.0)
         return w
 
     def _with_background(self, w, bw):

@@ -367,7 +367,7 @@ int run(const Options &o) {
 
   // Every factor, the background too, makes the rates.
   const int32_t F = fit.factors;
-  const double loglik = sk_nmf::log_likelihood(*train, fit.w_mean.data(), fit.h_mean.data(), F);
+  const double loglik = fit.loglik_of_means;
   std::printf("log-likelihood of the posterior-mean fit: %.1f (%.4f per count)\n", loglik, loglik / std::max(total, 1.0));
   if (o.holdout > 0) {
     // The fit's rates are those of the kept (1 - F) of every count.

@@ -75,6 +75,8 @@ typedef struct SK_NMF_Run {
   double *background_w;        /* n_rows: each row's background weight (posterior mean); may be NULL */
   double *background_h;        /* n_cols: the background's rate per column (posterior mean); may be NULL */
   const double *fixed_background; /* n_cols: with fixed_components, the background held at these */
+  double loglik;               /* set by the fit: the Poisson log-likelihood of the posterior means
+                                  (the background's too), computed on every process */
 } SK_NMF_Run;
 
 /*

@@ -131,6 +131,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
       run->sweeps_done = r.sweeps_done;
       run->resumed_from = r.resumed_from;
       run->workers = r.workers;
+      run->loglik = r.loglik_of_means;
     }
     return stopped ? SK_NMF_STOPPED : SK_NMF_OK;
   });

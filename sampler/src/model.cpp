@@ -211,6 +211,13 @@ double Sampler::log_likelihood() const {
   return sum - log_factorials_ - rates;
 }
 
+double Sampler::log_likelihood_of_means() {
+  const std::vector<double> w = w_mean(), h = h_mean();
+  std::copy(w.begin(), w.end(), f_.w);
+  std::copy(h.begin(), h.end(), f_.h);
+  return log_likelihood();
+}
+
 std::vector<double> Sampler::w() const {
   return std::vector<double>(f_.w, f_.w + static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components));
 }
@@ -336,6 +343,7 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.row_blocks = sampler.row_blocks();
   r.factors = sampler.factors();
   r.times = sampler.times();
+  r.loglik_of_means = sampler.log_likelihood_of_means();
   return r;
 }
 

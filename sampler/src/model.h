@@ -94,6 +94,9 @@ class Sampler {
   const SweepTimes &times() const { return times_; }
   // Of the current draw, from every worker; the sum of log(c!) is taken once.
   double log_likelihood() const;
+  // Of the posterior means, from every worker.  They become the current
+  // draw, so this comes last.
+  double log_likelihood_of_means();
 
   // Posterior means over the kept sweeps, of every factor (the background
   // last) (the current draw if none was kept
@@ -164,6 +167,7 @@ struct FitResult {
   int32_t row_blocks = 1;
   int32_t factors = 0;
   SweepTimes times;
+  double loglik_of_means = 0;  // the log-likelihood of the posterior means, every factor's
 };
 using ProgressFn = std::function<bool(const Sampler &)>;
 FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,
