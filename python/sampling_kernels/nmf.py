@@ -119,8 +119,18 @@ def _as_csr(X, name="X"):
         _check_shape(name, X.shape)
         if np.dtype(X.dtype).kind not in _package._REAL_KINDS:
             raise ValueError(f"{name} must hold real numbers, not dtype {X.dtype}")
-        m = scipy.sparse.csr_matrix(X, dtype=np.float64, copy=True)
-        m.sum_duplicates()  # also sorts the indices
+        # In float64 before repeated entries are added up: a small integer
+        # dtype would wrap (uint8 200 + 100 is 44).  No copy of a CSR that
+        # needs none; the library copies the counts into its shared pages.
+        if X.format == "csr" and X.dtype == np.float64:
+            m = scipy.sparse.csr_matrix(X)
+        else:  # scipy's astype adds up repeated entries first, in the old dtype
+            coo = X.tocoo()
+            m = scipy.sparse.coo_matrix((coo.data.astype(np.float64), (coo.row, coo.col)), shape=X.shape).tocsr()
+        if not m.has_canonical_format:
+            if m.data is getattr(X, "data", None) or m.indices is getattr(X, "indices", None):
+                m = m.copy()  # never the caller's arrays
+            m.sum_duplicates()  # also sorts the indices
         _check_values(name, m.data)
         return _Csr(m.indptr, m.indices, m.data, m.shape)
     if isinstance(X, (str, bytes)) or X is None:

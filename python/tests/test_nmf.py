@@ -267,6 +267,16 @@ class SparseInput(unittest.TestCase):
             with self.subTest(name):
                 self.assertTrue(np.array_equal(PoissonNMF(2, n_sweeps=20, random_state=3).fit_transform(m), dense))
 
+    def test_repeated_entries_of_small_integer_dtypes_add_up_whole(self):
+        def fit(m):
+            return PoissonNMF(1, n_sweeps=4, random_state=0).fit(m).components_
+        for dtype, rows, cols, values, dense in [
+                (np.uint8, [0, 0, 1, 1, 1], [0, 0, 1, 1, 1], [200, 100, 255, 255, 255], [[300, 0], [0, 765]]),
+                (np.uint16, [0, 1, 1], [0, 1, 1], [300, 65535, 1], [[300, 0], [0, 65536]])]:
+            with self.subTest(dtype.__name__):
+                m = scipy.sparse.coo_matrix((np.array(values, dtype=dtype), (rows, cols)), shape=(2, 2))
+                self.assertTrue(np.array_equal(fit(m), fit(np.array(dense, dtype=np.float64))))
+
     def test_input_is_not_modified(self):
         x = scipy.sparse.coo_matrix(([1.0, 2.0, 0.0], ([0, 0, 1], [1, 1, 0])), shape=(2, 2))
         before = (x.data.copy(), x.row.copy(), x.col.copy())
