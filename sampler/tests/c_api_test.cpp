@@ -20,6 +20,16 @@ struct Counts {
   int32_t rows = 3, cols = 3;
 };
 
+// The model's own form of the same counts.
+sk_nmf::Csr csr_of(const Counts &c) {
+  sk_nmf::Csr x;
+  x.rows = c.rows, x.cols = c.cols;
+  x.offsets.assign(c.offsets.begin(), c.offsets.end());
+  x.indices.assign(c.indices.begin(), c.indices.end());
+  x.values.assign(c.values.begin(), c.values.end());
+  return x;
+}
+
 struct Call {
   Counts x;
   int32_t k = 2;
@@ -79,11 +89,7 @@ TEST(CApi, RefusesBadInputNamingItAndWritesNothing) {
 TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   Call c;
   ASSERT_EQ(c.run(), SK_NMF_OK) << c.error;
-  sk_nmf::Csr x;
-  x.rows = x.cols = 3;
-  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
-  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
-  x.values.assign(c.x.values.begin(), c.x.values.end());
+  const sk_nmf::Csr x = csr_of(c.x);
   sk_nmf::FitOptions o;
   o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape;
   o.background = false;  // SK_NMF_Fit fits none
@@ -125,11 +131,7 @@ TEST(CApi, ABackgroundComesApartFromTheComponents) {
                           0, r, call.error, sizeof call.error);
   };
   ASSERT_EQ(fit(c, nullptr, &run), SK_NMF_OK) << c.error;
-  sk_nmf::Csr x;
-  x.rows = x.cols = 3;
-  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
-  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
-  x.values.assign(c.x.values.begin(), c.x.values.end());
+  const sk_nmf::Csr x = csr_of(c.x);
   sk_nmf::FitOptions o;
   o.components = 2, o.sweeps = 10, o.seed = 5, o.shape = c.shape, o.jobs = 1, o.background = true;
   const auto r = sk_nmf::fit(x, o);
@@ -158,11 +160,7 @@ TEST(CApi, ABackgroundComesApartFromTheComponents) {
 TEST(CApi, LogLikelihoodMatchesTheModel) {
   Call c;
   const std::vector<double> w{1, 2, 0.5, 0.1, 3, 1}, h{0.2, 1, 2, 1, 0.5, 0.3};
-  sk_nmf::Csr x;
-  x.rows = x.cols = 3;
-  x.offsets.assign(c.x.offsets.begin(), c.x.offsets.end());
-  x.indices.assign(c.x.indices.begin(), c.x.indices.end());
-  x.values.assign(c.x.values.begin(), c.x.values.end());
+  const sk_nmf::Csr x = csr_of(c.x);
   EXPECT_EQ(SK_NMF_Log_Likelihood(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 2, w.data(),
                                   h.data(), 0.5, c.error, sizeof c.error),
             sk_nmf::log_likelihood(x, w.data(), h.data(), 2, 0.5));
