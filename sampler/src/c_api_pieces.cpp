@@ -72,7 +72,7 @@ sk_nmf::FitSettings settings_of(const SK_NMF_Plan *p, int32_t first_block, int32
 
 // The arena's small parts that only the worker itself uses.
 struct Scratch {
-  std::vector<int32_t> claims = std::vector<int32_t>(64, 0);
+  std::vector<int32_t> claims = std::vector<int32_t>(sk_nmf::kPhases * sk_nmf::kClaimStride, 0);
   std::vector<int64_t> block_offsets;
   std::vector<double> a, block_loglik;
 };
@@ -183,7 +183,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Columns(
     std::vector<double> row_sum(K, 0.0);
     for (int32_t t = 0; t < s.decomposition().tasks(); ++t)  // in task order, as a fit on one machine adds them
       for (size_t k = 0; k < K; ++k) row_sum[k] += task_sums[static_cast<size_t>(t) * K + k];
-    std::vector<int32_t> claims(64, 0);
+    std::vector<int32_t> claims(sk_nmf::kPhases * sk_nmf::kClaimStride, 0);
     sk_nmf::FitArena f;
     f.claims = claims.data();
     f.h = h, f.h_sum = h_sum, f.eta = eta, f.tallies = col_tallies, f.row_sum = row_sum.data();

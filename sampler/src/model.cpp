@@ -143,7 +143,7 @@ Sampler::~Sampler() {
 
 double Sampler::run_phase(Phase phase) const {
   if (failed_) throw Error("the fit cannot go on after an error in one of its sweeps");
-  f_.claims[static_cast<size_t>(phase) * 16] = 0;
+  f_.claim_counter(phase) = 0;
   try {
     if (remote_) remote_->start(phase, done_);
     local_->run(phase, done_);

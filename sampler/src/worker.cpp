@@ -9,7 +9,6 @@ namespace sk_nmf {
 namespace {
 
 constexpr int kShapeTable = 256;
-constexpr size_t kClaimStride = 16;  // int32s: a cache line per counter
 
 size_t aligned(size_t bytes) { return (bytes + 63) / 64 * 64; }
 
@@ -60,7 +59,7 @@ SweepWorker::SweepWorker(const FitSettings &s, const FitArena &arena, const Coun
 }
 
 int32_t SweepWorker::claim(Phase phase) {
-  std::atomic_ref<int32_t> next(f_.claims[static_cast<size_t>(phase) * kClaimStride]);
+  std::atomic_ref<int32_t> next(f_.claim_counter(phase));
   return next.fetch_add(1, std::memory_order_acq_rel);
 }
 

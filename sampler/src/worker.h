@@ -63,6 +63,7 @@ void allocate_csr(const CsrView &x, const double *w, const double *h, double *a,
 
 enum class Phase : int32_t { rows = 0, columns = 1, likelihood = 2 };
 constexpr int kPhases = 3;
+constexpr size_t kClaimStride = 16;  // int32s: a cache line per phase's counter
 
 // The fit's state, at fixed places in one arena that every worker maps.
 // Rows, blocks and tasks are those the arena holds (FitSettings::*_here).
@@ -75,6 +76,9 @@ struct FitArena {
   double *col_sum = nullptr, *row_sum = nullptr;  // K: the sums of H's rows and W's columns
   double *task_sums = nullptr;         // tasks x K: the sums of W, task by task
   double *block_loglik = nullptr;      // blocks
+
+  // The counter a phase's pieces are claimed from; reset before the phase.
+  int32_t &claim_counter(Phase phase) const { return claims[static_cast<size_t>(phase) * kClaimStride]; }
 
   static size_t bytes(const FitSettings &s);
   FitArena() = default;
