@@ -3,10 +3,14 @@
 The fit is cut as on one machine: rows in fixed blocks, each with a
 ``rand()`` stream of its own in every sweep, so the result does not depend
 on where a block runs.  The counts and each piece's W, its running sum and
-the row rates stay on the workers; per sweep the client sends H and its row
-sums and gets back each piece's column tallies (whole numbers, summed in any
-order) and its sums of W, then draws H itself: K x n_features Gamma draws,
-a few milliseconds, where sending the tallies anywhere else would cost more.
+the row rates stay in their worker's memory and are updated there in place;
+per sweep the client sends H and its row sums, one task a piece sweeps it,
+and the client gathers each piece's column tallies (whole numbers, summed in
+any order) and its sums of W, then draws H itself: K x n_features Gamma
+draws, a few milliseconds, where sending the tallies anywhere else would
+cost more.  The client keeps the whole state every ``checkpoint_every``
+sweeps; a lost worker sends the fit back to it, with its pieces made again
+from X on the workers left.
 With the same seed and options the fit is identical, bit for bit, to
 ``PoissonNMF(..., n_jobs=1)`` on the same matrix, whatever the number of
 workers, their threads and the chunking of X.
@@ -20,11 +24,12 @@ import ctypes
 import hashlib
 import json
 import math
-import numbers
 import os
 import sys
 import tempfile
+import threading
 import time
+import uuid
 
 import numpy as np
 
@@ -100,20 +105,43 @@ def _checked_chunk(block, name):
     return counts, summary
 
 
+def _summary_of(checked_chunk):
+    return checked_chunk[1]
+
+
+def _chunk_futures(client, X):
+    """Futures of X's row chunks, each checked and made canonical CSR on a worker: (counts, summary)."""
+    if isinstance(X, (list, tuple)):
+        # Sent straight to the workers (through the scheduler, as task
+        # arguments, they take seconds a block); a lost one is sent again.
+        blocks = client.scatter(list(X), hash=False)
+        return [client.submit(_checked_chunk, b, f"X[{n}]", pure=False) for n, b in enumerate(blocks)]
+    return [client.compute(_delayed_checked(d, f"X (row chunk {n})")) for n, d in enumerate(X.to_delayed().ravel())]
+
+
+def _piece_futures(client, chunk_futures, chunk_rows, pieces, block_rows, rows):
+    """Futures of the pieces' counts, each cut from the chunks it overlaps."""
+    starts = np.concatenate([[0], np.cumsum(chunk_rows)])
+    futures = []
+    for first, n in pieces:
+        lo, hi = first * block_rows, min((first + n) * block_rows, rows)
+        parts = [(chunk_futures[c], int(starts[c])) for c in range(len(chunk_rows)) if starts[c] < hi and starts[c + 1] > lo]
+        futures.append(client.submit(_piece_of, parts, first, n, lo, hi - lo, pure=False))
+    return futures
+
+
 class _Piece:
-    """Whole row blocks of the fit: their counts and, once started, their state."""
+    """The counts of whole row blocks of the fit, as CSR."""
 
     def __init__(self, first_block, n_blocks, offsets, indices, values):
         self.first_block, self.n_blocks = first_block, n_blocks
         self.offsets, self.indices, self.values = offsets, indices, values
-        self.sweep = -1
-        self.w = self.w_sum = self.xi = None
 
 
 def _piece_of(parts, first_block, n_blocks, first_row, rows):
-    """The rows [first_row, first_row + rows) from consecutive chunks (counts, starting row) as one piece."""
+    """The rows [first_row, first_row + rows) from consecutive checked chunks (with their starting rows)."""
     offsets, indices, values = [np.zeros(1, dtype=np.int64)], [], []
-    for counts, start in parts:
+    for (counts, _), start in parts:
         lo, hi = max(first_row - start, 0), min(first_row + rows - start, counts.shape[0])
         if lo >= hi:
             continue
@@ -141,87 +169,101 @@ def _block_digests(piece, plan_fields):
     return out
 
 
-def _start_piece(piece, plan_fields, saved=None):
+# A piece's state (W, its running sum and the row rates) lives in its
+# worker's memory from its start to the end of the fit, and each sweep updates
+# it in place: a sweep's task takes H and gives back only the piece's tallies
+# and sums.  The pieces of one fit are keyed by (fit, generation, piece); a
+# fit that goes back to a saved state starts a new generation, so a state
+# left on a worker from before can never be taken for the current one.
+
+class _PieceState:
+    def __init__(self, counts, plan_fields, w, w_sum, xi, sweep):
+        self.counts, self.plan = counts, _plan_from(plan_fields)
+        self.w, self.w_sum, self.xi, self.sweep = w, w_sum, xi, sweep
+        self.row_tallies = np.zeros_like(w)
+        self.lock = threading.Lock()
+
+
+def _worker_pieces():
+    """This worker's piece states, kept on the worker object itself."""
+    worker = _distributed().get_worker()
+    pieces = getattr(worker, "_sampling_kernels_pieces", None)
+    if pieces is None:
+        pieces = worker._sampling_kernels_pieces = {}
+    return worker, pieces
+
+
+def _start_piece(piece, plan_fields, key, saved=None):
+    """Keeps the state of a piece on this worker (a saved one, or the fit's start); returns the worker's address."""
     plan = _plan_from(plan_fields)
     rows, k = len(piece.offsets) - 1, plan.n_factors
-    new = _Piece(piece.first_block, piece.n_blocks, piece.offsets, piece.indices, piece.values)
-    if saved is not None:
-        new.sweep, new.w, new.w_sum, new.xi = saved["sweep"], saved["w"].copy(), saved["w_sum"].copy(), saved["xi"].copy()
+    if saved is not None and saved["w"] is not None:
+        state = _PieceState(piece, plan_fields, saved["w"].copy(), saved["w_sum"].copy(), saved["xi"].copy(),
+                            saved["sweep"])
     else:
-        new.w, new.w_sum, new.xi = np.empty((rows, k)), np.zeros((rows, k)), np.empty(rows)
-        _call("SK_NMF_Start_Rows", ctypes.byref(plan), piece.first_block, piece.n_blocks, _ptr(new.w), _ptr(new.xi))
-        new.sweep = 0
-    # Room that the piece's states reuse, sweep after sweep: fresh pages cost
-    # more than the copying (about 1.5 ms a MiB to fault in here).  The state
-    # of sweep s holds set s % 2; the next is made in the other set, whose
-    # state (sweep s - 1) the fit has let go of by then.
-    new.buffers = {new.sweep % 2: (new.w, new.w_sum, new.xi), (new.sweep + 1) % 2: None,
-                   "row_tallies": np.zeros((rows, k))}
-    return new
+        w, xi = np.empty((rows, k)), np.empty(rows)
+        _call("SK_NMF_Start_Rows", ctypes.byref(plan), piece.first_block, piece.n_blocks, _ptr(w), _ptr(xi))
+        state = _PieceState(piece, plan_fields, w, np.zeros((rows, k)), xi, 0)
+    worker, pieces = _worker_pieces()
+    pieces[key] = state
+    return worker.address
 
 
-def _sweep_piece(piece, plan_fields, sweep, h, h_row_sums):
-    """Sweep `sweep` of a piece: a new piece state, with the piece's tallies and task sums."""
-    if piece.sweep != sweep:  # a state made anew (say, recomputed after a loss) is not this sweep's
-        raise _LostState(f"piece at blocks {piece.first_block}+ holds sweep {piece.sweep}, not {sweep}")
-    plan = _plan_from(plan_fields)
-    k, cols = plan.n_factors, plan.n_cols  # the background is one more factor
-    new = _Piece(piece.first_block, piece.n_blocks, piece.offsets, piece.indices, piece.values)
-    new.buffers = piece.buffers
-    room = new.buffers[(sweep + 1) % 2]
-    if room is None:
-        room = new.buffers[(sweep + 1) % 2] = (np.empty_like(piece.w), np.empty_like(piece.w_sum),
-                                               np.empty_like(piece.xi))
-    new.w, new.w_sum, new.xi = room
-    np.copyto(new.w, piece.w)
-    np.copyto(new.w_sum, piece.w_sum)
-    np.copyto(new.xi, piece.xi)
-    rows = len(piece.offsets) - 1
-    first_task = piece.first_block * plan.block_rows // 1024
-    tasks = -(-(piece.first_block * plan.block_rows + rows) // 1024) - first_task
-    tallies, task_sums = np.zeros((k, cols)), np.zeros((tasks, k))
-    _call("SK_NMF_Sweep_Rows", ctypes.byref(plan), sweep, piece.first_block, piece.n_blocks, _ptr(piece.offsets),
-          _ptr(piece.indices), _ptr(piece.values), _ptr(h), _ptr(h_row_sums), _ptr(new.w), _ptr(new.w_sum),
-          _ptr(new.xi), _ptr(new.buffers["row_tallies"]), _ptr(tallies), _ptr(task_sums))
-    new.sweep = sweep + 1
-    new.tallies, new.task_sums = tallies, task_sums
-    return new
+def _held_state(key, sweep):
+    state = _worker_pieces()[1].get(key)
+    if state is None:  # the task ran on a worker that does not hold the piece: its own went away
+        raise _LostState(f"piece {key[2]} is not on this worker")
+    if state.sweep != sweep:
+        raise _LostState(f"piece {key[2]} holds sweep {state.sweep}, not {sweep}")
+    return state
 
 
-def _results_of(piece):
-    return piece.tallies, piece.task_sums
+def _sweep_piece(key, sweep, h, h_row_sums):
+    """Sweep `sweep` of a held piece, in place: its column tallies and its sums of W per task."""
+    state = _held_state(key, sweep)
+    with state.lock:
+        if state.sweep != sweep:
+            raise _LostState(f"piece {key[2]} holds sweep {state.sweep}, not {sweep}")
+        plan, counts = state.plan, state.counts
+        rows = len(counts.offsets) - 1
+        first_task = counts.first_block * plan.block_rows // 1024
+        tasks = -(-(counts.first_block * plan.block_rows + rows) // 1024) - first_task
+        tallies, task_sums = np.zeros((plan.n_factors, plan.n_cols)), np.zeros((tasks, plan.n_factors))
+        state.sweep = -1  # a sweep that fails part way leaves no state to go on from
+        _call("SK_NMF_Sweep_Rows", ctypes.byref(plan), sweep, counts.first_block, counts.n_blocks,
+              _ptr(counts.offsets), _ptr(counts.indices), _ptr(counts.values), _ptr(h), _ptr(h_row_sums),
+              _ptr(state.w), _ptr(state.w_sum), _ptr(state.xi), _ptr(state.row_tallies), _ptr(tallies),
+              _ptr(task_sums))
+        state.sweep = sweep + 1
+    return tallies, task_sums
 
 
-def _combined(*results):
+def _state_of(key, sweep):
+    state = _held_state(key, sweep)
+    return {"sweep": state.sweep, "w": state.w.copy(), "w_sum": state.w_sum.copy(), "xi": state.xi.copy()}
+
+
+def _w_mean(key, sweep, kept, k):
+    """The components' columns of W's posterior mean (the background's left out, as PoissonNMF does)."""
+    state = _held_state(key, sweep)
+    w = state.w_sum / kept if kept > 0 else state.w
+    return np.ascontiguousarray(w[:, :k])
+
+
+def _forget_fit(dask_worker, fit, generation=None):
+    """Drops a fit's piece states from a worker: every generation, or every one before `generation`."""
+    pieces = getattr(dask_worker, "_sampling_kernels_pieces", {})
+    for key in [key for key in pieces if key[0] == fit and (generation is None or key[1] < generation)]:
+        del pieces[key]
+
+
+def _combined(results):
     """The pieces' column tallies added up (whole numbers: exact in any order) and their task sums in order."""
     tallies = results[0][0].copy()
     for t, _ in results[1:]:
         tallies += t
     return tallies, np.concatenate([ts for _, ts in results])
 
-
-# Submitted from small functions: Dask reads the source of the function that
-# submits, on every call, for its dashboard.
-def _submit_sweep(client, states, fields, sweep, h, h_rows):
-    h_future, rows_future = client.scatter([h, h_rows], hash=False)
-    new_states = client.map(_sweep_piece, states, plan_fields=fields, sweep=sweep, h=h_future,
-                            h_row_sums=rows_future, pure=False)
-    # Only the tallies and sums leave the pieces' workers.
-    return new_states, client.submit(_combined, *client.map(_results_of, new_states, pure=False), pure=False)
-
-
-def _gather_states(client, states):
-    return client.gather(client.map(_state_of, states, pure=False))
-
-
-def _state_of(piece):
-    return {"sweep": piece.sweep, "w": piece.w, "w_sum": piece.w_sum, "xi": piece.xi}
-
-
-def _w_mean(piece, kept, k):
-    """The components' columns of W's posterior mean (the background's left out, as PoissonNMF does)."""
-    w = piece.w_sum / kept if kept > 0 else piece.w
-    return np.ascontiguousarray(w[:, :k])
 
 
 # ---- the client's side ----------------------------------------------------
@@ -317,16 +359,14 @@ class DaskPoissonNMF(_nmf._Parameters):
         if isinstance(X, (list, tuple)):
             if not X:
                 raise ValueError("X is an empty list; it needs at least one row block")
-            blocks = list(X)
-            for n, b in enumerate(blocks):
+            for n, b in enumerate(X):
                 if not _nmf._is_sparse(b):
                     raise ValueError(f"X[{n}] is a {type(b).__name__}; a list X holds scipy.sparse row blocks")
                 if len(b.shape) != 2:
                     raise ValueError(f"X[{n}] must be 2-d")
-            cols = {b.shape[1] for b in blocks}
+            cols = {b.shape[1] for b in X}
             if len(cols) != 1:
                 raise ValueError(f"the row blocks of X have different numbers of columns: {sorted(cols)}")
-            futures = [client.submit(_checked_chunk, b, f"X[{n}]", pure=False) for n, b in enumerate(blocks)]
         else:
             try:
                 import dask.array as da
@@ -342,9 +382,8 @@ class DaskPoissonNMF(_nmf._Parameters):
             if len(X.chunks[1]) != 1:
                 raise ValueError(f"X must be chunked by rows only, with every column in one chunk; its column "
                                  f"chunks are {X.chunks[1]} (use X.rechunk({{1: -1}}))")
-            futures = [client.compute(_delayed_checked(d, f"X (row chunk {n})"))
-                       for n, d in enumerate(X.to_delayed().ravel())]
-        summaries = client.gather([client.submit(lambda r: r[1], f, pure=False) for f in futures])
+        futures = _chunk_futures(client, X)
+        summaries = client.gather(client.map(_summary_of, futures, pure=False))
         for s in summaries:
             if "error" in s:
                 raise ValueError(s["error"])
@@ -370,15 +409,14 @@ class DaskPoissonNMF(_nmf._Parameters):
         RuntimeError
             When the cluster goes away; the message names the checkpoint to resume from.
         """
-        self._fit(X)
+        self._fit(X, want_w=False)
         return self
 
     def fit_transform(self, X, y=None):
         """Fit and return W, the posterior mean of the row factors, as a Dask array chunked like X by rows."""
-        self._fit(X)
-        return self._w
+        return self._fit(X, want_w=True)
 
-    def _fit(self, X):
+    def _fit(self, X, want_w):
         distributed = _distributed()
         client = self.client if self.client is not None else distributed.get_client()
         local = _nmf.PoissonNMF(self.n_components, **self._local_params())
@@ -400,22 +438,16 @@ class DaskPoissonNMF(_nmf._Parameters):
         plan = _plan_from(fields)
         f = plan.n_factors  # the width of W and height of H in every piece, the background last
 
-        # Pieces of whole blocks, about as many as there are chunks.
-        starts = np.concatenate([[0], np.cumsum([s["rows"] for s in summaries])])
+        # Pieces of whole blocks, about as many as there are chunks or workers.
+        chunk_rows = [s["rows"] for s in summaries]
         pieces_wanted = max(len(summaries), len(client.scheduler_info().get("workers", {})) or 1)
         per_piece = max(1, math.ceil(plan.n_blocks / pieces_wanted))
-        self._pieces = []
-        for first in range(0, plan.n_blocks, per_piece):
-            n = min(per_piece, plan.n_blocks - first)
-            lo = first * plan.block_rows
-            hi = min((first + n) * plan.block_rows, rows)
-            parts = [(client.submit(lambda r: r[0], chunk_futures[c], pure=False), int(starts[c]))
-                     for c in range(len(summaries)) if starts[c] < hi and starts[c + 1] > lo]
-            self._pieces.append((first, n, client.submit(_piece_of, [(p, s) for p, s in parts], first, n, lo, hi - lo,
-                                                         pure=False)))
+        self._pieces = [(first, min(per_piece, plan.n_blocks - first)) for first in range(0, plan.n_blocks, per_piece)]
+        piece_futures = _piece_futures(client, chunk_futures, chunk_rows, self._pieces, plan.block_rows, rows)
         del chunk_futures
 
-        digests = [d for _, _, f in self._pieces for d in client.submit(_block_digests, f, fields, pure=False).result()]
+        digests = [d for piece in client.gather(client.map(_block_digests, piece_futures, plan_fields=fields,
+                                                           pure=False)) for d in piece]
         fingerprint = hashlib.blake2b(b"".join(digests), digest_size=16).hexdigest()
         header = {"format": "DaskPoissonNMF checkpoint 2", "background": fields["background"],
                   "background_shape": fields["background_shape"], "rows": rows, "cols": cols, "nnz": fields["nnz"],
@@ -424,32 +456,39 @@ class DaskPoissonNMF(_nmf._Parameters):
 
         saved = self._load(path, header) if self.resume and path is not None and os.path.exists(path) else None
         lib_plan = ctypes.byref(plan)
-        self._block_rows = plan.block_rows
         if saved is None:
             h, eta, h_rows = np.empty((f, cols)), np.empty(cols), np.empty(f)
             _call("SK_NMF_Start_Columns", lib_plan, _ptr(h), _ptr(eta), _ptr(h_rows))
-            h_sum = np.zeros((f, cols))
-            states = [client.submit(_start_piece, f, fields, pure=False) for _, _, f in self._pieces]
-            done = 0
-        else:
-            h, h_sum, eta, h_rows, done = saved["h"], saved["h_sum"], saved["eta"], saved["h_rows"], saved["sweep"]
-            states = self._scatter_saved(client, fields, saved)
-        kept_state = None  # what a lost worker rolls back to
+            # The fit's start needs no W to go back to: the pieces draw it again.
+            saved = {"sweep": 0, "h": h.copy(), "h_sum": np.zeros((f, cols)), "eta": eta.copy(),
+                     "h_rows": h_rows.copy(), "w": None}
+        h, h_sum, eta, h_rows = (saved[n].copy() for n in ("h", "h_sum", "eta", "h_rows"))
+        done = int(saved["sweep"])
+        kept_state = saved  # what a lost worker rolls back to
+        held = _HeldPieces(client, self._pieces, fields, plan.block_rows)
         started, first_done = time.monotonic(), done
         every = int(self.checkpoint_every)
         rollbacks = 0
+        counts = piece_futures  # until the pieces hold them; after a loss, made again from X
+        del piece_futures
         try:
-            while True:
+            while done < sweeps or not held.started:
                 try:
-                    if kept_state is None or done % every == 0 or done == sweeps:
-                        kept_state = self._save(client, states, h, h_sum, eta, h_rows, done, header, path)
-                    if done == sweeps:
-                        break
-                    new_states, combined = _submit_sweep(client, states, fields, done, h, h_rows)
-                    tallies, task_sums = combined.result()
+                    if not held.started:
+                        if counts is None:
+                            counts = _piece_futures(client, _chunk_futures(client, X), chunk_rows, self._pieces,
+                                                    plan.block_rows, rows)
+                        held.start(counts, kept_state)
+                        counts = None
+                        if done == sweeps:
+                            break
+                    tallies, task_sums = held.sweep(done, h, h_rows)
+                    _call("SK_NMF_Sweep_Columns", lib_plan, done, _ptr(tallies), _ptr(task_sums), _ptr(h),
+                          _ptr(h_sum), _ptr(eta), _ptr(h_rows))
+                    done += 1
+                    if done % every == 0 or (done == sweeps and path is not None):
+                        kept_state = self._save(held, h, h_sum, eta, h_rows, done, header, path)
                 except Exception as e:  # noqa: BLE001 - sorted below
-                    if kept_state is None:
-                        raise
                     self._check_cluster(client, e, kept_state, header, path)
                     if not (_is_lost(e) or isinstance(e, _LostState)):
                         raise
@@ -462,41 +501,40 @@ class DaskPoissonNMF(_nmf._Parameters):
                               f"from sweep {kept_state['sweep']}", file=sys.stderr, flush=True)
                     h, h_sum, eta, h_rows = (kept_state[n].copy() for n in ("h", "h_sum", "eta", "h_rows"))
                     done = kept_state["sweep"]
-                    states = self._scatter_saved(client, fields, kept_state)
+                    held.started, counts = False, None
                     continue
                 rollbacks = 0
-                _call("SK_NMF_Sweep_Columns", lib_plan, done, _ptr(tallies), _ptr(task_sums), _ptr(h), _ptr(h_sum),
-                      _ptr(eta), _ptr(h_rows))
-                states = new_states
-                done += 1
                 if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
                     pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
                     left = f"  {(sweeps - done) / pace:.0f} s left" if done < sweeps else ""
                     print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
                           f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
+            kept = max(sweeps - burn, 0)
+            # W stays on the workers, as the pieces' posterior means, for fit_transform.
+            means = held.submit(_w_mean, sweeps, kept, k) if want_w else []
+            held.wait(means)
         except Exception as e:  # the cluster itself went away
-            if kept_state is not None and not isinstance(e, (ValueError, MemoryError, _ClusterGone)):
+            if not isinstance(e, (ValueError, MemoryError, _ClusterGone)):
                 self._check_cluster(client, e, kept_state, header, path)
             raise
-        kept = max(sweeps - burn, 0)
+        finally:
+            held.forget()
         h_mean = h_sum / kept if kept > 0 else h.copy()
         self.components_ = h_mean[:k].copy()
         self.background_ = h_mean[k].copy() if f > k else None
         self.n_components_ = k
         self.n_features_in_ = cols
         self.n_iter_ = sweeps
+        if not want_w:
+            return None
         import dask.array as da
-        means = [client.submit(_w_mean, s, kept, k, pure=False) for s in states]
         blocks = [da.from_delayed(_future_delayed(m), shape=(min((first + n) * plan.block_rows, rows) -
                                                              first * plan.block_rows, k), dtype=np.float64)
-                  for (first, n, _), m in zip(self._pieces, means)]
+                  for (first, n), m in zip(self._pieces, means)]
         w = da.concatenate(blocks, axis=0)
         if not isinstance(X, (list, tuple)):
-            w = w.rechunk((X.chunks[0], (k,)))
-        else:
-            w = w.rechunk((tuple(b.shape[0] for b in X), (k,)))
-        self._w = w
-        self._states = states
+            return w.rechunk((X.chunks[0], (k,)))
+        return w.rechunk((tuple(b.shape[0] for b in X), (k,)))
 
     def _checkpoint_path(self):
         if self.checkpoint is None:
@@ -509,10 +547,8 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise ValueError("checkpoint must be a non-empty path")
         return path
 
-    def _save(self, client, states, h, h_sum, eta, h_rows, done, header, path):
-        parts = _gather_states(client, states)
-        if any(p["sweep"] != done for p in parts):  # made anew after a loss
-            raise _LostState(f"a piece's state is not of sweep {done}")
+    def _save(self, held, h, h_sum, eta, h_rows, done, header, path):
+        parts = held.states(done)
         state = {"sweep": done, "h": h.copy(), "h_sum": h_sum.copy(), "eta": eta.copy(), "h_rows": h_rows.copy(),
                  "w": np.concatenate([p["w"] for p in parts]), "w_sum": np.concatenate([p["w_sum"] for p in parts]),
                  "xi": np.concatenate([p["xi"] for p in parts])}
@@ -536,17 +572,6 @@ class DaskPoissonNMF(_nmf._Parameters):
                 raise ValueError(f"checkpoint {path}: {what}")
         return state
 
-    def _scatter_saved(self, client, fields, saved):
-        states = []
-        row = 0
-        for first, n, f in self._pieces:
-            rows = min((first + n) * self._block_rows, fields["n_rows"]) - first * self._block_rows
-            part = {"sweep": saved["sweep"], "w": saved["w"][row:row + rows], "w_sum": saved["w_sum"][row:row + rows],
-                    "xi": saved["xi"][row:row + rows]}
-            states.append(client.submit(_start_piece, f, fields, part, pure=False))
-            row += rows
-        return states
-
     def _check_cluster(self, client, error, kept_state, header, path):
         """Raises the cluster's loss, with a checkpoint, unless the scheduler still has workers."""
         try:
@@ -557,6 +582,9 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise self._cluster_gone(error, kept_state, header, path) from error
 
     def _cluster_gone(self, error, kept_state, header, path):
+        if kept_state["w"] is None:
+            return _ClusterGone(f"the Dask cluster went away ({type(error).__name__}: {error}) before the fit saved "
+                                f"its first state (at sweep {self.checkpoint_every}); fit again")
         if path is None:
             fd, path = tempfile.mkstemp(prefix="DaskPoissonNMF-", suffix=".ckpt")
             os.close(fd)
@@ -575,6 +603,82 @@ class DaskPoissonNMF(_nmf._Parameters):
         model.n_features_in_ = self.n_features_in_
         model.n_iter_ = self.n_iter_
         return model
+
+
+class _HeldPieces:
+    """The client's side of the pieces' states: where each is held, and of which generation."""
+
+    def __init__(self, client, pieces, fields, block_rows):
+        self.client, self.pieces, self.fields, self.block_rows = client, pieces, fields, block_rows
+        self.fit, self.generation = uuid.uuid4().hex, -1
+        self.keys, self.addresses = [], []
+        self.started = False
+
+    def start(self, piece_futures, saved):
+        """Starts every piece anew from its counts, at `saved` (the fit's whole state, or its start)."""
+        self.generation += 1
+        self.keys = [(self.fit, self.generation, i) for i in range(len(self.pieces))]
+        started, row = [], 0
+        for key, (first, n), counts in zip(self.keys, self.pieces, piece_futures):
+            rows = min((first + n) * self.block_rows, self.fields["n_rows"]) - first * self.block_rows
+            part = {"sweep": saved["sweep"], "w": None}
+            if saved["w"] is not None:
+                part.update(w=saved["w"][row:row + rows], w_sum=saved["w_sum"][row:row + rows],
+                            xi=saved["xi"][row:row + rows])
+            row += rows
+            started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False))
+        self.addresses = self.client.gather(started)
+        self.started = True
+        if self.generation > 0:
+            self.forget(before=self.generation)
+
+    def submit(self, function, *args):
+        """`function(key, *args)` for every piece, on the worker that holds it and nowhere else."""
+        # Tasks that may run elsewhere may also be stolen by an idle worker
+        # that lacks the piece; a held piece's worker is the only right one.
+        return [self.client.submit(function, key, *args, workers=[address], allow_other_workers=False, pure=False)
+                for key, address in zip(self.keys, self.addresses)]
+
+    def wait(self, futures):
+        """Waits for the futures' tasks to finish."""
+        self._watch(lambda: _distributed().wait(futures, timeout=1.0), futures)
+
+    def gather(self, futures):
+        """The futures' results, fetched one at a time: a result whose worker has just left is made again, and
+        its task waits for a holder that is gone."""
+        self.wait(futures)
+        return [self._watch(lambda: f.result(timeout=1.0), futures) for f in futures]
+
+    def _watch(self, step, futures):
+        """step() until it ends; _LostState once a holder has left the cluster (its tasks would wait forever)."""
+        while True:
+            try:
+                return step()
+            except TimeoutError:
+                self._check_holders(futures)
+
+    def _check_holders(self, futures):
+        gone = set(self.addresses) - set(self.client.ncores())
+        if gone:
+            self.client.cancel(futures)
+            raise _LostState(f"worker {sorted(gone)[0]} left the cluster with its pieces") from None
+
+    def sweep(self, sweep, h, h_rows):
+        """One sweep of every piece: the tallies added up and the sums of W in task order."""
+        # To one worker, which the others fetch from: a scatter aimed at a
+        # worker that has just died waits out the connection timeouts.
+        h_future, rows_future = self.client.scatter([h, h_rows], hash=False)
+        return _combined(self.gather(self.submit(_sweep_piece, sweep, h_future, rows_future)))
+
+    def states(self, sweep):
+        return self.gather(self.submit(_state_of, sweep))
+
+    def forget(self, before=None):
+        """Drops the fit's states (those of generations before `before`) from the workers; best effort."""
+        try:
+            self.client.run(_forget_fit, fit=self.fit, generation=before, on_error="ignore")
+        except Exception:  # noqa: BLE001 - a cluster that went away holds nothing
+            pass
 
 
 class _ClusterGone(RuntimeError):
