@@ -81,28 +81,40 @@ class OnACluster(unittest.TestCase):
             self.assertTrue(np.array_equal(model.components_, local.components_) and np.array_equal(w, w_local))
             self.assertFalse(np.array_equal(local.components_, self.local.components_))
         local = DaskPoissonNMF(3, n_sweeps=12, random_state=5).fit(da.from_array(x, chunks=(3000, 60))).to_local()
+        self.assertEqual(self.pieces_left_on_workers(), 0)  # a fit leaves no state behind on the workers
         self.assertIsInstance(local, PoissonNMF)
         self.assertTrue(np.array_equal(local.transform(x[:50]), self.local.transform(x[:50])))
 
     def test_a_worker_killed_mid_fit_costs_nothing_but_time(self):
-        with tempfile.TemporaryDirectory() as work:
-            path = os.path.join(work, "fit.ckpt")
-            model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, checkpoint=path, checkpoint_every=3)
+        # A Dask array's lost chunks are computed again; a list's are sent again.
+        blocks = [scipy.sparse.csr_matrix(self.x[i:i + 1100]) for i in range(0, 6500, 1100)]
+        for name, X in [("a Dask array", da.from_array(self.x, chunks=(1100, 60))), ("a list of blocks", blocks)]:
+            with self.subTest(name), tempfile.TemporaryDirectory() as work:
+                path = os.path.join(work, "fit.ckpt")
+                model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, checkpoint=path, checkpoint_every=3)
 
-            def kill_a_worker():
-                deadline = time.monotonic() + 60
-                while not os.path.exists(path) and time.monotonic() < deadline:
-                    time.sleep(0.01)
-                time.sleep(0.2)
-                pids = [n.process.pid for n in self.cluster.workers.values() if n.process is not None]
-                os.kill(pids[0], signal.SIGKILL)
+                killed_mid_fit = []
 
-            killer = threading.Thread(target=kill_a_worker)
-            killer.start()
-            model.fit(da.from_array(self.x, chunks=(1100, 60)))
-            killer.join()
-            self.same_as_local(model)
-        self.client.wait_for_workers(2, timeout=60)  # the nanny's new worker, for the other tests
+                def kill_a_worker():  # once the first state is saved, nine sweeps before the end
+                    deadline = time.monotonic() + 60
+                    while not os.path.exists(path) and time.monotonic() < deadline:
+                        time.sleep(0.005)
+                    pids = [n.process.pid for n in self.cluster.workers.values() if n.process is not None]
+                    os.kill(pids[0], signal.SIGKILL)
+                    killed_mid_fit.append(not hasattr(model, "components_"))
+
+                killer = threading.Thread(target=kill_a_worker)
+                killer.start()
+                model.fit(X)
+                killer.join()
+                self.assertEqual(killed_mid_fit, [True])
+                self.same_as_local(model)
+            self.client.wait_for_workers(2, timeout=60)  # the nanny's new worker, for the other tests
+        self.assertEqual(self.pieces_left_on_workers(), 0)
+
+    def pieces_left_on_workers(self):
+        return sum(self.client.run(lambda dask_worker: len(getattr(dask_worker, "_sampling_kernels_pieces", {})))
+                   .values())
 
     def test_a_cluster_that_goes_away_leaves_a_checkpoint_to_resume_from(self):
         with tempfile.TemporaryDirectory() as work:
