@@ -3,14 +3,15 @@
 The fit is cut as on one machine: rows in fixed blocks, each with a
 ``rand()`` stream of its own in every sweep, so the result does not depend
 on where a block runs.  The counts and each piece's W, its running sum and
-the row rates stay in their worker's memory and are updated there in place;
-per sweep the client sends H and its row sums, one task a piece sweeps it,
-and the client gathers each piece's column tallies (whole numbers, summed in
-any order) and its sums of W, then draws H itself: K x n_features Gamma
-draws, a few milliseconds, where sending the tallies anywhere else would
-cost more.  The client keeps the whole state every ``checkpoint_every``
-sweeps; a lost worker sends the fit back to it, with its pieces made again
-from X on the workers left.
+the row rates stay in their worker's memory and are updated there in place,
+and so do H, its running sum and the column rates, on the worker of the
+first piece.  Per sweep a task a piece sweeps it with the current H and
+gives its column tallies (whole numbers, summed in any order) and its sums
+of W; one task on the column state's worker adds them up and draws H, which
+the next sweep's pieces fetch.  The sweeps up to the next saved state go to
+the scheduler at once, so the client is off a sweep's path.  The client
+keeps the whole state every ``checkpoint_every`` sweeps; a lost worker sends
+the fit back to it, with its pieces made again from X on the workers left.
 With the same seed and options the fit is identical, bit for bit, to
 ``PoissonNMF(..., n_jobs=1)`` on the same matrix, whatever the number of
 workers, their threads and the chunking of X.
@@ -218,8 +219,9 @@ def _held_state(key, sweep):
     return state
 
 
-def _sweep_piece(key, sweep, h, h_row_sums):
-    """Sweep `sweep` of a held piece, in place: its column tallies and its sums of W per task."""
+def _sweep_piece(key, sweep, columns):
+    """Sweep `sweep` of a held piece, in place, given (H, its row sums): its column tallies and sums of W per task."""
+    h, h_row_sums = columns
     state = _held_state(key, sweep)
     with state.lock:
         if state.sweep != sweep:
@@ -248,6 +250,36 @@ def _w_mean(key, sweep, kept, k):
     state = _held_state(key, sweep)
     w = state.w_sum / kept if kept > 0 else state.w
     return np.ascontiguousarray(w[:, :k])
+
+
+class _ColumnState:
+    def __init__(self, plan_fields, sweep, h, h_sum, eta, h_rows):
+        self.plan, self.sweep = _plan_from(plan_fields), sweep
+        self.h, self.h_sum, self.eta, self.h_rows = h, h_sum, eta, h_rows
+
+
+def _start_columns(key, plan_fields, saved):
+    """Keeps the column state (H, its running sum, the column rates, H's row sums) on this worker; gives H."""
+    state = _ColumnState(plan_fields, saved["sweep"], *(saved[n].copy() for n in ("h", "h_sum", "eta", "h_rows")))
+    _worker_pieces()[1][key] = state
+    return state.h.copy(), state.h_rows.copy()
+
+
+def _sweep_columns(key, sweep, piece_results):
+    """Adds up the pieces' tallies of sweep `sweep` and draws H from them, in place; gives the new H."""
+    state = _held_state(key, sweep)
+    tallies, task_sums = _combined(piece_results)
+    state.sweep = -1
+    _call("SK_NMF_Sweep_Columns", ctypes.byref(state.plan), sweep, _ptr(tallies), _ptr(task_sums), _ptr(state.h),
+          _ptr(state.h_sum), _ptr(state.eta), _ptr(state.h_rows))
+    state.sweep = sweep + 1
+    # Copies: the pieces read this H while the next sweep overwrites the held one.
+    return state.h.copy(), state.h_rows.copy()
+
+
+def _columns_of(key, sweep):
+    state = _held_state(key, sweep)
+    return {n: getattr(state, n).copy() for n in ("h", "h_sum", "eta", "h_rows")}
 
 
 def _forget_fit(dask_worker, fit, generation=None):
@@ -460,9 +492,7 @@ class DaskPoissonNMF(_nmf._Parameters):
             h, eta, h_rows = np.empty((f, cols)), np.empty(cols), np.empty(f)
             _call("SK_NMF_Start_Columns", lib_plan, _ptr(h), _ptr(eta), _ptr(h_rows))
             # The fit's start needs no W to go back to: the pieces draw it again.
-            saved = {"sweep": 0, "h": h.copy(), "h_sum": np.zeros((f, cols)), "eta": eta.copy(),
-                     "h_rows": h_rows.copy(), "w": None}
-        h, h_sum, eta, h_rows = (saved[n].copy() for n in ("h", "h_sum", "eta", "h_rows"))
+            saved = {"sweep": 0, "h": h, "h_sum": np.zeros((f, cols)), "eta": eta, "h_rows": h_rows, "w": None}
         done = int(saved["sweep"])
         kept_state = saved  # what a lost worker rolls back to
         held = _HeldPieces(client, self._pieces, fields, plan.block_rows)
@@ -472,7 +502,7 @@ class DaskPoissonNMF(_nmf._Parameters):
         counts = piece_futures  # until the pieces hold them; after a loss, made again from X
         del piece_futures
         try:
-            while done < sweeps or not held.started:
+            while True:
                 try:
                     if not held.started:
                         if counts is None:
@@ -480,14 +510,19 @@ class DaskPoissonNMF(_nmf._Parameters):
                                                     plan.block_rows, rows)
                         held.start(counts, kept_state)
                         counts = None
-                        if done == sweeps:
-                            break
-                    tallies, task_sums = held.sweep(done, h, h_rows)
-                    _call("SK_NMF_Sweep_Columns", lib_plan, done, _ptr(tallies), _ptr(task_sums), _ptr(h),
-                          _ptr(h_sum), _ptr(eta), _ptr(h_rows))
-                    done += 1
+                    if done == sweeps:
+                        break
+                    # The sweeps up to the next saved state, as one chain.
+                    boundary = min((done // every + 1) * every, sweeps)
+                    for done in held.run(done, boundary):
+                        if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
+                            pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
+                            left = f"  {(sweeps - done) / pace:.0f} s left" if done < sweeps else ""
+                            print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
+                                  f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
                     if done % every == 0 or (done == sweeps and path is not None):
-                        kept_state = self._save(held, h, h_sum, eta, h_rows, done, header, path)
+                        kept_state = self._save(held, done, header, path)
+                    rollbacks = 0
                 except Exception as e:  # noqa: BLE001 - sorted below
                     self._check_cluster(client, e, kept_state, header, path)
                     if not (_is_lost(e) or isinstance(e, _LostState)):
@@ -499,16 +534,10 @@ class DaskPoissonNMF(_nmf._Parameters):
                     if self.verbose:
                         print(f"DaskPoissonNMF: lost a worker at sweep {done + 1} ({type(e).__name__}); going on "
                               f"from sweep {kept_state['sweep']}", file=sys.stderr, flush=True)
-                    h, h_sum, eta, h_rows = (kept_state[n].copy() for n in ("h", "h_sum", "eta", "h_rows"))
                     done = kept_state["sweep"]
                     held.started, counts = False, None
-                    continue
-                rollbacks = 0
-                if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
-                    pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
-                    left = f"  {(sweeps - done) / pace:.0f} s left" if done < sweeps else ""
-                    print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
-                          f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
+            columns = kept_state if kept_state["sweep"] == sweeps else held.columns(sweeps)
+            h, h_sum = columns["h"], columns["h_sum"]
             kept = max(sweeps - burn, 0)
             # W stays on the workers, as the pieces' posterior means, for fit_transform.
             means = held.submit(_w_mean, sweeps, kept, k) if want_w else []
@@ -547,11 +576,10 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise ValueError("checkpoint must be a non-empty path")
         return path
 
-    def _save(self, held, h, h_sum, eta, h_rows, done, header, path):
-        parts = held.states(done)
-        state = {"sweep": done, "h": h.copy(), "h_sum": h_sum.copy(), "eta": eta.copy(), "h_rows": h_rows.copy(),
-                 "w": np.concatenate([p["w"] for p in parts]), "w_sum": np.concatenate([p["w_sum"] for p in parts]),
-                 "xi": np.concatenate([p["xi"] for p in parts])}
+    def _save(self, held, done, header, path):
+        parts, columns = held.states(done)
+        state = dict(columns, sweep=done, w=np.concatenate([p["w"] for p in parts]),
+                     w_sum=np.concatenate([p["w_sum"] for p in parts]), xi=np.concatenate([p["xi"] for p in parts]))
         if path is not None:
             _write_checkpoint(path, header, state)
         return state
@@ -606,7 +634,13 @@ class DaskPoissonNMF(_nmf._Parameters):
 
 
 class _HeldPieces:
-    """The client's side of the pieces' states: where each is held, and of which generation."""
+    """The client's side of the states on the workers: where each piece and the column state are held, and of
+    which generation.
+
+    The column state lives with the first piece.  A sweep is one task a piece, on its holder, and one task on the
+    column state's holder that adds up their tallies and draws H, which the next sweep's pieces fetch from it.
+    The sweeps up to the next saved state go to the scheduler as one chain: the client is off a sweep's path.
+    """
 
     def __init__(self, client, pieces, fields, block_rows):
         self.client, self.pieces, self.fields, self.block_rows = client, pieces, fields, block_rows
@@ -616,6 +650,7 @@ class _HeldPieces:
 
     def start(self, piece_futures, saved):
         """Starts every piece anew from its counts, at `saved` (the fit's whole state, or its start)."""
+        self.started = False
         self.generation += 1
         self.keys = [(self.fit, self.generation, i) for i in range(len(self.pieces))]
         started, row = [], 0
@@ -628,6 +663,10 @@ class _HeldPieces:
             row += rows
             started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False))
         self.addresses = self.client.gather(started)
+        self.column_key = (self.fit, self.generation, "columns")
+        self.h = self._on_column_holder(_start_columns, self.column_key, self.fields,
+                                        {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows")})
+        self.wait([self.h])
         self.started = True
         if self.generation > 0:
             self.forget(before=self.generation)
@@ -638,6 +677,21 @@ class _HeldPieces:
         # that lacks the piece; a held piece's worker is the only right one.
         return [self.client.submit(function, key, *args, workers=[address], allow_other_workers=False, pure=False)
                 for key, address in zip(self.keys, self.addresses)]
+
+    def _on_column_holder(self, function, *args):
+        return self.client.submit(function, *args, workers=[self.addresses[0]], allow_other_workers=False,
+                                  pure=False)
+
+    def run(self, first, last):
+        """Sweeps first, ..., last - 1, submitted at once; yields each sweep's number once it is done."""
+        chain, h = [], self.h
+        for sweep in range(first, last):
+            h = self._on_column_holder(_sweep_columns, self.column_key, sweep, self.submit(_sweep_piece, sweep, h))
+            chain.append(h)
+        for sweep, h in zip(range(first, last), chain):
+            self.wait([h])
+            self.h = h
+            yield sweep + 1
 
     def wait(self, futures):
         """Waits for the futures' tasks to finish."""
@@ -663,15 +717,13 @@ class _HeldPieces:
             self.client.cancel(futures)
             raise _LostState(f"worker {sorted(gone)[0]} left the cluster with its pieces") from None
 
-    def sweep(self, sweep, h, h_rows):
-        """One sweep of every piece: the tallies added up and the sums of W in task order."""
-        # To one worker, which the others fetch from: a scatter aimed at a
-        # worker that has just died waits out the connection timeouts.
-        h_future, rows_future = self.client.scatter([h, h_rows], hash=False)
-        return _combined(self.gather(self.submit(_sweep_piece, sweep, h_future, rows_future)))
-
     def states(self, sweep):
-        return self.gather(self.submit(_state_of, sweep))
+        """The pieces' states and the column state at `sweep`."""
+        pieces = self.submit(_state_of, sweep)
+        return self.gather(pieces), self.columns(sweep)
+
+    def columns(self, sweep):
+        return self.gather([self._on_column_holder(_columns_of, self.column_key, sweep)])[0]
 
     def forget(self, before=None):
         """Drops the fit's states (those of generations before `before`) from the workers; best effort."""
