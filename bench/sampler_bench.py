@@ -141,32 +141,50 @@ def run_python(build, npz, k, sweeps, jobs):
 
 
 DASK_FIT = """
-import sys, time, numpy as np, scipy.sparse
+import sys, time, warnings, numpy as np, scipy.sparse
 from distributed import Client, LocalCluster
+from sampling_kernels import PoissonNMF
 from sampling_kernels.dask import DaskPoissonNMF
+warnings.simplefilter("ignore")
 if __name__ == "__main__":
     d = np.load(sys.argv[1])
+    k, short, long, chunks = (int(a) for a in sys.argv[2:6])
     x = scipy.sparse.csr_matrix((d["values"], d["indices"], d["offsets"]), shape=tuple(d["shape"]))
-    pieces = int(sys.argv[5])
-    step = -(-x.shape[0] // pieces)
+    if sys.argv[6] == "empty":  # the same columns and almost no counts: a sweep is all overhead
+        x = scipy.sparse.random(4096, x.shape[1], density=0.001, random_state=0, format="csr")
+        x.data[:] = 1
+    step = -(-x.shape[0] // chunks)
     blocks = [x[i:i + step] for i in range(0, x.shape[0], step)]
-    with LocalCluster(n_workers=int(sys.argv[4]), threads_per_worker=1, host="127.0.0.1", dashboard_address=":0",
-                      silence_logs=50) as cluster, Client(cluster):
+    def timed(fit):
         start = time.monotonic()
-        DaskPoissonNMF(int(sys.argv[2]), n_sweeps=int(sys.argv[3]), random_state=1).fit(blocks)
-        print(time.monotonic() - start)
+        fit()
+        return time.monotonic() - start
+    for sweeps in (short, long):
+        print("local", sweeps, timed(lambda: PoissonNMF(k, n_sweeps=sweeps, n_jobs=1, random_state=1).fit(x)))
+    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=":0",
+                      silence_logs=50) as cluster, Client(cluster):
+        for sweeps in (short, long):
+            print("dask", sweeps, timed(lambda: DaskPoissonNMF(k, n_sweeps=sweeps, random_state=1,
+                                                               checkpoint_every=long).fit(blocks)))
 """
 
 
-def run_dask(build, npz, k, sweeps, workers, pieces):
+def run_dask(build, npz, k, short, long, chunks, matrix="counts"):
+    """Per-sweep seconds and start-up of PoissonNMF(n_jobs=1) and a 2-worker LocalCluster fit, from a short
+    and a long fit of each (so the start-up drops out)."""
     env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"),
                SAMPLING_KERNELS_LIBRARY=str(build / "libsampling_kernels.so"),
                SAMPLING_KERNELS_NMF_LIBRARY=str(build / "libsampling_kernels_nmf.so"))
-    out = subprocess.run([sys.executable, "-c", DASK_FIT, str(npz), str(k), str(sweeps), str(workers), str(pieces)],
-                         capture_output=True, text=True, env=env)
+    out = subprocess.run([sys.executable, "-c", DASK_FIT, str(npz), str(k), str(short), str(long), str(chunks),
+                          matrix], capture_output=True, text=True, env=env)
     if out.returncode != 0:
-        sys.exit(f"DaskPoissonNMF on {workers} workers failed: {out.stderr[-2000:]}")
-    return float(out.stdout.split()[-1])
+        sys.exit(f"DaskPoissonNMF on 2 workers failed: {out.stderr[-2000:]}")
+    times = {(w, int(n)): float(t) for w, n, t in (line.split() for line in out.stdout.splitlines())}
+    result = {}
+    for who in ("local", "dask"):
+        per_sweep = (times[who, long] - times[who, short]) / (long - short)
+        result[who] = (per_sweep, times[who, short] - short * per_sweep)
+    return result
 
 
 def model(per_count, per_entry, rows, cols, counts, nnz, k, fold=0.25e-9, message=10e-6):
@@ -230,13 +248,16 @@ def main():
             print(f"  | {j} | {r['fit']:.2f} | {py[jobs[0]]['fit'] / r['fit']:.2f} | {r['peak']:.0f} | "
                   f"{r['peak'] / py[jobs[0]]['peak']:.2f}")
         if a.dask:
-            print("\nDaskPoissonNMF, 2-worker LocalCluster | pieces | fit (s) | sweeps/s | x PoissonNMF(n_jobs=1) | "
-                  "overhead per sweep against PoissonNMF(n_jobs=2) (s)")
-            for pieces in (2, 8):
-                t = run_dask(build, npz, a.components, a.sweeps, 2, pieces)
-                two = py.get(2, py[jobs[-1]])["fit"]
-                print(f"  | {pieces} | {t:.2f} | {a.sweeps / t:.3f} | {py[jobs[0]]['fit'] / t:.2f} | "
-                      f"{(t - two) / a.sweeps:.4f}")
+            print("\nDaskPoissonNMF, 2-worker LocalCluster (one thread each), against PoissonNMF(n_jobs=1), per "
+                  f"sweep from fits of 5 and {a.sweeps} sweeps")
+            print("matrix | chunks | PoissonNMF (s/sweep) | Dask (s/sweep) | sweeps/s x one process | "
+                  "Dask start-up (s) | Dask above one process's half (s/sweep)")
+            for matrix, chunks in (("counts", 2), ("counts", 8), ("empty", 2)):
+                r = run_dask(build, npz, a.components, 5, a.sweeps, chunks, matrix)
+                (single, _), (dask, setup) = r["local"], r["dask"]
+                name = "the counts above" if matrix == "counts" else f"4096 x {a.cols}, 0.1 % ones (all overhead)"
+                print(f"  {name} | {chunks} | {single:.3f} | {dask:.3f} | {single / dask:.2f} | {setup:.2f} | "
+                      f"{dask - single / 2:.3f}")
     print("\nmodel: 1,000,000 x 30,000, 2e9 counts in 1.7e9 stored cells, K = 20, from the costs of one process")
     print("cores | row blocks | rows (s) | columns (s) | serial and messages (s) | per sweep (s)")
     per_count = one["rows"] / total

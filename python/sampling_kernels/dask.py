@@ -470,9 +470,10 @@ class DaskPoissonNMF(_nmf._Parameters):
         plan = _plan_from(fields)
         f = plan.n_factors  # the width of W and height of H in every piece, the background last
 
-        # Pieces of whole blocks, about as many as there are chunks or workers.
+        # Pieces of whole blocks, one a worker: each costs a task a sweep, and
+        # the pieces of one worker process take turns (one rand() stream each).
         chunk_rows = [s["rows"] for s in summaries]
-        pieces_wanted = max(len(summaries), len(client.scheduler_info().get("workers", {})) or 1)
+        pieces_wanted = max(len(client.ncores()), 1)
         per_piece = max(1, math.ceil(plan.n_blocks / pieces_wanted))
         self._pieces = [(first, min(per_piece, plan.n_blocks - first)) for first in range(0, plan.n_blocks, per_piece)]
         piece_futures = _piece_futures(client, chunk_futures, chunk_rows, self._pieces, plan.block_rows, rows)
