@@ -21,6 +21,7 @@ Requires ``distributed`` (Debian: python3-distributed); imported only here.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import hashlib
 import json
@@ -31,6 +32,7 @@ import tempfile
 import threading
 import time
 import uuid
+import warnings
 
 import numpy as np
 
@@ -662,11 +664,13 @@ class _HeldPieces:
                 part.update(w=saved["w"][row:row + rows], w_sum=saved["w_sum"][row:row + rows],
                             xi=saved["xi"][row:row + rows])
             row += rows
-            started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False))
+            with _large_arguments():
+                started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False))
         self.addresses = self.client.gather(started)
         self.column_key = (self.fit, self.generation, "columns")
-        self.h = self._on_column_holder(_start_columns, self.column_key, self.fields,
-                                        {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows")})
+        with _large_arguments():
+            self.h = self._on_column_holder(_start_columns, self.column_key, self.fields,
+                                            {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows")})
         self.wait([self.h])
         self.started = True
         if self.generation > 0:
@@ -689,9 +693,9 @@ class _HeldPieces:
         for sweep in range(first, last):
             h = self._on_column_holder(_sweep_columns, self.column_key, sweep, self.submit(_sweep_piece, sweep, h))
             chain.append(h)
-        for sweep, h in zip(range(first, last), chain):
-            self.wait([h])
-            self.h = h
+        for n, sweep in enumerate(range(first, last)):
+            self.h, chain[n] = chain[n], None  # each H is let go of once the next is drawn
+            self.wait([self.h])
             yield sweep + 1
 
     def wait(self, futures):
@@ -732,6 +736,15 @@ class _HeldPieces:
             self.client.run(_forget_fit, fit=self.fit, generation=before, on_error="ignore")
         except Exception:  # noqa: BLE001 - a cluster that went away holds nothing
             pass
+
+
+@contextlib.contextmanager
+def _large_arguments():
+    """A start's state goes in its task rather than scattered ahead, as Dask's warning would have it: a task can
+    run again after a loss, and scattered data lost with a worker cannot be made again."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="Large object of size", category=UserWarning)
+        yield
 
 
 class _ClusterGone(RuntimeError):
