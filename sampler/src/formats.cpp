@@ -995,8 +995,7 @@ class Pool {
   Pool(const Layout &layout, int threads) : layout_(layout) {
     try {
       for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error &) {
-      if (workers_.empty()) throw Error("cannot start a thread to read the counts");
+    } catch (const std::system_error &) {  // no more threads: those started (or pop()) parse it all
     }
   }
   ~Pool() {
@@ -1026,9 +1025,14 @@ class Pool {
     std::lock_guard<std::mutex> hold(m_);
     return !slots_.empty() && slots_.front()->done;
   }
-  // The oldest piece, once parsed.
+  // The oldest piece, once parsed (here, when no thread could start).
   std::unique_ptr<Slot> pop() {
     std::unique_lock<std::mutex> hold(m_);
+    if (workers_.empty()) {
+      Slot *slot = slots_[next_++].get();
+      parse_piece(layout_, slot->piece, slot->result);
+      slot->done = true;
+    }
     done_.wait(hold, [&] { return slots_.front()->done; });
     auto slot = std::move(slots_.front());
     slots_.pop_front();
