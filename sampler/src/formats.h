@@ -37,11 +37,10 @@ struct ReadOptions {
 // most 16 MiB long; a NUL byte ends the reading as binary data.
 Csr read_counts(const std::string &path, const ReadOptions &options = {});
 
-// Writes a rows x cols row-major matrix as CSV with 17 significant digits.
-void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols);
-
-// Throws Error unless `path` can be created or overwritten.
-void check_writable(const std::string &path);
+// Writes a rows x cols row-major matrix as CSV with 17 significant digits,
+// synced to the disk; errors name the file `name` (default: path).
+void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols,
+               const std::string &name = "");
 
 bool gzip_supported();
 
