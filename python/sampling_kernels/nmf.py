@@ -229,7 +229,8 @@ class PoissonNMF(_Parameters):
         Processes the fit runs on: this one and worker processes started
         from ``sk_nmf_worker`` beside the library.  None or -1 is every core
         the process may use (its CPU affinity).  The fit is the same, to the
-        last bit, for every value.
+        last bit, for every value, so when the system starts fewer (a
+        process limit, too little memory for more) the fit runs on those.
     checkpoint : str, os.PathLike or None, default None
         A file that ``fit`` saves the whole state of the fit to, every
         ``checkpoint_every`` sweeps and when it ends or is interrupted
@@ -261,7 +262,9 @@ class PoissonNMF(_Parameters):
     n_components_ : int
     n_features_in_ : int
     n_iter_ : int
-        Sweeps run, those before a resume included.
+        Sweeps run, those before a resume included.  A fit that raises (on
+        Ctrl-C, or an exception while reporting progress) sets none of these
+        attributes; the exception's note says how many sweeps it ran.
     loglik_per_count_ : float
         Poisson log-likelihood per count of the training data under the
         posterior means.
@@ -386,7 +389,7 @@ class PoissonNMF(_Parameters):
         error = ctypes.create_string_buffer(512)
         interrupted = []
         raised = []  # an exception in the progress path, raised once the fit has stopped
-        started = [time.monotonic(), None]
+        started = [time.monotonic(), None, time.monotonic()]  # the start, its sweep, the last line
 
         # Called after every sweep: progress, and a way out on Ctrl-C, whose
         # handler (below) only runs when Python code does.  The
@@ -400,8 +403,11 @@ class PoissonNMF(_Parameters):
                     return 1
                 if started[1] is None:
                     started[1] = sweep - 1
-                if self.verbose and (sweep % max(total // 10, 1) == 0 or sweep == total):
-                    pace = (sweep - started[1]) / max(time.monotonic() - started[0], 1e-9)
+                # Every tenth of the run, and at least once a minute.
+                now = time.monotonic()
+                if self.verbose and (sweep % max(total // 10, 1) == 0 or sweep == total or now - started[2] >= 60):
+                    started[2] = now
+                    pace = (sweep - started[1]) / max(now - started[0], 1e-9)
                     left = f"  {(total - sweep) / pace:.0f} s left" if sweep < total else ""
                     value = "" if np.isnan(loglik) else f"  log-likelihood per count {loglik:.4f}"
                     print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "

@@ -222,7 +222,9 @@ Options parse_options(int argc, char **argv) {
 }
 
 // On a terminal one line rewritten in place (cleared to its end each time);
-// in a log a line at every tenth of the run.  Each shows the pace and the
+// in a log a line after the first sweep, at every tenth of the run, and
+// after any sweep that ends a minute or more after the last line (a sweep
+// over a few huge counts takes tens of seconds).  Each shows the pace and the
 // time left; the log-likelihood, which costs about a sweep's products, is
 // evaluated only while that keeps within 2% of the fit's time (and at the end).
 class Progress {
@@ -265,10 +267,10 @@ class Progress {
     return text;
   }
   bool due(long long sweep) {
-    if (sweep == sweeps_) return true;
-    if (!tty_) return sweep % std::max(1LL, sweeps_ / 10) == 0;
     const auto now = clock::now();
-    if (now - last_ < std::chrono::milliseconds(250)) return false;
+    const bool tenth = sweep % std::max(1LL, sweeps_ / 10) == 0;
+    const auto gap = tty_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(60000);
+    if (sweep != sweeps_ && (tty_ || !tenth) && now - last_ < gap) return false;
     last_ = now;
     return true;
   }
@@ -277,7 +279,7 @@ class Progress {
   bool quiet_, tty_;
   long long first_ = -1, loglik_sweep_ = 0;
   double loglik_ = 0, likelihood_seconds_ = 0, likelihood_cost_ = 0;
-  clock::time_point start_ = clock::now(), last_{};
+  clock::time_point start_ = clock::now(), last_{};  // the first sweep's line comes at once
 };
 
 // One word a line (a final newline optional, CRLF taken as LF), one line per
@@ -521,7 +523,7 @@ int run(const Options &o) {
                  planted ? 0.0 : read_seconds, fit.workers, fit.workers == 1 ? "" : "es", fit.row_blocks, t.rows / n,
                  t.waiting / n, t.columns / n, t.sums / n);
   }
-  std::printf("time %.2f s, %.1f sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
+  std::printf("time %.2f s, %.3g sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
               fit.workers == 1 ? "" : "es",
               fit.resumed_from >= 0 ? (", resumed at sweep " + std::to_string(fit.resumed_from)).c_str() : "");
   if (!vocabulary.empty()) {
