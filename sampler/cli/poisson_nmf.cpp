@@ -450,6 +450,7 @@ int run(const Options &o) {
     sk_nmf::ReadOptions reading;
     reading.threads = o.fit.jobs > 0 ? o.fit.jobs : sk_nmf::available_cores();
     reading.header = o.header;
+    reading.check_shape = [&](int64_t rows, int64_t cols) { sk_nmf::plan_memory(rows, cols, o.fit); };
     counts = sk_nmf::read_counts(o.counts_file, reading);
   }
   const double read_seconds = std::chrono::duration<double>(clock::now() - start).count();

@@ -1418,6 +1418,14 @@ Csr read_counts(const std::string &path, const ReadOptions &options) {
     in.unread();
     L = csv_header(in, options.header);
   }
+  if (L.kind != Kind::csv && options.check_shape) {
+    try {
+      options.check_shape(L.rows, L.cols);
+    } catch (const Error &e) {
+      if (!e.where.empty()) throw;
+      throw Error(e.what(), name + ":" + std::to_string(in.line()));
+    }
+  }
   Reader reader(L, name, threads, source->most_bytes);
   return reader.read(in, pieces);
 }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,10 @@ struct ReadOptions {
   // (4 MiB).  Tests set small sizes to split lines across many pieces; the
   // result never depends on it either.
   size_t chunk_bytes = 0;
+  // Called with a Matrix Market file's rows and columns once its size line
+  // is read, before anything is allocated for them: a host that cannot fit
+  // that shape throws Error here (`where` is then set to the size line).
+  std::function<void(int64_t rows, int64_t cols)> check_shape;
 };
 
 // Throws Error with `where` = "file:line" for a malformed file.  Numbers are

@@ -89,7 +89,8 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
 }
 
 std::string FitMemory::text() const {
-  return byte_size(total()) + " (factors, tallies and sums " + byte_size(arena) + ", the allocation step's working copies " +
+  return byte_size(total()) + " (" + (counts > 0 ? "the row offsets " + byte_size(counts) + ", " : "") +
+         "factors, tallies and sums " + byte_size(arena) + ", the allocation step's working copies " +
          byte_size(working_copies) + " on " + std::to_string(processes) + (processes == 1 ? " process)" : " processes)");
 }
 
@@ -105,7 +106,7 @@ namespace {
 
 // The settings of a fit on as many processes as asked for, the blocks allow
 // and memory holds.
-FitSettings planned(const Csr &x, const FitOptions &o, bool fixed_h, bool own_allocation) {
+FitSettings planned(const Csr &x, const FitOptions &o, bool fixed_h, bool own_allocation, double counts = 0) {
   FitSettings s = plan_fit(x.rows, x.cols, x.nnz(), x.total(), o, fixed_h);
   // More workers than row blocks would idle; a test's own allocation step
   // runs only here.
@@ -121,8 +122,13 @@ FitSettings planned(const Csr &x, const FitOptions &o, bool fixed_h, bool own_al
     }
   }
   const double available = static_cast<double>(available_memory());
-  while (s.workers > 1 && fit_memory(s).total() > available) --s.workers;  // the same fit on fewer
-  const FitMemory need = fit_memory(s);
+  const auto need_of = [&] {
+    FitMemory m = fit_memory(s);
+    m.counts = counts;
+    return m;
+  };
+  while (s.workers > 1 && need_of().total() > available) --s.workers;  // the same fit on fewer
+  const FitMemory need = need_of();
   if (need.total() > available) {
     throw Error("out of memory: the fit of " + shape_text(x.rows, x.cols) + " counts with " +
                 std::to_string(s.components) + " factors needs " + need.text() + ", more than the " +
@@ -136,6 +142,17 @@ FitSettings planned(const Csr &x, const FitOptions &o, bool fixed_h, bool own_al
 FitMemory plan_memory(const Csr &x, const FitOptions &o) {
   check_options(o, x);
   return fit_memory(planned(x, o, false, false));
+}
+
+FitMemory plan_memory(int64_t rows, int64_t cols, const FitOptions &o) {
+  Csr shape;  // no entries: only the shape counts
+  shape.rows = static_cast<int32_t>(rows);
+  shape.cols = static_cast<int32_t>(cols);
+  check_options(o, shape);
+  const double offsets = (static_cast<double>(rows) + 1) * sizeof(int64_t);
+  FitMemory m = fit_memory(planned(shape, o, false, false, offsets));
+  m.counts = offsets;
+  return m;
 }
 
 Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)

@@ -78,9 +78,10 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
 // sums that every process maps, and the allocation step's working copies of
 // H and of the column tallies, one for each process.
 struct FitMemory {
+  double counts = 0;  // when they are still to be read
   double arena = 0, working_copies = 0;
   int32_t processes = 1;
-  double total() const { return arena + working_copies; }
+  double total() const { return counts + arena + working_copies; }
   std::string text() const;  // "1.2 GiB (factors, tallies and sums 1.1 GiB, ...)"
 };
 FitMemory fit_memory(const FitSettings &s);
@@ -90,6 +91,9 @@ FitMemory fit_memory(const FitSettings &s);
 // holds (the fit is the same on fewer).  Throws Error, with the figure,
 // when even one process needs more than this process can be given.
 FitMemory plan_memory(const Csr &x, const FitOptions &o);
+// The same for counts of this shape yet to be read, their row offsets
+// included: what the fit will take at least, whatever the entries.
+FitMemory plan_memory(int64_t rows, int64_t cols, const FitOptions &o);
 
 class WorkerProcesses;
 

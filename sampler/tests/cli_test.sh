@@ -135,6 +135,13 @@ printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '1 2147483647 1
 expect_error "a fit larger than memory" "out of memory: the fit of (1 x 2147483647) counts with 100 factors needs " \
   --counts "$work/vast.mtx" --components 100
 grep -q "working copies" "$work/err" || fail "the refusal does not say what the memory is for"
+# Known from the size line: refused before 16 GiB of row offsets are filled.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '2147483647 1 0' >"$work/rows.mtx"
+start=$(date +%s)
+expect_error "rows beyond memory" "rows.mtx:2: out of memory: the fit of (2147483647 x 1) counts with 5 factors needs" \
+  --counts "$work/rows.mtx"
+grep -q "(the row offsets 16.0 GiB, factors, tallies and sums" "$work/err" || fail "the refusal does not count the row offsets"
+[ $(( $(date +%s) - start )) -le 5 ] && pass "refused from the size line" || fail "rows beyond memory refused late"
 bad text.csv '1,2' '3,x'
 expect_error "word in a CSV" "text.csv:2: 'x' is not a number" --counts "$work/text.csv"
 bad ragged.csv '1,2,3' '' '4,5'
