@@ -428,7 +428,6 @@ class PoissonNMF(_Parameters):
 
         progress = _PROGRESS(report)
         lib = _library()
-        previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable
         # Only Python's own default handler is replaced: a host that ignores
         # SIGINT or handles it itself keeps that.  (Left alone off the main
         # thread, or when C code set the handler.)
@@ -438,13 +437,16 @@ class PoissonNMF(_Parameters):
         if previous is not None:
             signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
         try:
-            with _package._call_lock:
-                status = lib.SK_NMF_Fit_Run(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
-                                            None if components is None else components.ctypes.data, w.ctypes.data,
-                                            None if h is None else h.ctypes.data, progress, None,
-                                            sweeps if self.verbose else 0, ctypes.byref(run), error, len(error))
+            with _package._call_lock:  # one fit at a time sets the hook
+                previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable
+                try:
+                    status = lib.SK_NMF_Fit_Run(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
+                                                None if components is None else components.ctypes.data,
+                                                w.ctypes.data, None if h is None else h.ctypes.data, progress, None,
+                                                sweeps if self.verbose else 0, ctypes.byref(run), error, len(error))
+                finally:
+                    sys.unraisablehook = previous_hook
         finally:
-            sys.unraisablehook = previous_hook
             if previous is not None:
                 signal.signal(signal.SIGINT, previous)
         if raised or interrupted:

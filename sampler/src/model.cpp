@@ -427,7 +427,7 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.loglik_of_means = sampler.log_likelihood_of_means();
   if (!std::isfinite(r.loglik_of_means)) {
     throw RunError("the log-likelihood of the fit's posterior means is " + std::to_string(r.loglik_of_means) +
-                   ": a count falls where the fitted rate is 0");
+                   " (a count where the fitted rate is 0, or a rate beyond the largest double)");
   }
   return r;
 }
