@@ -31,6 +31,9 @@ __all__ = ["PoissonNMF"]
 _LIBRARY_NAME = "libsampling_kernels_nmf.so"
 _INT32_MAX = 2147483647
 _MAX_COUNT = 2147483647.0
+# Prior shapes and rates in which the sampler's numbers stay finite (see
+# the library's model.h).
+_LEAST_PRIOR, _MOST_PRIOR = 1e-10, 1e10
 
 _PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64,
                              ctypes.c_int32, ctypes.c_double)
@@ -201,16 +204,18 @@ class PoissonNMF(_Parameters):
     n_components : int, default 10
         Number of components K.
     n_sweeps : int, default 200
-        Gibbs sweeps in all.
+        Gibbs sweeps in all, up to 2**31 - 1.
     burn_in : float or int, default 0.5
         Sweeps left out of the posterior means: a float in [0, 1) is a
         fraction of ``n_sweeps``, an int a number of sweeps (below
         ``n_sweeps``).
     shape : float, default 0.2
-        Gamma prior shape of W and H.  A small shape suits sparse counts.
+        Gamma prior shape of W and H, from 1e-10 to 1e10 (the range in
+        which the sampler's numbers stay finite).  A small shape suits
+        sparse counts.
     rate : float or "auto", default "auto"
-        Gamma prior rate of W and H; "auto" learns a rate per row and per
-        column under a Gamma hyperprior.
+        Gamma prior rate of W and H, from 1e-10 to 1e10; "auto" learns a
+        rate per row and per column under a Gamma hyperprior.
     random_state : None, int or numpy.random.Generator, default None
         Keys every stream of the fit (the allocation step's rand() streams
         and the sampler's own generator); an int repeats a fit bit for bit.
@@ -218,11 +223,14 @@ class PoissonNMF(_Parameters):
     verbose : int, default 0
         When non-zero, progress lines on stderr: sweeps per second and the
         time left at every tenth of the run, and the log-likelihood at the end.
+        An exception while reporting (stderr closed, a broken pipe) stops
+        the fit and is raised from ``fit``.
     n_jobs : int or None, default None
         Processes the fit runs on: this one and worker processes started
         from ``sk_nmf_worker`` beside the library.  None or -1 is every core
         the process may use (its CPU affinity).  The fit is the same, to the
-        last bit, for every value.
+        last bit, for every value, so when the system starts fewer (a
+        process limit, too little memory for more) the fit runs on those.
     checkpoint : str, os.PathLike or None, default None
         A file that ``fit`` saves the whole state of the fit to, every
         ``checkpoint_every`` sweeps and when it ends or is interrupted
@@ -240,7 +248,8 @@ class PoissonNMF(_Parameters):
         samples share (the words common to every document) out of
         ``components_``, and is reported apart as ``background_``.
     background_shape : float, default 1.0
-        Gamma prior shape of the background's sample weights and rates.
+        Gamma prior shape of the background's sample weights and rates,
+        from 1e-10 to 1e10.
 
     Attributes
     ----------
@@ -253,7 +262,9 @@ class PoissonNMF(_Parameters):
     n_components_ : int
     n_features_in_ : int
     n_iter_ : int
-        Sweeps run, those before a resume included.
+        Sweeps run, those before a resume included.  A fit that raises (on
+        Ctrl-C, or an exception while reporting progress) sets none of these
+        attributes; the exception's note says how many sweeps it ran.
     loglik_per_count_ : float
         Poisson log-likelihood per count of the training data under the
         posterior means.
@@ -304,6 +315,8 @@ class PoissonNMF(_Parameters):
         if k > _INT32_MAX:
             raise ValueError(f"n_components must be below 2**31, not {k}")
         sweeps = whole("n_sweeps", self.n_sweeps, 1)
+        if sweeps > _INT32_MAX:
+            raise ValueError(f"n_sweeps must be below 2**31, not {sweeps}")
         b = self.burn_in
         if isinstance(b, (bool, np.bool_)):
             raise ValueError(f"burn_in must be a fraction in [0, 1) or a number of sweeps, not {b!r}")
@@ -315,22 +328,18 @@ class PoissonNMF(_Parameters):
             burn = int(b * sweeps)
         else:
             raise ValueError(f"burn_in must be a fraction in [0, 1) or a number of sweeps, not {b!r}")
-        if isinstance(self.shape, (bool, np.bool_)) or not isinstance(self.shape, numbers.Real) \
-                or not np.isfinite(self.shape) or self.shape <= 0:
-            raise ValueError(f"shape must be a positive number, not {self.shape!r}")
-        if isinstance(self.rate, str) and self.rate == "auto":
-            rate = 0.0
-        elif isinstance(self.rate, (bool, np.bool_)) or not isinstance(self.rate, numbers.Real) \
-                or not np.isfinite(self.rate) or self.rate <= 0:
-            raise ValueError(f"rate must be a positive number or 'auto', not {self.rate!r}")
-        else:
-            rate = float(self.rate)
+        def prior(name, value, or_else=""):
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real) \
+                    or not _LEAST_PRIOR <= value <= _MOST_PRIOR:
+                raise ValueError(f"{name} must be a number from 1e-10 to 1e10{or_else}, not {value!r}")
+            return float(value)
+
+        shape = prior("shape", self.shape)
+        rate = 0.0 if isinstance(self.rate, str) and self.rate == "auto" else prior("rate", self.rate, " or 'auto'")
         if not isinstance(self.background, (bool, np.bool_)):
             raise ValueError(f"background must be True or False, not {self.background!r}")
-        bs = self.background_shape
-        if isinstance(bs, (bool, np.bool_)) or not isinstance(bs, numbers.Real) or not np.isfinite(bs) or bs <= 0:
-            raise ValueError(f"background_shape must be a positive number, not {bs!r}")
-        return k, sweeps, burn, float(self.shape), rate
+        prior("background_shape", self.background_shape)
+        return k, sweeps, burn, shape, rate
 
     def _run_options(self, fitting):
         jobs = self.n_jobs
@@ -379,42 +388,73 @@ class PoissonNMF(_Parameters):
         h = None if components is not None else np.empty((k, cols))
         error = ctypes.create_string_buffer(512)
         interrupted = []
-        started = [time.monotonic(), None]
+        raised = []  # an exception in the progress path, raised once the fit has stopped
+        started = [time.monotonic(), None, time.monotonic()]  # the start, its sweep, the last line
 
         # Called after every sweep: progress, and a way out on Ctrl-C, whose
         # handler (below) only runs when Python code does.  The
         # log-likelihood comes with the last sweep only: it costs about a
-        # sweep's products.
+        # sweep's products.  An exception here (a signal handler of the
+        # host's that raises, a closed stderr) stops the fit; ctypes would
+        # otherwise print it and go on.
         def report(_context, sweep, total, burning_in, loglik):
-            if interrupted:
+            try:
+                if interrupted or raised:
+                    return 1
+                if started[1] is None:
+                    started[1] = sweep - 1
+                # Every tenth of the run, and at least once a minute.
+                now = time.monotonic()
+                if self.verbose and (sweep % max(total // 10, 1) == 0 or sweep == total or now - started[2] >= 60):
+                    started[2] = now
+                    pace = (sweep - started[1]) / max(now - started[0], 1e-9)
+                    left = f"  {(total - sweep) / pace:.0f} s left" if sweep < total else ""
+                    value = "" if np.isnan(loglik) else f"  log-likelihood per count {loglik:.4f}"
+                    print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
+                          f"{pace:.3g} sweeps/s{left}{value}", file=sys.stderr, flush=True)
+                return 1 if interrupted else 0
+            except BaseException as e:  # noqa: BLE001 - raised again after the fit
+                raised.append(e)
                 return 1
-            if started[1] is None:
-                started[1] = sweep - 1
-            if self.verbose and (sweep % max(total // 10, 1) == 0 or sweep == total):
-                pace = (sweep - started[1]) / max(time.monotonic() - started[0], 1e-9)
-                left = f"  {(total - sweep) / pace:.0f} s left" if sweep < total else ""
-                value = "" if np.isnan(loglik) else f"  log-likelihood per count {loglik:.4f}"
-                print(f"PoissonNMF: sweep {sweep}/{total}{' (burn-in)' if burning_in else ''}  "
-                      f"{pace:.3g} sweeps/s{left}{value}", file=sys.stderr, flush=True)
-            return 1 if interrupted else 0
+
+        # A signal handler may also raise on entry to report, before its
+        # try: ctypes then hands the exception to sys.unraisablehook, which
+        # keeps it here, and the next sweep's call stops the fit.
+        def unraisable(what):
+            if what.object is report and what.exc_value is not None:
+                raised.append(what.exc_value)
+            else:
+                previous_hook(what)
 
         progress = _PROGRESS(report)
         lib = _library()
-        # (Left alone off the main thread, or when C code set the handler.)
+        # Only Python's own default handler is replaced: a host that ignores
+        # SIGINT or handles it itself keeps that.  (Left alone off the main
+        # thread, or when C code set the handler.)
         previous = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
+        if previous is not signal.default_int_handler:
+            previous = None
         if previous is not None:
             signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
         try:
-            with _package._call_lock:
-                status = lib.SK_NMF_Fit_Run(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
-                                            None if components is None else components.ctypes.data, w.ctypes.data,
-                                            None if h is None else h.ctypes.data, progress, None,
-                                            sweeps if self.verbose else 0, ctypes.byref(run), error, len(error))
+            with _package._call_lock:  # one fit at a time sets the hook
+                previous_hook, sys.unraisablehook = sys.unraisablehook, unraisable
+                try:
+                    status = lib.SK_NMF_Fit_Run(*counts.pointers(), rows, cols, k, sweeps, burn, shape, rate, seed,
+                                                None if components is None else components.ctypes.data,
+                                                w.ctypes.data, None if h is None else h.ctypes.data, progress, None,
+                                                sweeps if self.verbose else 0, ctypes.byref(run), error, len(error))
+                finally:
+                    sys.unraisablehook = previous_hook
         finally:
             if previous is not None:
                 signal.signal(signal.SIGINT, previous)
-        if interrupted:
-            raise KeyboardInterrupt
+        if raised or interrupted:
+            stop = raised[0] if raised else KeyboardInterrupt()
+            saved = f"; {self.checkpoint} holds it" if run.checkpoint else ""
+            if hasattr(stop, "add_note"):  # Python 3.11 on
+                stop.add_note(f"PoissonNMF stopped after {run.sweeps_done} of {sweeps} sweeps{saved}")
+            raise stop
         if status == -2:
             raise MemoryError(error.value.decode(errors="replace"))
         if status == -3:

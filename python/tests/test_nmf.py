@@ -108,6 +108,79 @@ class Conventions(unittest.TestCase):
         self.assertNotEqual(proc.returncode, 0)
         self.assertIn("KeyboardInterrupt", err)
 
+    def test_an_exception_in_the_progress_path_stops_the_fit_and_is_raised(self):
+        x, _, _ = planted(30, 20, 2, 2)
+        closed = io.StringIO()
+        closed.close()
+        model = PoissonNMF(2, n_sweeps=1000, random_state=0, verbose=1)
+        with contextlib.redirect_stderr(closed):
+            with self.assertRaisesRegex(ValueError, "closed file") as caught:
+                model.fit(x)
+        self.assertIn("PoissonNMF stopped after 100 of 1000 sweeps", caught.exception.__notes__)
+        self.assertFalse(hasattr(model, "n_iter_"), "a fit that raised left results")
+        # A broken pipe on stderr, in a process of its own.
+        code = ("import numpy as np, sys; from sampling_kernels import PoissonNMF\n"
+                "x = np.random.default_rng(0).poisson(1.0, size=(30, 20))\n"
+                "print('fitting', flush=True)\n"
+                "try:\n    PoissonNMF(2, n_sweeps=1000, random_state=0, verbose=1).fit(x)\n"
+                "except BaseException as e:\n    print(type(e).__name__, e.__notes__, flush=True)\n")
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(proc.stdout.readline().strip(), "fitting")
+        proc.stderr.close()
+        try:
+            out, _ = proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            self.fail("the fit went on with stderr broken")
+        self.assertIn("BrokenPipeError ['PoissonNMF stopped after 100 of 1000 sweeps']", out)
+
+    def test_a_host_s_own_sigint_handling_is_left_alone(self):
+        x, _, _ = planted(100, 80, 3, 2)
+
+        class Stop(Exception):
+            pass
+
+        def signal_later(*signals):
+            def send():
+                for number in signals:
+                    time.sleep(0.3)
+                    os.kill(os.getpid(), number)
+            threading.Thread(target=send, daemon=True).start()
+
+        seen = []
+
+        def handler(number, frame):
+            seen.append(number)
+            if len(seen) == 2:
+                raise Stop
+
+        def stop(number, frame):
+            raise Stop
+
+        previous = signal.getsignal(signal.SIGINT), signal.getsignal(signal.SIGALRM)
+        try:
+            # The host's handler sees each SIGINT, the fit goes on through the
+            # first, and the second's exception comes out of fit.
+            signal.signal(signal.SIGINT, handler)
+            signal_later(signal.SIGINT, signal.SIGINT)
+            model = PoissonNMF(3, n_sweeps=10**7, random_state=0)
+            with self.assertRaises(Stop) as caught:
+                model.fit(x)
+            self.assertEqual(seen, [signal.SIGINT] * 2)
+            self.assertRegex(caught.exception.__notes__[0], r"^PoissonNMF stopped after [1-9]\d* of 10000000 sweeps$")
+            self.assertIs(signal.getsignal(signal.SIGINT), handler)
+            # Ignored, SIGINT stays ignored; SIGALRM's handler ends the fit.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGALRM, stop)
+            signal_later(signal.SIGINT, signal.SIGALRM)
+            with self.assertRaises(Stop):
+                model.fit(x)
+            self.assertIs(signal.getsignal(signal.SIGINT), signal.SIG_IGN)
+            self.assertFalse(hasattr(model, "n_iter_"))
+        finally:
+            signal.signal(signal.SIGINT, previous[0])
+            signal.signal(signal.SIGALRM, previous[1])
+
     def test_scipy_is_not_imported_for_dense_input(self):
         code = ("import sys, numpy as np; from sampling_kernels import PoissonNMF; "
                 "PoissonNMF(2, n_sweeps=4, random_state=0).fit(np.ones((3, 4))); "
@@ -230,6 +303,28 @@ class Processes(unittest.TestCase):
         self.assertRegex(str(result["error"]), "worker process 1 of 1 was killed by signal 9")
         self.assertFalse(worker_processes())
 
+    @unittest.skipUnless(os.getuid() != 0 or (subprocess.run(["which", "setpriv"], capture_output=True).returncode == 0),
+                         "no way to run under a process limit")
+    def test_a_fit_where_no_process_can_start_runs_on_one(self):
+        w1, m1 = self.fit(n_jobs=1)
+        with tempfile.TemporaryDirectory() as work:
+            os.chmod(work, 0o777)
+            data, out = os.path.join(work, "x.npy"), os.path.join(work, "fit.npy")
+            np.save(data, self.x)
+            os.chmod(data, 0o644)
+            code = ("import numpy as np; from sampling_kernels import PoissonNMF; "
+                    f"m = PoissonNMF(3, n_sweeps=12, random_state=5, n_jobs=3); w = m.fit_transform(np.load({data!r})); "
+                    f"np.save({out!r}, np.hstack([w.T, m.components_]))")
+            # RLIMIT_NPROC does not bind root, so root runs it as nobody.
+            limited = ["prlimit", "--nproc=1"]
+            if os.getuid() == 0:
+                limited += ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+            env = dict(os.environ, OPENBLAS_NUM_THREADS="1")  # no threads for numpy either
+            result = subprocess.run(limited + [sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                                    timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertTrue(np.array_equal(np.load(out), np.hstack([w1.T, m1.components_])))
+
     def test_bad_values(self):
         for params, pattern in [
                 ({"n_jobs": 0}, "n_jobs"), ({"n_jobs": -2}, "n_jobs"), ({"n_jobs": 1.5}, "n_jobs"),
@@ -237,7 +332,7 @@ class Processes(unittest.TestCase):
                 ({"checkpoint_every": 0}, "checkpoint_every"), ({"checkpoint_every": True}, "checkpoint_every"),
                 ({"checkpoint_every": 2**31}, "checkpoint_every"), ({"resume": "yes"}, "resume"),
                 ({"resume": True}, "resume=True needs a checkpoint"), ({"checkpoint": ""}, "checkpoint"),
-                ({"checkpoint": 3.5}, "checkpoint")]:
+                ({"checkpoint": 3.5}, "checkpoint"), ({"checkpoint_every": 2**64 + 3}, "checkpoint_every")]:
             with self.subTest(params):
                 with self.assertRaisesRegex(ValueError, pattern):
                     PoissonNMF(2, n_sweeps=4, random_state=0, **params).fit(self.x[:20])
@@ -364,7 +459,14 @@ class BadInput(unittest.TestCase):
                 ({"random_state": 1.5}, "random_state"), ({"background": 1}, "background"),
                 ({"background": "yes"}, "background"), ({"background_shape": 0}, "background_shape"),
                 ({"background_shape": float("inf")}, "background_shape"),
-                ({"background_shape": True}, "background_shape")]:
+                ({"background_shape": True}, "background_shape"),
+                # Beyond what crosses into C unchanged.
+                ({"n_sweeps": 2**64 + 3}, "n_sweeps must be below 2"), ({"n_sweeps": 2**31}, "n_sweeps"),
+                ({"random_state": 2**64 + 3}, "random_state"), ({"n_components": 2**64 + 3}, "n_components"),
+                # Beyond the range in which the sampler's numbers stay finite.
+                ({"shape": 5e-324}, "shape must be a number from 1e-10 to 1e10"), ({"shape": 1e308}, "shape"),
+                ({"rate": 1e300}, "rate must be a number from 1e-10 to 1e10 or 'auto'"),
+                ({"background_shape": 1e-11}, "background_shape")]:
             with self.subTest(params):
                 model = PoissonNMF(**{"n_components": 2, "n_sweeps": 4, "random_state": 0, **params})
                 with self.assertRaisesRegex(ValueError, pattern):

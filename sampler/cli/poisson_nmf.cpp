@@ -1,11 +1,15 @@
 // poisson_nmf: Bayesian Poisson matrix factorisation of a count matrix by
 // Gibbs sampling, from the command line.  With no --counts it plants known
 // factors, draws counts from them and reports how well the fit recovers them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +38,7 @@ struct Options {
   sk_nmf::Checkpointing checkpoints;
   sk_nmf::CsvHeader header = sk_nmf::CsvHeader::automatic;
   double holdout = 0;
-  std::string counts_file;
+  std::string counts_file;  // empty: the planted problem
   std::string out_prefix;
   std::string vocab_file;
   long long top_words = 0;  // 0: none, or 10 with --vocab
@@ -63,14 +67,16 @@ const char *kUsage =
     "  --sweeps N         Gibbs sweeps in all (default 200)\n"
     "  --burn-in N        first sweeps left out of the posterior means\n"
     "                     (default: half of --sweeps)\n"
-    "  --shape A          Gamma prior shape of W and H (default 0.2)\n"
-    "  --rate B|auto      Gamma prior rate of W and H; 'auto' learns a rate per\n"
-    "                     row and per column under a Gamma hyperprior (default auto)\n"
+    "  --shape A          Gamma prior shape of W and H, from 1e-10 to 1e10\n"
+    "                     (default 0.2)\n"
+    "  --rate B|auto      Gamma prior rate of W and H, from 1e-10 to 1e10; 'auto'\n"
+    "                     learns a rate per row and per column under a Gamma\n"
+    "                     hyperprior (default auto)\n"
     "  --background yes|no  fit a background beside the K components: a rate per\n"
     "                     column that every row draws on, which takes the words\n"
     "                     common to all rows out of the components (default no)\n"
     "  --background-shape A  Gamma prior shape of the background's row weights\n"
-    "                     and column rates (default 1)\n"
+    "                     and column rates, from 1e-10 to 1e10 (default 1)\n"
     "  --holdout F        hold out a fraction F of every count (binomial\n"
     "                     thinning) and report the held-out log-likelihood per\n"
     "                     count (default 0: fit everything)\n"
@@ -93,12 +99,19 @@ const char *kUsage =
     "  --out PREFIX       write the posterior-mean factors to PREFIX_W.csv\n"
     "                     (rows x K) and PREFIX_H.csv (K x columns), and the\n"
     "                     background's column rates to PREFIX_background.csv\n"
-    "                     (1 x columns) (default: none)\n"
+    "                     (1 x columns): each to a temporary file beside it,\n"
+    "                     made before the fit, and all renamed into place only\n"
+    "                     when all are complete (default: none)\n"
     "  --vocab FILE       the columns' words, one a line in column order: print\n"
     "                     each component's top words and the background's\n"
     "  --top-words N      how many words for each (default 10; needs --vocab)\n"
     "  --quiet            no progress line (default: progress on stderr)\n"
-    "  --help             show this text\n";
+    "  --help             show this text\n"
+    "\n"
+    "An option's value follows it as the next word or after '=' (--seed=3); a\n"
+    "next word that starts with '--' is taken as a missing value (write\n"
+    "--counts=--odd-name for such a file).  --resume, --quiet and --help take\n"
+    "no value.\n";
 
 long long parse_whole(const std::string &option, const std::string &text, long long lo, long long hi) {
   errno = 0;
@@ -121,6 +134,15 @@ double parse_real(const std::string &option, const std::string &text, double lo,
   return value;
 }
 
+// Shapes and rates from the range the sampler's numbers stay finite in.
+double parse_prior(const std::string &option, const std::string &text, const char *or_else) {
+  const std::string wanted = "a number from 1e-10 to 1e10" + std::string(or_else);
+  return parse_real(option, text, sk_nmf::kLeastPrior, sk_nmf::kMostPrior, false, false, wanted.c_str());
+}
+
+// --help: the text, then exit 0 once standard output is known written.
+struct Help {};
+
 Options parse_options(int argc, char **argv) {
   Options o;
   bool burn_in_given = false;
@@ -132,29 +154,34 @@ Options parse_options(int argc, char **argv) {
       arg = arg.substr(0, eq);
       has_value = true;
     }
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    }
+    const bool flag = arg == "--help" || arg == "-h" || arg == "--quiet" || arg == "--resume";
+    if (flag && has_value) throw UsageError(arg + " takes no value, not '" + value + "'");
+    if (arg == "--help" || arg == "-h") throw Help();
     auto next = [&]() -> std::string {
       if (has_value) return value;
       if (n + 1 >= argc) throw UsageError(arg + " needs a value (see --help)");
+      // An option where the value should be is a value left out.
+      if (std::strncmp(argv[n + 1], "--", 2) == 0)
+        throw UsageError(arg + " needs a value, not the option '" + argv[n + 1] + "' (see --help)");
       return argv[++n];
     };
     constexpr long long kMaxDim = std::numeric_limits<int32_t>::max();
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     if (arg == "--rows") o.rows = parse_whole(arg, next(), 1, kMaxDim);
     else if (arg == "--cols") o.cols = parse_whole(arg, next(), 1, kMaxDim);
     else if (arg == "--components") o.fit.components = static_cast<int32_t>(parse_whole(arg, next(), 1, kMaxDim));
     else if (arg == "--sweeps") o.fit.sweeps = parse_whole(arg, next(), 1, kMaxDim);
     else if (arg == "--burn-in") o.fit.burn_in = parse_whole(arg, next(), 0, kMaxDim), burn_in_given = true;
     else if (arg == "--seed") o.fit.seed = static_cast<uint64_t>(parse_whole(arg, next(), 0, 4294967295LL));
-    else if (arg == "--shape") o.fit.shape = parse_real(arg, next(), 0, kInf, true, true, "a positive number");
+    else if (arg == "--shape") o.fit.shape = parse_prior(arg, next(), "");
     else if (arg == "--rate") {
       const std::string v = next();
-      o.fit.rate = v == "auto" ? 0.0 : parse_real(arg, v, 0, kInf, true, true, "a positive number or 'auto'");
+      o.fit.rate = v == "auto" ? 0.0 : parse_prior(arg, v, " or 'auto'");
     } else if (arg == "--holdout") o.holdout = parse_real(arg, next(), 0, 1, false, true, "a fraction from 0 up to (not including) 1");
-    else if (arg == "--counts") o.counts_file = next();
+    else if (arg == "--counts") {
+      o.counts_file = next();
+      if (o.counts_file.find_first_not_of(' ') == std::string::npos)
+        throw UsageError("--counts wants a file name or '-', not '" + o.counts_file + "'");
+    }
     else if (arg == "--jobs") o.fit.jobs = static_cast<int>(parse_whole(arg, next(), 1, 4096));
     else if (arg == "--checkpoint") {
       o.checkpoints.path = next();
@@ -176,7 +203,7 @@ Options parse_options(int argc, char **argv) {
       if (v != "yes" && v != "no") throw UsageError("--background wants yes or no, not '" + v + "'");
       o.fit.background = v == "yes";
     } else if (arg == "--background-shape") {
-      o.fit.background_shape = parse_real(arg, next(), 0, kInf, true, true, "a positive number");
+      o.fit.background_shape = parse_prior(arg, next(), "");
     } else if (arg == "--vocab") {
       o.vocab_file = next();
       if (o.vocab_file.empty()) throw UsageError("--vocab wants a file name");
@@ -188,9 +215,6 @@ Options parse_options(int argc, char **argv) {
     throw UsageError("--burn-in (" + std::to_string(o.fit.burn_in) + ") must be below --sweeps (" +
                      std::to_string(o.fit.sweeps) + ")");
   }
-  if (!o.counts_file.empty() && o.counts_file != "-" && o.counts_file.find_first_not_of(' ') == std::string::npos) {
-    throw UsageError("--counts wants a file name or '-'");
-  }
   if (o.checkpoints.resume && o.checkpoints.path.empty()) throw UsageError("--resume needs --checkpoint FILE");
   if (o.top_words > 0 && o.vocab_file.empty()) throw UsageError("--top-words needs --vocab FILE");
   if (!o.vocab_file.empty() && o.top_words == 0) o.top_words = 10;
@@ -198,7 +222,9 @@ Options parse_options(int argc, char **argv) {
 }
 
 // On a terminal one line rewritten in place (cleared to its end each time);
-// in a log a line at every tenth of the run.  Each shows the pace and the
+// in a log a line after the first sweep, at every tenth of the run, and
+// after any sweep that ends a minute or more after the last line (a sweep
+// over a few huge counts takes tens of seconds).  Each shows the pace and the
 // time left; the log-likelihood, which costs about a sweep's products, is
 // evaluated only while that keeps within 2% of the fit's time (and at the end).
 class Progress {
@@ -241,10 +267,10 @@ class Progress {
     return text;
   }
   bool due(long long sweep) {
-    if (sweep == sweeps_) return true;
-    if (!tty_) return sweep % std::max(1LL, sweeps_ / 10) == 0;
     const auto now = clock::now();
-    if (now - last_ < std::chrono::milliseconds(250)) return false;
+    const bool tenth = sweep % std::max(1LL, sweeps_ / 10) == 0;
+    const auto gap = tty_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(60000);
+    if (sweep != sweeps_ && (tty_ || !tenth) && now - last_ < gap) return false;
     last_ = now;
     return true;
   }
@@ -253,7 +279,7 @@ class Progress {
   bool quiet_, tty_;
   long long first_ = -1, loglik_sweep_ = 0;
   double loglik_ = 0, likelihood_seconds_ = 0, likelihood_cost_ = 0;
-  clock::time_point start_ = clock::now(), last_{};
+  clock::time_point start_ = clock::now(), last_{};  // the first sweep's line comes at once
 };
 
 // One word a line (a final newline optional, CRLF taken as LF), one line per
@@ -309,15 +335,107 @@ std::vector<double> first_columns(const std::vector<double> &w, int32_t rows, in
   return out;
 }
 
+// The temporary files of --out, for the signal handler: a signal that ends
+// the program removes them first.
+constexpr int kMostOutputs = 3;
+char temporary_names[kMostOutputs][PATH_MAX];
+volatile sig_atomic_t temporaries = 0;
+
+extern "C" void remove_temporaries_and_die(int signal_number) {
+  for (sig_atomic_t n = 0; n < temporaries; ++n) ::unlink(temporary_names[n]);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+// The file a path names once its symbolic links are followed: a link's
+// target is written, as `>` would, and a link into nowhere fails up front.
+std::string followed(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (hops == 40) throw Error("cannot write " + path + ": " + std::strerror(ELOOP));
+    std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);
+    const ssize_t n = ::readlink(path.c_str(), target.data(), PATH_MAX);
+    if (n < 0) throw Error("cannot write " + path + ": " + std::strerror(errno));
+    const std::string to(target.data(), static_cast<size_t>(n));
+    const auto slash = path.rfind('/');
+    path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+  }
+}
+
+// The --out files, whole or not at all.  Each is written to a temporary
+// file beside it, made before the fit, so that a path the fit could not
+// write fails before the work; all are renamed into place only when all are
+// complete.  Until then a failure, or a signal that ends the program,
+// removes the temporary files and leaves what was there before.
+class Outputs {
+ public:
+  ~Outputs() {
+    for (const File &f : files_)
+      if (!f.temporary.empty()) ::unlink(f.temporary.c_str());
+    temporaries = 0;
+  }
+  void add(const std::string &path) {
+    const std::string target = followed(path);
+    const auto slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) throw Error("cannot write " + path + ": it is a directory");
+      if (::access(target.c_str(), W_OK) != 0) throw Error("cannot write " + path + ": " + std::strerror(errno));
+    } else if (::stat(dir.c_str(), &st) != 0) {
+      throw Error("cannot write " + path + ": directory " + dir + ": " + std::strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+      throw Error("cannot write " + path + ": " + dir + " is not a directory");
+    }
+    std::string temporary = target + ".tmpXXXXXX";
+    if (temporary.size() >= PATH_MAX) throw Error("cannot write " + path + ": " + std::strerror(ENAMETOOLONG));
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) throw Error("cannot write " + path + ": " + std::strerror(errno));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);  // as a file made by open(2) would be
+    ::close(fd);
+    files_.push_back(File{path, target, temporary});
+    std::snprintf(temporary_names[temporaries], PATH_MAX, "%s", temporary.c_str());
+    temporaries = temporaries + 1;
+    if (temporaries == 1) {
+      for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+        struct sigaction was {};
+        if (::sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_DFL)
+          ::signal(signal_number, remove_temporaries_and_die);
+      }
+    }
+  }
+  // The n-th file added.
+  void write(size_t n, const std::vector<double> &m, int32_t rows, int32_t cols) {
+    sk_nmf::write_csv(files_[n].temporary, m, rows, cols, files_[n].path);
+  }
+  void commit() {
+    for (File &f : files_) {
+      if (::rename(f.temporary.c_str(), f.target.c_str()) != 0)
+        throw Error("cannot write " + f.path + ": " + std::strerror(errno));
+      f.temporary.clear();
+    }
+  }
+
+ private:
+  struct File {
+    std::string path, target, temporary;
+  };
+  std::vector<File> files_;
+};
+
 int run(const Options &o) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   const std::string w_path = o.out_prefix + "_W.csv", h_path = o.out_prefix + "_H.csv";
   const std::string background_path = o.out_prefix + "_background.csv";
+  Outputs outputs;
   if (!o.out_prefix.empty()) {  // before any work
-    sk_nmf::check_writable(w_path);
-    sk_nmf::check_writable(h_path);
-    if (o.fit.background) sk_nmf::check_writable(background_path);
+    outputs.add(w_path);
+    outputs.add(h_path);
+    if (o.fit.background) outputs.add(background_path);
   }
   const bool planted = o.counts_file.empty();
   const int32_t K = o.fit.components;
@@ -332,6 +450,7 @@ int run(const Options &o) {
     sk_nmf::ReadOptions reading;
     reading.threads = o.fit.jobs > 0 ? o.fit.jobs : sk_nmf::available_cores();
     reading.header = o.header;
+    reading.check_shape = [&](int64_t rows, int64_t cols) { sk_nmf::plan_memory(rows, cols, o.fit); };
     counts = sk_nmf::read_counts(o.counts_file, reading);
   }
   const double read_seconds = std::chrono::duration<double>(clock::now() - start).count();
@@ -351,11 +470,15 @@ int run(const Options &o) {
   }
   const double total = train->total();
   const std::string source = planted ? "planted" : o.counts_file == "-" ? "<stdin>" : o.counts_file;
+  // Refused here, with the figure, when this process cannot have it.
+  const sk_nmf::FitMemory memory = sk_nmf::plan_memory(*train, o.fit);
   if (!o.quiet) {
-    std::fprintf(stderr, "%s: fitting %s %d x %d counts (%.0f in %lld non-zero cells%s), K = %d, %lld sweeps (%lld burn-in), seed %llu\n",
+    std::fprintf(stderr, "%s: fitting %s %d x %d counts (%.0f in %lld non-zero cells%s), K = %d, %lld sweeps (%lld burn-in), seed %llu\n"
+                 "%s: the fit needs %s\n",
                  kProgram, source.c_str(), train->rows, train->cols, total, static_cast<long long>(train->nnz()),
                  o.holdout > 0 ? ", after the holdout" : "", K, static_cast<long long>(o.fit.sweeps),
-                 static_cast<long long>(o.fit.effective_burn_in()), static_cast<unsigned long long>(o.fit.seed));
+                 static_cast<long long>(o.fit.effective_burn_in()), static_cast<unsigned long long>(o.fit.seed),
+                 kProgram, memory.text().c_str());
   }
 
   Progress progress(o.fit.sweeps, o.quiet);
@@ -364,6 +487,8 @@ int run(const Options &o) {
     return true;
   }, o.checkpoints);
   const double seconds = std::chrono::duration<double>(clock::now() - start).count();
+  if (!o.quiet && !fit.shortfall.empty())
+    std::fprintf(stderr, "%s: %s; the fit is the same on fewer\n", kProgram, fit.shortfall.c_str());
 
   // Every factor, the background too, makes the rates.
   const int32_t F = fit.factors;
@@ -372,10 +497,14 @@ int run(const Options &o) {
   if (o.holdout > 0) {
     // The fit's rates are those of the kept (1 - F) of every count.
     const double held = split.test.total();
-    const double test = sk_nmf::log_likelihood(split.test, fit.w_mean.data(), fit.h_mean.data(), F,
-                                               o.holdout / (1.0 - o.holdout));
-    std::printf("held-out log-likelihood: %.1f (%.4f per count, %.0f held-out counts)\n", test,
-                held > 0 ? test / held : 0.0, held);
+    if (held > 0) {
+      const double test = sk_nmf::log_likelihood(split.test, fit.w_mean.data(), fit.h_mean.data(), F,
+                                                 o.holdout / (1.0 - o.holdout));
+      std::printf("held-out log-likelihood: %.1f (%.4f per count, %.0f held-out counts)\n", test, test / held, held);
+    } else {
+      std::printf("held-out log-likelihood: none, since --holdout %g held out none of the %.0f counts\n", o.holdout,
+                  counts.total());
+    }
   }
   if (planted) {
     const double truth_loglik = sk_nmf::log_likelihood(*train, truth.w.data(), truth.h.data(), K, 1.0 - o.holdout);
@@ -395,7 +524,7 @@ int run(const Options &o) {
                  planted ? 0.0 : read_seconds, fit.workers, fit.workers == 1 ? "" : "es", fit.row_blocks, t.rows / n,
                  t.waiting / n, t.columns / n, t.sums / n);
   }
-  std::printf("time %.2f s, %.1f sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
+  std::printf("time %.2f s, %.3g sweeps/s on %d process%s%s\n", seconds, static_cast<double>(ran) / seconds, fit.workers,
               fit.workers == 1 ? "" : "es",
               fit.resumed_from >= 0 ? (", resumed at sweep " + std::to_string(fit.resumed_from)).c_str() : "");
   if (!vocabulary.empty()) {
@@ -410,13 +539,14 @@ int run(const Options &o) {
     }
   }
   if (!o.out_prefix.empty()) {
-    sk_nmf::write_csv(w_path, first_columns(fit.w_mean, counts.rows, F, K), counts.rows, K);
+    outputs.write(0, first_columns(fit.w_mean, counts.rows, F, K), counts.rows, K);
     const std::vector<double> h(fit.h_mean.begin(), fit.h_mean.begin() + static_cast<ptrdiff_t>(K) * counts.cols);
-    sk_nmf::write_csv(h_path, h, K, counts.cols);
+    outputs.write(1, h, K, counts.cols);
     if (F > K) {
-      sk_nmf::write_csv(background_path, std::vector<double>(fit.h_mean.begin() + static_cast<ptrdiff_t>(K) * counts.cols,
-                                                             fit.h_mean.end()), 1, counts.cols);
+      outputs.write(2, std::vector<double>(fit.h_mean.begin() + static_cast<ptrdiff_t>(K) * counts.cols, fit.h_mean.end()),
+                    1, counts.cols);
     }
+    outputs.commit();
     std::printf("posterior means written to %s (%d x %d) and %s (%d x %d)\n", w_path.c_str(), counts.rows, K,
                 h_path.c_str(), K, counts.cols);
   }
@@ -425,18 +555,35 @@ int run(const Options &o) {
 
 }  // namespace
 
+// Results on standard output count only once they are written: a full
+// disk or a closed pipe there is an error too.
+int finish_output(int status) {
+  const bool ok = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  const int error = errno;
+  if (std::fclose(stdout) == 0 && ok) return status;
+  std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(ok ? errno : error));
+  return status == 0 ? 1 : status;
+}
+
 int main(int argc, char **argv) {
+  int status = 0;
   try {
-    return run(parse_options(argc, argv));
+    status = run(parse_options(argc, argv));
+  } catch (const Help &) {
+    std::fputs(kUsage, stdout);
   } catch (const UsageError &e) {
     std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
-    return 2;
+    status = 2;
   } catch (const Error &e) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s%s%s\n", kProgram, e.where.c_str(), e.where.empty() ? "" : ": ", e.what());
-    return 1;
+    status = 1;
   } catch (const std::bad_alloc &) {
     std::fprintf(stderr, "%s: out of memory\n", kProgram);
-    return 1;
+    status = 1;
+  } catch (const std::exception &e) {  // the system refused a resource (a thread, a lock)
+    std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+    status = 1;
   }
+  return finish_output(status);
 }

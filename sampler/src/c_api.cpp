@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "errors.h"
@@ -66,6 +67,9 @@ int32_t guarded(char *error, size_t size, F body) {
   } catch (const std::bad_alloc &) {
     set_error(error, size, "out of memory");
     return SK_NMF_NO_MEMORY;
+  } catch (const std::system_error &e) {  // the system refused a thread or a lock: not the input's fault
+    set_error(error, size, std::string("the fit could not get what it needs from the system: ") + e.what());
+    return SK_NMF_RUN_FAILED;
   } catch (const std::exception &e) {
     set_error(error, size, e.what());
     return SK_NMF_BAD_INPUT;

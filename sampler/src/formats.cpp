@@ -995,8 +995,7 @@ class Pool {
   Pool(const Layout &layout, int threads) : layout_(layout) {
     try {
       for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error &) {
-      if (workers_.empty()) throw Error("cannot start a thread to read the counts");
+    } catch (const std::system_error &) {  // no more threads: those started (or pop()) parse it all
     }
   }
   ~Pool() {
@@ -1026,9 +1025,14 @@ class Pool {
     std::lock_guard<std::mutex> hold(m_);
     return !slots_.empty() && slots_.front()->done;
   }
-  // The oldest piece, once parsed.
+  // The oldest piece, once parsed (here, when no thread could start).
   std::unique_ptr<Slot> pop() {
     std::unique_lock<std::mutex> hold(m_);
+    if (workers_.empty()) {
+      Slot *slot = slots_[next_++].get();
+      parse_piece(layout_, slot->piece, slot->result);
+      slot->done = true;
+    }
     done_.wait(hold, [&] { return slots_.front()->done; });
     auto slot = std::move(slots_.front());
     slots_.pop_front();
@@ -1414,13 +1418,23 @@ Csr read_counts(const std::string &path, const ReadOptions &options) {
     in.unread();
     L = csv_header(in, options.header);
   }
+  if (L.kind != Kind::csv && options.check_shape) {
+    try {
+      options.check_shape(L.rows, L.cols);
+    } catch (const Error &e) {
+      if (!e.where.empty()) throw;
+      throw Error(e.what(), name + ":" + std::to_string(in.line()));
+    }
+  }
   Reader reader(L, name, threads, source->most_bytes);
   return reader.read(in, pieces);
 }
 
-void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols) {
+void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols,
+               const std::string &name) {
+  const std::string &shown = name.empty() ? path : name;
   FILE *f = std::fopen(path.c_str(), "w");
-  if (!f) throw Error("cannot write " + path + ": " + std::strerror(errno));
+  if (!f) throw Error("cannot write " + shown + ": " + std::strerror(errno));
   char text[32];
   for (size_t i = 0; i < static_cast<size_t>(rows); ++i) {
     for (size_t j = 0; j < static_cast<size_t>(cols); ++j) {
@@ -1429,22 +1443,9 @@ void write_csv(const std::string &path, const std::vector<double> &m, int32_t ro
     }
     std::fputc('\n', f);
   }
-  const bool ok = !std::ferror(f);
-  if (std::fclose(f) != 0 || !ok) throw Error("cannot write " + path + ": " + std::strerror(errno));
-}
-
-void check_writable(const std::string &path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw Error("cannot write " + path + ": it is a directory");
-    if (::access(path.c_str(), W_OK) != 0) throw Error("cannot write " + path + ": " + std::strerror(errno));
-    return;
-  }
-  const auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  if (::stat(dir.c_str(), &st) != 0) throw Error("cannot write " + path + ": directory " + dir + ": " + std::strerror(errno));
-  if (!S_ISDIR(st.st_mode)) throw Error("cannot write " + path + ": " + dir + " is not a directory");
-  if (::access(dir.c_str(), W_OK | X_OK) != 0) throw Error("cannot write " + path + ": directory " + dir + ": " + std::strerror(errno));
+  const bool ok = std::fflush(f) == 0 && !std::ferror(f) && ::fsync(::fileno(f)) == 0;
+  const int error = errno;
+  if (std::fclose(f) != 0 || !ok) throw Error("cannot write " + shown + ": " + std::strerror(ok ? errno : error));
 }
 
 }  // namespace sk_nmf

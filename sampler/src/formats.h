@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,10 @@ struct ReadOptions {
   // (4 MiB).  Tests set small sizes to split lines across many pieces; the
   // result never depends on it either.
   size_t chunk_bytes = 0;
+  // Called with a Matrix Market file's rows and columns once its size line
+  // is read, before anything is allocated for them: a host that cannot fit
+  // that shape throws Error here (`where` is then set to the size line).
+  std::function<void(int64_t rows, int64_t cols)> check_shape;
 };
 
 // Throws Error with `where` = "file:line" for a malformed file.  Numbers are
@@ -37,11 +43,10 @@ struct ReadOptions {
 // most 16 MiB long; a NUL byte ends the reading as binary data.
 Csr read_counts(const std::string &path, const ReadOptions &options = {});
 
-// Writes a rows x cols row-major matrix as CSV with 17 significant digits.
-void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols);
-
-// Throws Error unless `path` can be created or overwritten.
-void check_writable(const std::string &path);
+// Writes a rows x cols row-major matrix as CSV with 17 significant digits,
+// synced to the disk; errors name the file `name` (default: path).
+void write_csv(const std::string &path, const std::vector<double> &m, int32_t rows, int32_t cols,
+               const std::string &name = "");
 
 bool gzip_supported();
 

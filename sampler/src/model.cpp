@@ -18,15 +18,18 @@ namespace sk_nmf {
 
 void check_options(const FitOptions &o, const Csr &x) {
   if (o.components < 1) throw Error("the number of components must be at least 1");
-  if (o.sweeps < 1) throw Error("the number of sweeps must be at least 1");
+  if (o.sweeps < 1 || o.sweeps > kMostSweeps)
+    throw Error("the number of sweeps must be from 1 to " + std::to_string(kMostSweeps));
   if (o.burn_in >= o.sweeps) {
     throw Error("the burn-in (" + std::to_string(o.burn_in) + ") must be below the number of sweeps (" +
                 std::to_string(o.sweeps) + ")");
   }
-  if (!(o.shape > 0) || !std::isfinite(o.shape)) throw Error("the prior shape must be a positive number");
-  if (!(o.rate >= 0) || !std::isfinite(o.rate)) throw Error("the prior rate must be a positive number (or 0 to learn it)");
-  if (o.background && (!(o.background_shape > 0) || !std::isfinite(o.background_shape)))
-    throw Error("the background's prior shape must be a positive number");
+  const auto in_range = [](double v) { return v >= kLeastPrior && v <= kMostPrior; };
+  if (!in_range(o.shape)) throw Error("the prior shape must be a number from 1e-10 to 1e10");
+  if (o.rate != 0.0 && !in_range(o.rate))
+    throw Error("the prior rate must be a number from 1e-10 to 1e10 (or 0 to learn it)");
+  if (o.background && !in_range(o.background_shape))
+    throw Error("the background's prior shape must be a number from 1e-10 to 1e10");
   if (x.rows < 1 || x.cols < 1) throw Error("the count matrix has no rows or no columns");
 }
 
@@ -85,26 +88,79 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
   return s;
 }
 
-Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
-    : x_(x), o_(o), burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr) {
-  check_options(o, x);
-  if (allocation == allocate_csr) check_rand_streams();
-  settings_ = plan_fit(x.rows, x.cols, x.nnz(), x.total(), o, fixed_h_);
-  d_ = settings_.decomposition();
+std::string FitMemory::text() const {
+  return byte_size(total()) + " (" + (counts > 0 ? "the row offsets " + byte_size(counts) + ", " : "") +
+         "factors, tallies and sums " + byte_size(arena) + ", the allocation step's working copies " +
+         byte_size(working_copies) + " on " + std::to_string(processes) + (processes == 1 ? " process)" : " processes)");
+}
+
+FitMemory fit_memory(const FitSettings &s) {
+  FitMemory m;
+  m.processes = s.workers;
+  m.arena = static_cast<double>(FitArena::bytes(s));
+  m.working_copies = 2.0 * s.workers * static_cast<double>(s.components) * static_cast<double>(s.cols) * sizeof(double);
+  return m;
+}
+
+namespace {
+
+// The settings of a fit on as many processes as asked for, the blocks allow
+// and memory holds.
+FitSettings planned(const Csr &x, const FitOptions &o, bool fixed_h, bool own_allocation, double counts = 0) {
+  FitSettings s = plan_fit(x.rows, x.cols, x.nnz(), x.total(), o, fixed_h);
   // More workers than row blocks would idle; a test's own allocation step
   // runs only here.
   const int jobs = o.jobs > 0 ? o.jobs : available_cores();
-  settings_.workers = allocation == allocate_csr ? std::clamp(jobs, 1, std::max(d_.blocks(), 1)) : 1;
-  if (settings_.workers > 1 && o.jobs == 0 && !std::getenv("SK_NMF_WORKER")) {
+  s.workers = own_allocation ? 1 : std::clamp(jobs, 1, std::max(s.decomposition().blocks(), 1));
+  if (s.workers > 1 && o.jobs == 0 && !std::getenv("SK_NMF_WORKER")) {
     // Not asked for by number: without the worker program, one process
     // gives the same fit.
     try {
       worker_program();
     } catch (const RunError &) {
-      settings_.workers = 1;
+      s.workers = 1;
     }
   }
+  const double available = static_cast<double>(available_memory());
+  const auto need_of = [&] {
+    FitMemory m = fit_memory(s);
+    m.counts = counts;
+    return m;
+  };
+  while (s.workers > 1 && need_of().total() > available) --s.workers;  // the same fit on fewer
+  const FitMemory need = need_of();
+  if (need.total() > available) {
+    throw Error("out of memory: the fit of " + shape_text(x.rows, x.cols) + " counts with " +
+                std::to_string(s.components) + " factors needs " + need.text() + ", more than the " +
+                byte_size(available) + " this process can have");
+  }
+  return s;
+}
 
+}  // namespace
+
+FitMemory plan_memory(const Csr &x, const FitOptions &o) {
+  check_options(o, x);
+  return fit_memory(planned(x, o, false, false));
+}
+
+FitMemory plan_memory(int64_t rows, int64_t cols, const FitOptions &o) {
+  Csr shape;  // no entries: only the shape counts
+  shape.rows = static_cast<int32_t>(rows);
+  shape.cols = static_cast<int32_t>(cols);
+  check_options(o, shape);
+  const double offsets = (static_cast<double>(rows) + 1) * sizeof(int64_t);
+  FitMemory m = fit_memory(planned(shape, o, false, false, offsets));
+  m.counts = offsets;
+  return m;
+}
+
+Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
+    : x_(x), o_(o), burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr) {
+  check_options(o, x);
+  if (allocation == allocate_csr) check_rand_streams();
+  settings_ = planned(x, o, fixed_h_, allocation != allocate_csr);
+  d_ = settings_.decomposition();
   const size_t bytes = FitArena::bytes(settings_);
   try {
     arena_memory_ = shared_allocate(bytes, true);
@@ -133,8 +189,27 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
     const SharedRegion regions[kRegions] = {shared_region(arena_memory_), shared_region(x.offsets.data()),
                                             shared_region(x.indices.data()), shared_region(x.values.data())};
     remote_ = std::make_unique<WorkerProcesses>(settings_.workers - 1, settings_, regions);
+    // Those that could not start leave their tallies at zero: the same fit.
+    shortfall_ = remote_->shortfall();
+    if (remote_->count() == 0) remote_.reset();
   }
 }
+
+int32_t Sampler::workers() const { return 1 + (remote_ ? remote_->count() : 0); }
+
+namespace {
+
+// A sweep whose sums are inf or NaN has left the numbers behind for good.
+void check_finite(const double *sums, size_t n, const char *what, int64_t sweep) {
+  for (size_t k = 0; k < n; ++k) {
+    if (!std::isfinite(sums[k])) {
+      throw RunError("the fit turned non-finite in sweep " + std::to_string(sweep) + ": the sum of " + what + " " +
+                     std::to_string(k + 1) + " is " + std::to_string(sums[k]));
+    }
+  }
+}
+
+}  // namespace
 
 Sampler::~Sampler() {
   remote_.reset();  // the workers stop before their memory goes
@@ -172,6 +247,7 @@ void Sampler::sweep() {
     for (size_t j = 0; j < C; ++j) s += f_.h[k * C + j];
     f_.col_sum[k] = s;
   }
+  check_finite(f_.col_sum, K, "H's row", done_);
   times_.sums += seconds_since(t);
   t = std::chrono::steady_clock::now();
   times_.waiting += run_phase(Phase::rows);
@@ -180,6 +256,7 @@ void Sampler::sweep() {
   std::fill_n(f_.row_sum, K, 0.0);
   for (int32_t task = 0; task < d_.tasks(); ++task)  // in task order: the same sum on any number of workers
     for (size_t k = 0; k < K; ++k) f_.row_sum[k] += f_.task_sums[static_cast<size_t>(task) * K + k];
+  check_finite(f_.row_sum, K, "W's column", done_ + 1);
   times_.sums += seconds_since(t);
   if (!fixed_h_) {
     t = std::chrono::steady_clock::now();
@@ -340,10 +417,18 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.h_mean = sampler.h_mean();
   r.sweeps_done = sampler.sweeps_done();
   r.workers = sampler.workers();
+  r.shortfall = sampler.shortfall();
   r.row_blocks = sampler.row_blocks();
   r.factors = sampler.factors();
   r.times = sampler.times();
+  for (const std::vector<double> *m : {&r.w_mean, &r.h_mean})
+    for (const double v : *m)
+      if (!std::isfinite(v)) throw RunError("the fit's posterior means are not finite (one is " + std::to_string(v) + ")");
   r.loglik_of_means = sampler.log_likelihood_of_means();
+  if (!std::isfinite(r.loglik_of_means)) {
+    throw RunError("the log-likelihood of the fit's posterior means is " + std::to_string(r.loglik_of_means) +
+                   " (a count where the fitted rate is 0, or a rate beyond the largest double)");
+  }
   return r;
 }
 

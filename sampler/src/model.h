@@ -19,7 +19,9 @@
 //   W[i,k] ~ Gamma(a + A[i,k], xi[i] + sum_j H[k,j])
 //   H[k,j] ~ Gamma(a + B[k,j], eta[j] + sum_i W[i,k])
 //   xi[i]  ~ Gamma(a0 + K a, b0 + sum_k W[i,k]),  eta[j] likewise,
-// which costs O(nnz K + (R + C) K) and needs O(nnz + (R + C) K) memory.
+// which costs O(N log K + nnz K + (R + C) K) for a total count N (each unit
+// of a count is one rand() draw and a search) and needs O(nnz + (R + C) K)
+// memory.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +54,17 @@ struct FitOptions {
   int64_t effective_burn_in() const { return burn_in < 0 ? sweeps / 2 : burn_in; }
 };
 
+// The prior shapes and fixed rates a fit takes.  Inside this range every
+// quantity of a sweep stays finite and every cell with a count keeps a
+// positive rate: 1/a, a0 / a and the hyperprior's shape 1 + K a are finite,
+// a factor's draw is at most about a / b (below 1e20) and the product of
+// two that a count sustains is above 1 / b^2 (1e-20).  Far outside it the
+// draws overflow to inf or the rates underflow to 0 (a = 5e-324, a = 1e308,
+// b = 1e300 do).
+constexpr double kLeastPrior = 1e-10, kMostPrior = 1e10;
+// Sweeps are numbered below the index that starts a fit's streams.
+constexpr int64_t kMostSweeps = 2147483647;
+
 // Checks options against a matrix; throws Error naming the option.
 void check_options(const FitOptions &o, const Csr &x);
 
@@ -60,6 +73,27 @@ void check_options(const FitOptions &o, const Csr &x);
 // the shape and the total count alone, so that a host holding only some
 // rows plans the same fit.
 FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, const FitOptions &o, bool fixed_h);
+
+// What a fit takes besides its counts: the arena of factors, tallies and
+// sums that every process maps, and the allocation step's working copies of
+// H and of the column tallies, one for each process.
+struct FitMemory {
+  double counts = 0;  // when they are still to be read
+  double arena = 0, working_copies = 0;
+  int32_t processes = 1;
+  double total() const { return counts + arena + working_copies; }
+  std::string text() const;  // "1.2 GiB (factors, tallies and sums 1.1 GiB, ...)"
+};
+FitMemory fit_memory(const FitSettings &s);
+
+// The processes and memory a fit of x with these options will take: as
+// many processes as the options ask for, the row blocks allow and memory
+// holds (the fit is the same on fewer).  Throws Error, with the figure,
+// when even one process needs more than this process can be given.
+FitMemory plan_memory(const Csr &x, const FitOptions &o);
+// The same for counts of this shape yet to be read, their row offsets
+// included: what the fit will take at least, whatever the entries.
+FitMemory plan_memory(int64_t rows, int64_t cols, const FitOptions &o);
 
 class WorkerProcesses;
 
@@ -88,7 +122,11 @@ class Sampler {
   void sweep();
   int64_t sweeps_done() const { return done_; }
   bool burning_in() const { return done_ <= burn_in_; }
-  int32_t workers() const { return settings_.workers; }
+  // The processes running the fit; fewer than planned when some could not
+  // start (see shortfall()).
+  int32_t workers() const;
+  // Why fewer processes run than planned, or "".
+  const std::string &shortfall() const { return shortfall_; }
   int32_t row_blocks() const { return d_.blocks(); }
   int32_t factors() const { return settings_.components; }  // the components and the background
   const SweepTimes &times() const { return times_; }
@@ -133,6 +171,7 @@ class Sampler {
   mutable double log_factorials_ = 0;
   int64_t done_ = 0, kept_ = 0;
   SweepTimes times_;
+  std::string shortfall_;
 };
 
 // Poisson log-likelihood of x under rates scale * (W H), from the non-zeros
@@ -157,8 +196,8 @@ struct Checkpointing {
 };
 
 // Fits and returns posterior means of every factor, the background last;
-// `progress` (optional) is called after
-// every sweep and stops the fit when it returns false.
+// `progress` (optional) is called after every sweep and stops the fit when
+// it returns false.  Throws RunError if the fit turns non-finite.
 struct FitResult {
   std::vector<double> w_mean, h_mean;
   int64_t sweeps_done = 0;
@@ -168,6 +207,7 @@ struct FitResult {
   int32_t factors = 0;
   SweepTimes times;
   double loglik_of_means = 0;  // the log-likelihood of the posterior means, every factor's
+  std::string shortfall;       // why it ran on fewer processes than planned, or ""
 };
 using ProgressFn = std::function<bool(const Sampler &)>;
 FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h = nullptr,

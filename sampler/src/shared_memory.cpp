@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -18,20 +21,37 @@ std::map<const void *, SharedRegion> &regions() {
   return all;
 }
 
-// What the machine can still give: MemAvailable, else all of its memory.
-size_t available_memory() {
-  if (std::FILE *f = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kib = 0;
-    while (std::fgets(line, sizeof line, f))
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
-    std::fclose(f);
-    if (kib > 0) return static_cast<size_t>(kib) * 1024;
+// The first number after `key` on a line of a /proc or /sys file, or -1.
+double number_in(const char *path, const char *key) {
+  std::FILE *f = std::fopen(path, "r");
+  if (!f) return -1;
+  char line[256];
+  double value = -1;
+  const size_t n = std::strlen(key);
+  while (value < 0 && std::fgets(line, sizeof line, f)) {
+    unsigned long long v = 0;
+    if (std::strncmp(line, key, n) == 0 && std::sscanf(line + n, " %llu", &v) == 1) value = static_cast<double>(v);
   }
-  return static_cast<size_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  std::fclose(f);
+  return value;
 }
 
 }  // namespace
+
+size_t available_memory() {
+  double available = number_in("/proc/meminfo", "MemAvailable:") * 1024;
+  if (available <= 0) available = static_cast<double>(::sysconf(_SC_PHYS_PAGES)) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+  // A cgroup's limit (cgroup v2), less what the group already uses.
+  const double limit = number_in("/sys/fs/cgroup/memory.max", ""), used = number_in("/sys/fs/cgroup/memory.current", "");
+  if (limit > 0 && used >= 0) available = std::min(available, std::max(limit - used, 0.0));
+  // An address-space limit (ulimit -v), less what this process has mapped.
+  rlimit as{};
+  if (::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+    const double mapped = number_in("/proc/self/status", "VmSize:") * 1024;
+    available = std::min(available, std::max(static_cast<double>(as.rlim_cur) - std::max(mapped, 0.0), 0.0));
+  }
+  return static_cast<size_t>(available);
+}
 
 void *shared_allocate(size_t bytes, bool commit) {
   const size_t page = 4096;

@@ -9,6 +9,10 @@
 
 namespace sk_nmf {
 
+// What this process can still be given, in bytes: the machine's
+// MemAvailable, bounded by its cgroup's limit and its address-space limit.
+size_t available_memory();
+
 // The memfd behind an allocation, and its size in bytes.
 struct SharedRegion {
   int fd = -1;

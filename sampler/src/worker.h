@@ -40,7 +40,9 @@ struct FitSettings {
     return blocks_here() == 0 ? 0 : decomposition().block_end(first_block + blocks_here() - 1) - first_row();
   }
   int32_t first_task() const { return first_row() / kTaskRows; }
-  int32_t tasks_here() const { return (first_row() + rows_here() + kTaskRows - 1) / kTaskRows - first_task(); }
+  int32_t tasks_here() const {
+    return static_cast<int32_t>((int64_t{first_row()} + rows_here() + kTaskRows - 1) / kTaskRows) - first_task();
+  }
 };
 
 // The sweep index whose streams start a fit.

@@ -161,11 +161,24 @@ WorkerProcesses::WorkerProcesses(int32_t count, const FitSettings &settings,
     setup.present[r] = regions[r].fd >= 0;
     if (regions[r].fd >= 0) fds[present++] = regions[r].fd;
   }
+  // Want of processes, memory or descriptors: the fit goes on with fewer.
+  const auto short_of = [](int error) {
+    return error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE || error == ENOBUFS;
+  };
+  const auto note_shortfall = [&](int32_t n, const char *what, int error) {
+    shortfall_ = "started " + std::to_string(n - 1) + " of " + std::to_string(count) + " worker processes (" + what +
+                 ": " + std::strerror(error) + ")";
+  };
   try {
     for (int32_t n = 1; n <= count; ++n) {
       int pair[2];
-      if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+      if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        if (short_of(errno)) {
+          note_shortfall(n, "a socket", errno);
+          break;
+        }
         throw RunError(std::string("cannot make a socket for a worker process: ") + std::strerror(errno));
+      }
       int child = pair[1];
       if (child == kWorkerFd) {  // dup2 onto itself would leave close-on-exec set
         child = ::fcntl(pair[1], F_DUPFD_CLOEXEC, kWorkerFd + 1);
@@ -195,6 +208,12 @@ WorkerProcesses::WorkerProcesses(int32_t count, const FitSettings &settings,
       ::posix_spawn_file_actions_destroy(&actions);
       ::posix_spawnattr_destroy(&attributes);
       ::close(child);
+      if (status != 0 && short_of(status)) {
+        ::close(workers_.back().socket);
+        workers_.pop_back();
+        note_shortfall(n, "a process", status);
+        break;
+      }
       if (status != 0) throw RunError("cannot start the worker program " + program + ": " + std::strerror(status));
       workers_.back().pid = pid;
       setup.worker = n;

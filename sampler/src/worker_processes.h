@@ -23,7 +23,9 @@ constexpr int kRegions = 4;
 
 class WorkerProcesses {
  public:
-  // Workers 1 to count (worker 0 is the fit's own process).
+  // Workers 1 to count (worker 0 is the fit's own process).  When the
+  // system will not start more (a process limit, low memory), those that
+  // did start serve the fit and shortfall() says why; the fit is the same.
   WorkerProcesses(int32_t count, const FitSettings &settings, const SharedRegion (&regions)[kRegions]);
   ~WorkerProcesses();
   WorkerProcesses(const WorkerProcesses &) = delete;
@@ -34,6 +36,7 @@ class WorkerProcesses {
   // or died.  Returns at once when no phase is running.
   void finish();
   int32_t count() const { return static_cast<int32_t>(workers_.size()); }
+  const std::string &shortfall() const { return shortfall_; }
 
  private:
   struct Worker {
@@ -44,6 +47,7 @@ class WorkerProcesses {
   [[noreturn]] void died(size_t n);
   void stop_all() noexcept;
   std::vector<Worker> workers_;
+  std::string shortfall_;
 };
 
 // The helper program's side: serves the fit on the socket at `fd` until it

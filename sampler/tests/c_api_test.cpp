@@ -65,6 +65,11 @@ TEST(CApi, RefusesBadInputNamingItAndWritesNothing) {
       {"burn-in too long", "burn-in", [](Call &c) { c.burn_in = 10; }},
       {"zero shape", "shape", [](Call &c) { c.shape = 0; }},
       {"negative rate", "rate", [](Call &c) { c.rate = -1; }},
+      // Beyond what the streams number, or what the sampler's numbers carry.
+      {"2^31 sweeps", "sweeps must be from 1 to 2147483647", [](Call &c) { c.sweeps = int64_t{1} << 31; }},
+      {"subnormal shape", "shape must be a number from 1e-10 to 1e10", [](Call &c) { c.shape = 5e-324; }},
+      {"vast shape", "shape must be a number from 1e-10 to 1e10", [](Call &c) { c.shape = 1e308; }},
+      {"vast rate", "rate must be a number from 1e-10 to 1e10", [](Call &c) { c.rate = 1e300; }},
   };
   for (const auto &t : cases) {
     Call c;
@@ -84,6 +89,19 @@ TEST(CApi, RefusesBadInputNamingItAndWritesNothing) {
   EXPECT_TRUE(std::isnan(SK_NMF_Log_Likelihood(c.x.offsets.data(), c.x.indices.data(), c.x.values.data(), 3, 3, 0,
                                                c.w.data(), c.h.data(), 1.0, c.error, sizeof c.error)));
   EXPECT_NE(std::string(c.error).find("n_components"), std::string::npos) << c.error;
+}
+
+// A fit larger than memory is refused before anything is allocated, with
+// what it would need.
+TEST(CApi, RefusesAFitLargerThanMemoryWithItsFigure) {
+  Call c;
+  c.x.cols = 2147483647;
+  c.k = 100;
+  EXPECT_EQ(c.run(), SK_NMF_NO_MEMORY);
+  const std::string error = c.error;
+  EXPECT_NE(error.find("needs"), std::string::npos) << error;
+  EXPECT_NE(error.find("working copies"), std::string::npos) << error;
+  EXPECT_EQ(c.w, std::vector<double>(6, -7.0));
 }
 
 TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {

@@ -99,6 +99,17 @@ ldd "$prog" | grep -q libasan && limit=unlimited  # AddressSanitizer reserves te
   >/dev/null 2>"$work/err" && [ "$(wc -l <"$work/wide_W.csv")" -eq 100000 ] \
   && pass "a 100000 x 1000000 matrix fits under 4 GB of address space" || fail "wide matrix: $(cat "$work/err")"
 
+# A fit says what memory it needs before it starts (and refuses at once,
+# with that figure, when this process cannot have it: below).
+"$prog" --rows 20 --cols 20 --components 2 --sweeps 4 >/dev/null 2>"$work/err"
+grep -q "^poisson_nmf: the fit needs [0-9.]* [KMGiBbytes]* (factors, tallies and sums .*working copies" "$work/err" \
+  && pass "the fit's memory is stated: $(grep 'fit needs' "$work/err")" || fail "no memory figure before the fit"
+# --holdout that holds out nothing says so.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '2 2 1' '1 1 1' >"$work/one.mtx"
+"$prog" --counts "$work/one.mtx" --holdout 0.01 --sweeps 4 --quiet >"$work/out" 2>&1
+grep -q '^held-out log-likelihood: none, since --holdout 0.01 held out none of the 1 counts' "$work/out" \
+  && ! grep -q 'per count, 0 held-out' "$work/out" && pass "--holdout with nothing held out" \
+  || fail "--holdout with nothing held out: $(cat "$work/out")"
 # --holdout reports a finite held-out log-likelihood per count.
 "$prog" --rows 100 --cols 80 --components 3 --sweeps 60 --holdout 0.2 --quiet >"$work/out" 2>&1
 ho=$(sed -n 's/^held-out log-likelihood: .* (\(.*\) per count, \([0-9]*\) held-out counts)/\1 \2/p' "$work/out")
@@ -119,6 +130,18 @@ expect_error() {
   fi
 }
 bad() { printf '%s\n' "${@:2}" >"$work/$1"; }
+# More than any machine has: refused before anything is allocated.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '1 2147483647 1' '1 1 3' >"$work/vast.mtx"
+expect_error "a fit larger than memory" "out of memory: the fit of (1 x 2147483647) counts with 100 factors needs " \
+  --counts "$work/vast.mtx" --components 100
+grep -q "working copies" "$work/err" || fail "the refusal does not say what the memory is for"
+# Known from the size line: refused before 16 GiB of row offsets are filled.
+printf '%s\n' '%%MatrixMarket matrix coordinate integer general' '2147483647 1 0' >"$work/rows.mtx"
+start=$(date +%s)
+expect_error "rows beyond memory" "rows.mtx:2: out of memory: the fit of (2147483647 x 1) counts with 5 factors needs" \
+  --counts "$work/rows.mtx"
+grep -q "(the row offsets 16.0 GiB, factors, tallies and sums" "$work/err" || fail "the refusal does not count the row offsets"
+[ $(( $(date +%s) - start )) -le 5 ] && pass "refused from the size line" || fail "rows beyond memory refused late"
 bad text.csv '1,2' '3,x'
 expect_error "word in a CSV" "text.csv:2: 'x' is not a number" --counts "$work/text.csv"
 bad ragged.csv '1,2,3' '' '4,5'
@@ -170,8 +193,26 @@ expect_error "burn-in too long" "--burn-in (9) must be below --sweeps (9)" --swe
 expect_error "unknown option" "unknown option '--colums'" --colums 3
 expect_error "zero components" "--components wants" --components 0
 expect_error "missing value" "--sweeps needs a value" --sweeps
-expect_error "shape zero" "--shape wants a positive number" --shape 0
-expect_error "rate word" "--rate wants a positive number or 'auto'" --rate fast
+expect_error "an option where a value should be" "--counts needs a value, not the option '--sweeps'" --counts --sweeps 3
+expect_error "a value on a flag" "--quiet takes no value, not '0'" --quiet=0
+expect_error "an empty --counts" "--counts wants a file name or '-', not ''" --counts ""
+expect_error "an empty --counts=" "--counts wants a file name or '-', not ''" --counts=
+# Priors the sampler's numbers cannot carry are refused; at the ends of the
+# range every fit comes out finite.
+for prior in "--shape 5e-324" "--shape 1e308" "--rate 1e300" "--rate 1e-11" "--background-shape 2e10"; do
+  expect_error "prior $prior" "${prior% *} wants a number from 1e-10 to 1e10" $prior
+done
+for prior in "1e-10 1e-10" "1e-10 1e10" "1e10 1e-10" "1e10 1e10" "1e-10 auto" "1e10 auto"; do
+  a=${prior% *} b=${prior#* }
+  "$prog" --rows 60 --cols 40 --components 3 --sweeps 30 --shape $a --rate $b --background yes --background-shape $a \
+    --quiet --out "$work/prior" >"$work/out" 2>&1 \
+    && grep -q '^log-likelihood of the posterior-mean fit: -[0-9]' "$work/out" \
+    && cat "$work/prior_W.csv" "$work/prior_H.csv" "$work/prior_background.csv" | tr , '\n' \
+       | awk '!($1 + 0 >= 0 && $1 + 0 < 1e300) { bad = 1 } END { exit bad }' \
+    && pass "shape $a, rate $b: a finite fit" || fail "shape $a, rate $b: $(head -c 300 "$work/out")"
+done
+expect_error "shape zero" "--shape wants a number from 1e-10 to 1e10, not '0'" --shape 0
+expect_error "rate word" "--rate wants a number from 1e-10 to 1e10 or 'auto', not 'fast'" --rate fast
 expect_error "holdout of 1" "--holdout wants a fraction" --holdout 1
 expect_error "seed too large" "--seed wants a whole number from 0 to 4294967295" --seed 4294967296
 # --out is checked before the fit: a long fit into a missing directory fails
@@ -183,6 +224,38 @@ expect_error "--out into a missing directory" "cannot write $work/nowhere/x_W.cs
 mkdir "$work/x_H.csv"
 expect_error "--out onto a directory" "cannot write $work/x_H.csv: it is a directory" --out "$work/x"
 [ ! -e "$work/x_W.csv" ] && pass "nothing written when --out fails" || fail "x_W.csv written despite the error"
+ln -s "$work/nowhere/h.csv" "$work/dangling_H.csv"
+expect_error "--out onto a link into a missing directory" "cannot write $work/dangling_H.csv: directory $work/nowhere" \
+  --out "$work/dangling" --rows 3000 --cols 3000 --sweeps 100000
+expect_error "--out into /proc" "cannot write /proc/self/fit_W.csv: " --out /proc/self/fit --rows 3000 --cols 3000 --sweeps 100000
+[ $(( $(date +%s) - start )) -le 15 ] && pass "unwritable --out paths fail before the fit" || fail "--out was checked late"
+# W and H are replaced together or not at all: with H's directory gone by
+# the time it is written, the old W stays as it was.
+small=(--rows 5 --cols 2000 --components 2 --sweeps 4 --quiet)
+mkdir "$work/gone"; echo old >"$work/pair_W.csv"; ln -s gone/h.csv "$work/pair_H.csv"; mkfifo "$work/feed"
+"$prog" --counts "$work/feed" --components 2 --sweeps 4 --quiet --out "$work/pair" >/dev/null 2>"$work/err" &
+pid=$!
+for _ in $(seq 100); do ls "$work/gone" | grep -q 'h.csv.tmp' && break; sleep 0.05; done
+rm -rf "$work/gone"; cat "$work/m.mtx" >"$work/feed"; wait $pid; status=$?
+[ $status -eq 1 ] && grep -q "^poisson_nmf: cannot write $work/pair_H.csv: No such file or directory" "$work/err" \
+  && [ "$(cat "$work/pair_W.csv")" = old ] && pass "H failing to write leaves the old W: $(cat "$work/err")" \
+  || fail "H failing to write: status $status, '$(cat "$work/err")', W now $(head -c 40 "$work/pair_W.csv")"
+# A link is written through, to where it points.
+echo old >"$work/target.csv"; ln -s target.csv "$work/linked_W.csv"
+"$prog" "${small[@]}" --out "$work/linked" >/dev/null 2>&1 && [ -L "$work/linked_W.csv" ] \
+  && [ "$(wc -l <"$work/target.csv")" -eq 5 ] && pass "--out writes through a link" || fail "--out through a link"
+# Stopped by a signal mid-fit: its temporary files go with it.
+"$prog" --rows 300 --cols 300 --sweeps 1000000 --quiet --out "$work/stopped" >/dev/null 2>&1 &
+pid=$!
+for _ in $(seq 100); do ls "$work" | grep -q 'stopped_H.csv.tmp' && break; sleep 0.05; done
+ls "$work" | grep -q 'stopped_H.csv.tmp' || fail "no temporary --out file during the fit"
+kill -TERM $pid; wait $pid
+ls "$work" | grep -q 'tmp' && fail "temporary files left behind: $(ls "$work" | grep tmp)" \
+  || pass "no temporary files left after a failed write or a signal"
+# Results on a standard output that cannot take them are an error.
+"$prog" "${small[@]}" >/dev/full 2>"$work/err"; status=$?
+[ $status -eq 1 ] && grep -q "^poisson_nmf: cannot write standard output: No space left on device" "$work/err" \
+  && pass "a full standard output: $(cat "$work/err")" || fail "standard output on /dev/full: status $status"
 
 # Several processes: six row blocks of 1024 rows and a part block.
 awk 'BEGIN { srand(3); n = 0; for (i = 1; i <= 6500; ++i) for (j = 1; j <= 40; ++j) if (rand() < 0.1) { e[n++] = i " " j " " int(1 + 3 * rand()) }
@@ -192,6 +265,27 @@ for j in 1 2 3; do "$prog" "${jobs_opts[@]}" --jobs $j --out "$work/jobs$j" >"$w
 cmp -s "$work/jobs1_W.csv" "$work/jobs2_W.csv" && cmp -s "$work/jobs1_W.csv" "$work/jobs3_W.csv" \
   && cmp -s "$work/jobs1_H.csv" "$work/jobs2_H.csv" && cmp -s "$work/jobs1_H.csv" "$work/jobs3_H.csv" \
   && grep -q "on 3 processes" "$work/jobs3.out" && pass "--jobs 1, 2 and 3 give the same bits" || fail "--jobs changes the fit"
+
+# Under a process limit no thread or process can start: the reader parses
+# on its own thread and the fit runs on one process, with the same bits.
+# (RLIMIT_NPROC does not bind root, so root runs it as nobody.)
+limited=()
+if [ "$(id -u)" -ne 0 ]; then limited=(prlimit --nproc=1)
+elif command -v setpriv >/dev/null && id nobody >/dev/null 2>&1; then
+  limited=(prlimit --nproc=1 setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
+  chmod 755 "$work"; mkdir -m 777 "$work/limited"
+fi
+if [ ${#limited[@]} -gt 0 ]; then
+  [ -d "$work/limited" ] || mkdir "$work/limited"
+  # (LeakSanitizer's check at exit needs a thread of its own.)
+  ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "${limited[@]}" "$prog" --counts "$work/jobs.mtx" --components 3 --sweeps 12 --seed 9 --jobs 3 --out "$work/limited/fit" >"$work/out" 2>"$work/err"; status=$?
+  [ $status -eq 0 ] && cmp -s "$work/jobs1_W.csv" "$work/limited/fit_W.csv" && cmp -s "$work/jobs1_H.csv" "$work/limited/fit_H.csv" \
+    && grep -q "^poisson_nmf: started 0 of 2 worker processes (a process: Resource temporarily unavailable)" "$work/err" \
+    && grep -q "on 1 process" "$work/out" && pass "no process or thread can start: the same fit on one" \
+    || fail "under a process limit: status $status, $(grep -v '^sweep' "$work/err")"
+else
+  echo "skipped: no way to run under a process limit here"
+fi
 
 # Killed at any moment and resumed: the bits of a fit never stopped.
 ckpt=$work/fit.ckpt
@@ -273,7 +367,7 @@ expect_error "top words alone" "--top-words needs --vocab FILE" --top-words 5
 expect_error "no top words" "--top-words wants a whole number from 1" --vocab "$work/jobs.vocab" --top-words 0
 expect_error "empty vocab name" "--vocab wants a file name" --vocab=
 expect_error "background word" "--background wants yes or no, not 'maybe'" --background maybe
-expect_error "background shape 0" "--background-shape wants a positive number, not '0'" --background-shape 0
+expect_error "background shape 0" "--background-shape wants a number from 1e-10 to 1e10, not '0'" --background-shape 0
 "$prog" "${jobs_opts[@]}" --checkpoint "$ckpt" >/dev/null 2>&1
 printf 'x' | dd of="$ckpt" bs=1 seek=300 conv=notrunc 2>/dev/null
 expect_error "damaged checkpoint" "checkpoint $ckpt: it is corrupt (its checksum does not match)" "${jobs_opts[@]}" --checkpoint "$ckpt" --resume
