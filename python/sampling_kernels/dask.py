@@ -76,6 +76,8 @@ def _call(name, *args):
         status = getattr(_library(), name)(*args, error, len(error))
     if status == -2:
         raise MemoryError(error.value.decode(errors="replace"))
+    if status == -3:  # the fit itself went wrong, not its input
+        raise RuntimeError(error.value.decode(errors="replace"))
     if status < 0:
         raise ValueError(error.value.decode(errors="replace"))
 

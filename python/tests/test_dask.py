@@ -168,5 +168,28 @@ class OnACluster(unittest.TestCase):
             DaskPoissonNMF(2).to_local()
 
 
+@unittest.skipIf(da is None, "python3-distributed is not installed")
+class ThePiecesColumnSweep(unittest.TestCase):
+    def test_a_sweep_that_turns_non_finite_is_a_run_error_naming_the_sums(self):
+        import ctypes
+        from sampling_kernels import dask as pieces
+        plan = pieces._plan_from(dict(n_rows=3000, n_cols=40, n_components=2, nnz=100, total=150.0, n_sweeps=4,
+                                      burn_in=2, shape=0.2, rate=0.0, seed=1, background=0, background_shape=1.0))
+        f, cols = plan.n_factors, plan.n_cols
+        h, eta, h_rows = np.empty((f, cols)), np.empty(cols), np.empty(f)
+        pieces._call("SK_NMF_Start_Columns", ctypes.byref(plan), h.ctypes.data, eta.ctypes.data, h_rows.ctypes.data)
+        for name, bad in [("W's column", "task sums"), ("H's row", "tallies")]:
+            with self.subTest(name):
+                tallies, task_sums = np.ones((f, cols)), np.ones((plan.n_tasks, f))
+                if bad == "task sums":
+                    task_sums[1, 1] = np.inf
+                else:
+                    tallies[0, 3] = np.nan  # a NaN tally draws a NaN H
+                with self.assertRaisesRegex(RuntimeError, f"non-finite in sweep 1: the sum of {name}"):
+                    pieces._call("SK_NMF_Sweep_Columns", ctypes.byref(plan), 0, tallies.ctypes.data,
+                                 task_sums.ctypes.data, h.ctypes.data, np.zeros((f, cols)).ctypes.data,
+                                 eta.ctypes.data, h_rows.ctypes.data)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -163,7 +163,8 @@ int32_t SK_NMF_Sweep_Rows(const SK_NMF_Plan *plan, int64_t sweep, int32_t first_
 
 /* The end of sweep `sweep`: new H, its running sum, the column rates and
  * the sums of H's rows, from the column tallies of all the blocks (added
- * up; cleared here) and the task sums of all the tasks, in task order. */
+ * up; cleared here) and the task sums of all the tasks, in task order.
+ * SK_NMF_RUN_FAILED when those sums or H's are inf or NaN. */
 int32_t SK_NMF_Sweep_Columns(const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums,
                              double *h, double *h_sum, double *eta, double *h_row_sums, char *error,
                              size_t error_size);

@@ -16,12 +16,16 @@
 namespace {
 
 using sk_nmf::Error;
+using sk_nmf::RunError;
 
 template <class F>
 int32_t guarded(char *error, size_t size, F body) {
   try {
     body();
     return SK_NMF_OK;
+  } catch (const RunError &e) {
+    if (error && size) std::snprintf(error, size, "%s", e.what());
+    return SK_NMF_RUN_FAILED;
   } catch (const Error &e) {
     if (error && size) std::snprintf(error, size, "%s", e.what());
     return std::strncmp(e.what(), "out of memory", 13) == 0 ? SK_NMF_NO_MEMORY : SK_NMF_BAD_INPUT;
@@ -183,6 +187,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Columns(
     std::vector<double> row_sum(K, 0.0);
     for (int32_t t = 0; t < s.decomposition().tasks(); ++t)  // in task order, as a fit on one machine adds them
       for (size_t k = 0; k < K; ++k) row_sum[k] += task_sums[static_cast<size_t>(t) * K + k];
+    sk_nmf::check_finite(row_sum.data(), K, "W's column", sweep + 1);
     std::vector<int32_t> claims(sk_nmf::kPhases * sk_nmf::kClaimStride, 0);
     sk_nmf::FitArena f;
     f.claims = claims.data();
@@ -190,5 +195,6 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Columns(
     sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{nullptr, nullptr, nullptr}, 0);
     worker.run(sk_nmf::Phase::columns, sweep);
     sums_of_rows(s, h, h_row_sums);
+    sk_nmf::check_finite(h_row_sums, K, "H's row", sweep + 1);
   });
 }

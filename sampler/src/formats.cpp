@@ -1421,9 +1421,9 @@ Csr read_counts(const std::string &path, const ReadOptions &options) {
   if (L.kind != Kind::csv && options.check_shape) {
     try {
       options.check_shape(L.rows, L.cols);
-    } catch (const Error &e) {
-      if (!e.where.empty()) throw;
-      throw Error(e.what(), name + ":" + std::to_string(in.line()));
+    } catch (const Error &refusal) {
+      if (!refusal.where.empty()) throw;
+      throw Error(refusal.what(), name + ":" + std::to_string(in.line()));
     }
   }
   Reader reader(L, name, threads, source->most_bytes);

@@ -197,9 +197,6 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
 
 int32_t Sampler::workers() const { return 1 + (remote_ ? remote_->count() : 0); }
 
-namespace {
-
-// A sweep whose sums are inf or NaN has left the numbers behind for good.
 void check_finite(const double *sums, size_t n, const char *what, int64_t sweep) {
   for (size_t k = 0; k < n; ++k) {
     if (!std::isfinite(sums[k])) {
@@ -208,8 +205,6 @@ void check_finite(const double *sums, size_t n, const char *what, int64_t sweep)
     }
   }
 }
-
-}  // namespace
 
 Sampler::~Sampler() {
   remote_.reset();  // the workers stop before their memory goes

@@ -195,6 +195,10 @@ struct Checkpointing {
   bool resume = false;  // go on from the state at `path`, when there is one
 };
 
+// Throws RunError when one of a sweep's n sums of `what` (say "H's row") is
+// inf or NaN: the fit has left the numbers behind for good.
+void check_finite(const double *sums, size_t n, const char *what, int64_t sweep);
+
 // Fits and returns posterior means of every factor, the background last;
 // `progress` (optional) is called after every sweep and stops the fit when
 // it returns false.  Throws RunError if the fit turns non-finite.
