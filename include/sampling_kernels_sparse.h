@@ -68,14 +68,11 @@ extern "C" {
  * changes and rand() is not called.  An empty matrix returns SK_CSR_OK
  * without allocating.
  *
- * Working memory: one malloc and one free per call.  With fewer than n_cols
- * entries, a few KiB.  With at least n_cols entries, the column factors are
- * worked on transposed, so that a cell's components are adjacent: with at
- * most 64 components and fewer than 2 x n_components x n_cols entries,
- * about 1.25 x n_components x n_cols doubles (the factors and a 16-bit
- * count of draws per column and component) and 45 KiB for two chunks of
- * cells and their rand() values; otherwise about 2 x n_components x n_cols
- * doubles (the factors and the column tallies).  Stack use is under 3 KiB.
+ * Working memory: one malloc and one free per call, of about
+ * 2 x n_components x n_cols doubles when the matrix has at least n_cols
+ * entries (column factors and tallies are worked on transposed, so that a
+ * cell's components are adjacent), and a few KiB otherwise.  Stack use is
+ * under 3 KiB.
  *
  * Preconditions as for Multi_Sample: arrays hold what their shapes say and
  * do not overlap.  Calls on several threads share only the rand() stream;

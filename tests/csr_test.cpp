@@ -32,16 +32,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 #ifdef SK_CSR_TEST_KERNEL
-// A build pinned to the AVX2 or the AVX-512 kernel runs it on every call, so
-// it needs a CPU (and OS) with them.
+// A build pinned to the AVX2 kernel runs it on every call, so it needs a CPU
+// (and OS) with AVX2.
 class PinnedKernel : public ::testing::Environment {
  public:
   void SetUp() override {
-    const std::string kernel = SK_CSR_TEST_KERNEL;
-    if (kernel == "avx2" && !__builtin_cpu_supports("avx2"))
+    if (std::string(SK_CSR_TEST_KERNEL) == "avx2" && !__builtin_cpu_supports("avx2"))
       GTEST_SKIP() << "the AVX2 kernel needs a CPU with AVX2";
-    if (kernel == "avx512" && !__builtin_cpu_supports("avx512f"))
-      GTEST_SKIP() << "the AVX-512 kernel needs a CPU with AVX-512F";
   }
 };
 ::testing::Environment *const kPinnedKernel =
@@ -341,141 +338,6 @@ TEST(CsrShapes, CallsEitherSideOfTheKernelChoiceMatch) {
   }
 }
 
-// The lane pass serves calls of at most 64 components with at least one
-// stored cell per column and fewer than 2 x K per column; its chunks hold
-// 512 cells and 2048 draws, a cell with more draws goes alone, and a
-// column's count of one component is emptied into its tally at 65535.
-constexpr int kChunkCells = 512, kChunkDraws = 2048, kCountLimit = 65535;
-
-bool in_lane_pass(const Problem &p) {
-  const int64_t nnz = p.offsets.back();
-  return p.components <= 64 && nnz >= p.cols && nnz < 2 * int64_t{p.components} * p.cols;
-}
-
-// A problem whose stored cells are (row, column, count) as given, with the
-// maker's factors and tallies of kind v.
-struct Cell {
-  int32_t row, col;
-  double count;
-};
-Problem from_cells(Maker &make, int32_t rows, int32_t K, int32_t cols,
-                   const std::vector<Cell> &cells, Values v) {
-  Problem p = make.problem(rows, K, cols, 0.0, v);
-  p.offsets.assign(1, 0);
-  p.indices.clear();
-  p.values.clear();
-  std::fill(p.dense.begin(), p.dense.end(), 0.0);
-  size_t at = 0;
-  for (int32_t i = 0; i < rows; ++i) {
-    for (; at < cells.size() && cells[at].row == i; ++at) {
-      p.indices.push_back(cells[at].col);
-      p.values.push_back(cells[at].count);
-      p.dense[static_cast<size_t>(i) * cols + cells[at].col] = cells[at].count;
-    }
-    p.offsets.push_back(static_cast<int64_t>(p.indices.size()));
-  }
-  return p;
-}
-
-// Every problem agrees with the dense call and the plain loop under a
-// scripted, a boundary and a real stream, and is one the lane pass takes.
-void expect_lane_agreement(const Problem &p, const std::string &what) {
-  ASSERT_TRUE(in_lane_pass(p)) << what << ": not a lane-pass shape";
-  expect_agreement(p, Stream{Stream::seeded, 31}, what + " seeded");
-  expect_agreement(p, Stream{Stream::boundary, 0}, what + " boundary draws");
-  expect_agreement(p, Stream{Stream::real, 8}, what + " real rand");
-}
-
-// Chunks that end on their cell limit, on their draw limit, on both at
-// once and one cell short of either, with empty rows between; K across the
-// lane widths (2, 4 and 8 components a vector) and the pass's limit.
-TEST(CsrLanePass, ChunkEdgesMatch) {
-  Maker make(41);
-  for (const int32_t K : {1, 2, 3, 7, 8, 9, 16, 20, 33, 64}) {
-    for (const double count : {1.0, 4.0, 3.0}) {
-      for (const int extra : {-1, 0, 1}) {
-        // cells so that the first chunk's limit falls at `extra` around its
-        // end: 512 cells of 1 or 4 draws (both limits at once for 4),
-        // 682 cells of 3 draws (2046 draws, 2 short of the limit).
-        const int limit = count == 3.0 ? kChunkDraws / 3 : kChunkCells;
-        const int n = 2 * limit + extra;
-        const int32_t cols = 600, rows = (n + 59) / 60 * 2;
-        std::vector<Cell> cells;
-        for (int c = 0; c < n; ++c)  // 60 cells a row on every other row
-          cells.push_back({2 * (c / 60), (c % 60) * 10 + (c / 60) % 10, count});
-        if (2 * int64_t{K} * cols <= n) continue;  // the row pass's shape
-        const Problem p = from_cells(make, rows, K, cols, cells, Values::clean);
-        expect_lane_agreement(p, "K " + std::to_string(K) + ", " + std::to_string(n) +
-                                     " cells of " + std::to_string(int(count)));
-      }
-    }
-  }
-}
-
-// Cells with more draws than a chunk holds, alone: first, last, two in a
-// row, between chunks and exactly at the limit; with sorted and unsorted
-// sums.
-TEST(CsrLanePass, CellsWithMoreDrawsThanAChunkMatch) {
-  Maker make(42);
-  for (const Values v : {Values::clean, Values::specials, Values::unsigned_specials}) {
-    for (const int32_t K : {3, 20}) {
-      const std::vector<Cell> cells = {
-          {0, 0, kChunkDraws + 1.0}, {0, 5, 2},   {1, 1, kChunkDraws},     {1, 2, 5000},
-          {1, 3, kChunkDraws + 0.5}, {2, 4, 1},   {3, 0, 1},               {3, 6, 3},
-          {4, 7, 2},                 {4, 8, 4100}, {5, 9, kChunkDraws - 1.0}, {5, 10, 6000}};
-      Problem p = from_cells(make, 6, K, 11, cells, v);
-      // Specials may turn counts into NaN or huge: keep the ones given.
-      expect_lane_agreement(p, std::string("K ") + std::to_string(K) + " " + name_of(v));
-    }
-  }
-}
-
-// All cells in one column, so that one component's count passes its limit
-// more than once, and a single column; tallies that start fractional or
-// past 2^53 take the ones one at a time.
-TEST(CsrLanePass, OneColumnAndCountsPastTheirLimitMatch) {
-  Maker make(43);
-  for (const Values v : {Values::clean, Values::unsigned_specials}) {
-    {
-      // 100 rows of 2000 draws in column 17 of 40, nearly all on component 0.
-      std::vector<Cell> cells;
-      for (int32_t i = 0; i < 100; ++i) cells.push_back({i, 17, 2000});
-      Problem p = from_cells(make, 100, 4, 40, cells, v);
-      for (int32_t i = 0; i < 100; ++i) p.row_factors[static_cast<size_t>(i) * 4] = 1e6;
-      p.col_tallies[17] = 0.5;                // component 0: fractional
-      p.col_tallies[40 + 17] = 9007199254740992.0;  // component 1: 2^53
-      ASSERT_GT(100 * 2000, 3 * kCountLimit);
-      expect_lane_agreement(p, std::string("one column of 40, ") + name_of(v));
-    }
-    {
-      std::vector<Cell> cells;
-      for (int32_t i = 0; i < 30; i += 1 + i % 3) cells.push_back({i, 0, 1.0 + i % 4});
-      const Problem p = from_cells(make, 30, 16, 1, cells, v);
-      expect_lane_agreement(p, std::string("a single column, ") + name_of(v));
-    }
-  }
-}
-
-// One row whose factors have the sign bit set, or a NaN, among sorted rows
-// of the same chunk; and random sparse problems of every value kind.
-TEST(CsrLanePass, SignsAndSpecialsMatch) {
-  Maker make(44);
-  for (const Values v : {Values::clean, Values::specials, Values::ties, Values::many,
-                         Values::unsigned_specials}) {
-    for (const int32_t K : {2, 5, 20, 64}) {
-      Problem p = make.problem(30, K, 50, 0.1, v);
-      if (!in_lane_pass(p)) continue;
-      expect_lane_agreement(p, std::string("K ") + std::to_string(K) + " " + name_of(v));
-      if (v != Values::clean) continue;
-      for (const double odd : {-0.0, -1.0, kNaN}) {
-        Problem q = p;
-        q.row_factors[static_cast<size_t>(7) * K + K / 2] = odd;
-        expect_lane_agreement(q, "K " + std::to_string(K) + " row factor " + std::to_string(odd));
-      }
-    }
-  }
-}
-
 // A matrix with no entries, or with no rows, draws nothing, allocates
 // nothing and succeeds.
 TEST(CsrShapes, EmptyMatricesDoNothing) {
@@ -771,8 +633,7 @@ TEST(CsrStack, CallUsesUnder3KiB) {
   }
   StackRun idle{nullptr};
   const std::size_t base = painted_use(idle);
-  // K 20 and 64 with 5 columns take the lane pass.
-  for (const int32_t K : {1, 20, 64, 100, 1000}) {
+  for (const int32_t K : {1, 20, 100, 1000}) {
     for (const Values v : {Values::clean, Values::specials}) {
       for (const int32_t cols : {5, 300}) {  // transposed and not
         const Problem p = make.problem(6, K, cols, 0.5, v);

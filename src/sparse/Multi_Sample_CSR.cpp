@@ -25,9 +25,7 @@
 //   - in a cell whose sums are known finite and non-decreasing the search
 //     is a branch-free count of the sums below the target (in two levels
 //     above 24 components, unrolled for each shape up to 256), which equals
-//     Binary_Search there; every other cell calls Binary_Search itself;
-//   - calls with few cells per column take the lane pass instead
-//     (sk_csr_lanes.h), which says where it departs.
+//     Binary_Search there; every other cell calls Binary_Search itself.
 #include "sampling_kernels.h"
 #include "sampling_kernels_sparse.h"
 
@@ -142,96 +140,15 @@ inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target
   return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
 }
 
-// The lane pass (sk_csr_lanes.h), for up to this many components.
-constexpr ptrdiff_t kLaneComponents = 64;
-// Cells and draws gathered before their rand() values are taken.
-constexpr int kChunkCells = 512;
-constexpr int kChunkDraws = 2048;
-// Rounds of draws placed a vector at a time; any further draws of a cell
-// (rare in this regime) go one by one.
-constexpr int kRounds = 8;
-// Batches ahead whose column factors are prefetched, and cells ahead whose
-// tally lines are.
-constexpr int kAhead = 3;
-// Draws a column's count of one component holds before it is emptied into
-// the caller's tally.
-constexpr uint16_t kCountLimit = 65535;
-
-// The cells of a chunk, in row-major order, as parallel arrays; their rand()
-// values and the components of their draws; and where the lane pass keeps
-// its sums.
-struct Chunk {
-  int32_t *col, *row, *draws, *first;  // first: the cell's first draw in the chunk
-  int32_t *rand_values;                // kChunkDraws, then kRounds spare
-  unsigned char *components;           // the same
-  double *sums;                        // K x lanes, component-major
-  double *line;                        // one cell's sums, then +inf to a multiple of 4
-  int cells = 0, drawn = 0;
-  bool signs = false;  // whether any of its cells' factors may have the sign bit set
-};
-
-// The doubles a chunk takes in the working memory, for K <= kLaneComponents,
-// a multiple of 8 so that every chunk's sums start on a 64-byte boundary of
-// the block.
-constexpr size_t kChunkDoubles =
-    ((kLaneComponents * 8 + kLaneComponents + 4) +
-     (4 * 4 * static_cast<size_t>(kChunkCells) + 5 * static_cast<size_t>(kChunkDraws + kRounds) +
-      7) / 8 + 7) / 8 * 8;
-
-// Lays a chunk out from `at` on (kChunkDoubles doubles).
-inline Chunk chunk_at(double *at) {
-  Chunk q;
-  q.sums = at;
-  q.line = q.sums + kLaneComponents * 8;
-  q.rand_values = reinterpret_cast<int32_t *>(q.line + kLaneComponents + 4);
-  q.col = q.rand_values + kChunkDraws + kRounds;
-  q.row = q.col + kChunkCells;
-  q.draws = q.row + kChunkCells;
-  q.first = q.draws + kChunkCells;
-  q.components = reinterpret_cast<unsigned char *>(q.first + kChunkCells);
-  return q;
-}
-
-// What a pass needs besides the chunks.
-struct LaneCall {
-  const int64_t *row_offsets;
-  const int32_t *col_indices;
-  const double *values;
-  const double *row_factors;
-  double *row_tallies;
-  // Column j's K factors at columns + j * column_stride, then its K counts
-  // of draws per component (uint16_t), which reach col_tallies (the
-  // caller's, K x C) at the end.
-  double *columns;
-  double *col_tallies;
-  ptrdiff_t n_rows, C;
-  bool column_signs;
-};
-
-struct LanePlan {
-  ptrdiff_t K;
-  ptrdiff_t line_padded;   // K rounded up to 4
-  ptrdiff_t count_rows;    // K rounded up to 4: the rows of sums a draw counts
-  ptrdiff_t column_stride;  // doubles from one column's factors to the next's
-  ptrdiff_t column_bytes;   // a column's factors and counts
-  bool prefetch;            // whether the columns are unlikely to be in cache
-};
-
-inline uint16_t *column_counts(const LaneCall &a, const LanePlan &p, ptrdiff_t j) {
-  return reinterpret_cast<uint16_t *>(a.columns + j * p.column_stride + p.K);
-}
-
 }  // namespace
 
-// The pass, once for any x86-64 CPU, once for CPUs with AVX2 and once for
-// those with AVX-512F (whose functions are named by their namespace, as the
-// frame check expects).  -ffp-contract=off holds for all three, so no
-// multiply and add is fused, whatever the target offers.
+// The pass, once for any x86-64 CPU and once for CPUs with AVX2 (whose
+// functions are named by their namespace, as the frame check expects).  The
+// AVX2 target brings no FMA, and -ffp-contract=off holds for both.
 namespace baseline {
 namespace {
 #define SK_CSR_WIDE 0
 #include "sk_csr_kernel.h"
-#include "sk_csr_lanes.h"
 #undef SK_CSR_WIDE
 }  // namespace
 }  // namespace baseline
@@ -246,39 +163,12 @@ namespace avx2 {
 namespace {
 #define SK_CSR_WIDE 1
 #include "sk_csr_kernel.h"
-#include "sk_csr_lanes.h"
 #undef SK_CSR_WIDE
 }  // namespace
 }  // namespace avx2
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
-#pragma GCC pop_options
-#endif
-
-// And once for CPUs with AVX-512F, whose lane pass has eight lanes.  (GCC
-// 12's own AVX-512 intrinsics start from a self-initialised "undefined"
-// vector, which its uninitialised-use warning takes for a fault.)
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-namespace avx512 {
-namespace {
-#define SK_CSR_WIDE 2
-#include "sk_csr_kernel.h"
-#include "sk_csr_lanes.h"
-#undef SK_CSR_WIDE
-}  // namespace
-}  // namespace avx512
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
 #pragma GCC pop_options
 #endif
 
@@ -329,33 +219,30 @@ bool transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t d
 // millisecond of work in such a call.
 constexpr int64_t kWideProducts = int64_t{1} << 20;
 
-// The widest kernel this CPU and its OS run: 2 for AVX-512F, 1 for AVX2, 0
-// for neither.  cpuid reaches leaf 7, leaf 1 has OSXSAVE and AVX, XCR0 has
-// the SSE and AVX states on (and the three AVX-512 ones for AVX-512F), leaf
-// 7 has AVX2 (and AVX512F).
-int widest_usable() {
+// Whether this CPU and its OS run AVX2 code: cpuid reaches leaf 7, leaf 1
+// has OSXSAVE and AVX, XCR0 has the SSE and AVX states on, leaf 7 has AVX2.
+bool avx2_usable() {
   unsigned a, b, c, d;
   __cpuid(0, a, b, c, d);
-  if (a < 7) return 0;
+  if (a < 7) return false;
   __cpuid(1, a, b, c, d);
-  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return 0;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
   unsigned xcr0, xcr0_high;
   __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-  if ((xcr0 & 6) != 6) return 0;
+  if ((xcr0 & 6) != 6) return false;
   __cpuid_count(7, 0, a, b, c, d);
-  if ((b & bit_AVX2) == 0) return 0;
-  return (b & bit_AVX512F) != 0 && (xcr0 & 0xe6) == 0xe6 ? 2 : 1;
+  return (b & bit_AVX2) != 0;
 }
 
-// Test builds pin one kernel with SK_CSR_KERNEL (1 the baseline, 2 AVX2, 3
-// AVX-512), since the library reads no environment; 0 chooses at run time.
+// Test builds pin one kernel with SK_CSR_KERNEL (1 the baseline, 2 AVX2),
+// since the library reads no environment; 0 chooses at run time.
 #ifndef SK_CSR_KERNEL
 #define SK_CSR_KERNEL 0
 #endif
 
-int kernel_for(int64_t nnz, ptrdiff_t K) {
-  if (SK_CSR_KERNEL != 0) return SK_CSR_KERNEL - 1;
-  return nnz >= kWideProducts / K ? widest_usable() : 0;
+bool use_avx2(int64_t nnz, ptrdiff_t K) {
+  if (SK_CSR_KERNEL != 0) return SK_CSR_KERNEL == 2;
+  return nnz >= kWideProducts / K && avx2_usable();
 }
 
 }  // namespace
@@ -372,56 +259,11 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
   if (nnz == 0) return SK_CSR_OK;
 
   const ptrdiff_t K = n_components, C = n_cols, R = n_rows;
+  const Layout l = plan(K);
+  const size_t batch = static_cast<size_t>(kLanes * l.stride);
   // Transposed copies pay for themselves once there is about one entry per
   // column; below that, the caller's arrays are used as they are.
   const bool transposed = nnz >= C;
-  const int kernel = kernel_for(nnz, K);
-  // The lane pass where there are few cells per column for its size (wide
-  // vocabularies): it copies only the column factors in and adds compact
-  // counts out, where the row pass turns both factors and tallies over
-  // twice; with many cells per column the row pass's cheaper cells win
-  // (measured: the lane pass 2.7 against 3.4-3.9 times the floor at 1 M
-  // cells over 100,000 columns, K = 20; 2.2 against 1.9 at 4 M cells over
-  // 20,000).
-  if (transposed && K <= kLaneComponents && nnz < 2 * K * C) {
-    // The lane pass: each column's factors and then its counts of draws per
-    // component, with room past the last column for full-vector loads, and
-    // two chunks.
-    const ptrdiff_t column_stride = K + (K * 2 + 7) / 8;
-    const size_t columns = static_cast<size_t>(C) * static_cast<size_t>(column_stride);
-    const size_t chunks = columns + 8;
-    double *scratch =
-        static_cast<double *>(malloc((chunks + 8 + 2 * kChunkDoubles) * sizeof(double)));
-    if (scratch == nullptr) return SK_CSR_NO_MEMORY;
-    // The chunks' sums on 64-byte lines, so that no full-width vector of
-    // them straddles two.
-    double *const chunk_area = reinterpret_cast<double *>(
-        (reinterpret_cast<uintptr_t>(scratch + chunks) + 63) & ~static_cast<uintptr_t>(63));
-    const bool column_signs = transpose(col_factors, C, scratch, column_stride, K, C);
-    for (ptrdiff_t j = 0; j < C; ++j)
-      for (ptrdiff_t x = K; x < column_stride; ++x) scratch[j * column_stride + x] = 0.0;
-    for (size_t x = columns; x < chunks; ++x) scratch[x] = 0.0;
-    Chunk first = chunk_at(chunk_area);
-    Chunk second = chunk_at(chunk_area + kChunkDoubles);
-    const LaneCall a{row_offsets, col_indices, values, row_factors, row_tallies, scratch,
-                     col_tallies, R, C, column_signs};
-    // Columns are prefetched when they pass 1 MiB, about what a core's own
-    // cache holds.
-    const ptrdiff_t column_bytes = column_stride * static_cast<ptrdiff_t>(sizeof(double));
-    const LanePlan p{K, round_up(K, 4), round_up(K, 4), column_stride, column_bytes,
-                     column_bytes * C > (32 << 10)};
-    if (kernel == 2)
-      avx512::sample_lanes(a, p, first, second);
-    else if (kernel == 1)
-      avx2::sample_lanes(a, p, first, second);
-    else
-      baseline::sample_lanes(a, p, first, second);
-    free(scratch);
-    return SK_CSR_OK;
-  }
-
-  const Layout l = plan(K);
-  const size_t batch = static_cast<size_t>(kLanes * l.stride);
   size_t doubles = batch;
   if (transposed) {
     const size_t cells = static_cast<size_t>(C) * static_cast<size_t>(K);  // < 2^62
@@ -441,7 +283,7 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
     transpose(col_tallies, C, tallies_t, 2 * K, K, C);
     const Columns<true> cs{factors_t, tallies_t, K, C};
     // Only this path's sums build has a wider form.
-    if (kernel != 0)
+    if (use_avx2(nnz, K))
       avx2::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
                    column_signs);
     else
