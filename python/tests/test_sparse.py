@@ -61,8 +61,8 @@ class SparseMatchesDenseTest(unittest.TestCase):
             assert_same_bits(self, seeded_result(m, rf, cf, 11), want, name)
 
     def test_wide_and_tall_matrices_give_the_dense_tallies(self):
-        # Few cells per column (the companion's lane pass) and many (its row
-        # pass), with more draws than one of the lane pass's chunks holds.
+        # Few cells per column and many, with more draws than a batch of the
+        # companion holds.
         for n_rows, n_cols, k, density in ((300, 2000, 20, 0.005), (300, 20, 8, 0.9),
                                            (60, 3000, 64, 0.06)):
             counts, rf, cf = problem(self.rng, n_rows, n_cols, k, density)
