@@ -6,7 +6,7 @@ user makes the call, against as many bare rand() calls as it draws.
         [--only vocab_K20,ones_K20] [--quick]
 
 Needs Debian's python3-numpy and python3-scipy, and a build with the
-libraries and sk_rand_floor (make bench builds them).
+libraries and the floor (`cmake --build build --target sk_rand_floor`).
 """
 import argparse
 import ctypes
