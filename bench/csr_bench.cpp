@@ -4,7 +4,8 @@
 // Also reports the peak memory of a process holding the CSR input, factors
 // and tallies while the sparse call runs.
 //
-//   csr_bench [--quick] [--reps=N] [--filter=NAME]
+//   csr_bench [--quick] [--reps=N] [--filter=NAME] [--sparse-only]
+//             [--shape=ROWS,COLS,K,DENSITY,KIND]
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -132,6 +133,8 @@ struct Options {
   bool quick = false;
   int reps = 3;
   std::string filter;
+  // Only the timed sparse calls: no peak memory, no dense slice.
+  bool sparse_only = false;
 };
 
 void run(const Shape &s, const Options &o) {
@@ -184,6 +187,7 @@ void run(const Shape &s, const Options &o) {
   else
     std::printf("  peak memory not available\n");
 
+  if (o.sparse_only) return;
   // The dense call on a slice of rows whose dense counts fit in ~256 MB.
   const int32_t slice =
       std::min<int64_t>(rows, std::max<int64_t>(1, (256ll << 20) / (8ll * s.cols)));
@@ -222,6 +226,8 @@ void run(const Shape &s, const Options &o) {
 
 int main(int argc, char **argv) {
   Options o;
+  Shape extra{};
+  bool custom = false;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     if (arg == "--quick") {
@@ -231,8 +237,26 @@ int main(int argc, char **argv) {
       o.reps = std::atoi(arg.c_str() + 7);
     } else if (arg.rfind("--filter=", 0) == 0) {
       o.filter = arg.substr(9);
+    } else if (arg == "--sparse-only") {
+      o.sparse_only = true;
+    } else if (arg.rfind("--shape=", 0) == 0) {
+      // --shape=ROWS,COLS,K,DENSITY,KIND (KIND: words, genes, uniform3, ones)
+      char kind[16] = "";
+      extra.name = "custom";
+      if (std::sscanf(arg.c_str() + 8, "%d,%d,%d,%lf,%15s", &extra.rows, &extra.cols,
+                      &extra.components, &extra.density, kind) != 5) {
+        std::fprintf(stderr, "%s: bad --shape\n", argv[0]);
+        return 2;
+      }
+      const std::string k = kind;
+      extra.counts = k == "words" ? Shape::kWords : k == "genes" ? Shape::kGenes
+                     : k == "uniform3" ? Shape::kUniform3 : Shape::kOnes;
+      custom = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--reps=N] [--filter=NAME]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--reps=N] [--filter=NAME] [--sparse-only]\n"
+                   "          [--shape=ROWS,COLS,K,DENSITY,words|genes|uniform3|ones]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -250,6 +274,10 @@ int main(int argc, char **argv) {
   std::printf("CPU: %s\nCSR kernel: %s\n\n", bench::cpu_description().c_str(),
               __builtin_cpu_supports("avx2") ? "AVX2" : "baseline x86-64");
   std::srand(1);
+  if (custom) {
+    run(extra, o);
+    return 0;
+  }
   for (const Shape &s : shapes)
     if (o.filter.empty() || std::string(s.name).find(o.filter) != std::string::npos) run(s, o);
   return 0;

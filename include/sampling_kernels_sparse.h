@@ -69,10 +69,10 @@ extern "C" {
  * without allocating.
  *
  * Working memory: one malloc and one free per call, of about
- * 2 x n_components x n_cols doubles when the matrix has at least n_cols
- * entries (column factors and tallies are worked on transposed, so that a
- * cell's components are adjacent), and a few KiB otherwise.  Stack use is
- * under 3 KiB.
+ * 1.25 x n_components x n_cols doubles when the matrix has at least n_cols
+ * entries (the column factors, worked on transposed so that a cell's
+ * components are adjacent, each column followed by a 16-bit count of its
+ * draws per component), and a few KiB otherwise.  Stack use is under 3 KiB.
  *
  * Preconditions as for Multi_Sample: arrays hold what their shapes say and
  * do not overlap.  Calls on several threads share only the rand() stream;

@@ -338,6 +338,45 @@ TEST(CsrShapes, CallsEitherSideOfTheKernelChoiceMatch) {
   }
 }
 
+// With at least one entry per column, a column's draws are counted per
+// component in 16 bits and reach its tallies at the end, or whenever a
+// count reaches 65535.  One column takes all the draws here, nearly all on
+// one component, so that its count passes the limit three times; its
+// tallies start fractional (adds one at a time), at 2^53 (where adding 1.0
+// changes nothing) and negative zero; and a matrix of a single column.
+TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
+  Maker make(43);
+  for (const int32_t K : {4, 70}) {
+    for (const Values v : {Values::clean, Values::unsigned_specials}) {
+      Problem p = make.problem(100, K, 40, 0.0, v);
+      p.offsets.assign(1, 0);
+      p.indices.clear();
+      p.values.clear();
+      std::fill(p.dense.begin(), p.dense.end(), 0.0);
+      for (int32_t i = 0; i < 100; ++i) {
+        p.indices.push_back(17);
+        p.values.push_back(2000);
+        p.dense[static_cast<size_t>(i) * 40 + 17] = 2000;
+        p.offsets.push_back(i + 1);
+        p.row_factors[static_cast<size_t>(i) * K] = 1e6;
+      }
+      ASSERT_GT(100 * 2000, 3 * 65535);
+      p.col_tallies[17] = 0.5;
+      p.col_tallies[40 + 17] = 9007199254740992.0;
+      p.col_tallies[2 * 40 + 17] = -0.0;
+      const std::string what = "K " + std::to_string(K) + " " + name_of(v);
+      expect_agreement(p, Stream{Stream::seeded, 31}, what + " seeded");
+      expect_agreement(p, Stream{Stream::boundary, 0}, what + " boundary draws");
+      expect_agreement(p, Stream{Stream::real, 8}, what + " real rand");
+    }
+  }
+  for (const int32_t K : {1, 16, 70}) {
+    const Problem p = make.problem(30, K, 1, 0.7, Values::many);
+    expect_agreement(p, Stream{Stream::seeded, 32}, "one column, K " + std::to_string(K));
+    expect_agreement(p, Stream{Stream::real, 9}, "one column real rand, K " + std::to_string(K));
+  }
+}
+
 // A matrix with no entries, or with no rows, draws nothing, allocates
 // nothing and succeeds.
 TEST(CsrShapes, EmptyMatricesDoNothing) {

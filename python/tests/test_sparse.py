@@ -60,6 +60,16 @@ class SparseMatchesDenseTest(unittest.TestCase):
         for name, m in formats.items():
             assert_same_bits(self, seeded_result(m, rf, cf, 11), want, name)
 
+    def test_wide_and_tall_matrices_give_the_dense_tallies(self):
+        # Few cells per column and many, with more draws than a batch of the
+        # companion holds.
+        for n_rows, n_cols, k, density in ((300, 2000, 20, 0.005), (300, 20, 8, 0.9),
+                                           (60, 3000, 64, 0.06)):
+            counts, rf, cf = problem(self.rng, n_rows, n_cols, k, density)
+            want = seeded_result(counts.toarray(), rf, cf, 17)
+            assert_same_bits(self, seeded_result(counts, rf, cf, 17), want,
+                             f"{n_rows} x {n_cols}, k {k}")
+
     def test_fractional_counts_and_starting_tallies(self):
         counts, rf, cf = problem(self.rng, k=17)
         counts.data = self.rng.uniform(0, 3, size=counts.nnz)  # some below 0.5

@@ -12,10 +12,12 @@
 // u = r / 2147483647.0, target = u * total, e = Binary_Search(sums, K,
 // target), row_tallies[i, e] += 1.0, col_tallies[e, j] += 1.0.  What departs
 // from it, keeping every rounding:
-//   - when the matrix has at least n_cols entries the column factors and
-//     tallies are worked on transposed, in one malloc'd block, so that a
-//     cell's K factors and K tallies are adjacent; the tallies are copied
-//     back at the end, each element having received the same additions;
+//   - when the matrix has at least n_cols entries the column factors are
+//     worked on transposed, in one malloc'd block, each column's K factors
+//     followed by 16-bit counts of its draws per component, so that a cell's
+//     factors and counts are adjacent; each tally element only receives
+//     +1.0, so c of them are one add_ones of c, which the caller's column
+//     tallies take at the end (or whenever a count reaches kCountLimit);
 //   - the running sums of up to eight cells of a row are built at once, as
 //     independent vector lanes, each lane's chain rounded as in the loop,
 //     while the columns of the next cells are prefetched; with AVX2, on
@@ -122,17 +124,65 @@ inline Layout plan(ptrdiff_t K) {
   return l;
 }
 
+// Draws a column's count of one component holds before it is emptied into
+// the caller's tally.
+constexpr uint16_t kCountLimit = 65535;
+
+// Rare, and kept out of line so that the draw loops that tally stay small.
+__attribute__((noinline, cold)) void empty_count(double *tally, uint16_t &count) {
+  sk::add_ones(tally, count);
+  count = 0;
+}
+
 // Where column j's factors and tallies lie.  Transposed: at j * 2K, its K
 // factors and then its K tallies, one component after the other.  Otherwise
 // the caller's arrays: at j, the components n_cols apart.
 template <bool Transposed>
 struct Columns {
   const double *factors;
-  double *tallies;
+  double *tallies;  // the caller's, K x n_cols
   ptrdiff_t K, C;
-  ptrdiff_t at(ptrdiff_t j) const { return Transposed ? j * 2 * K : j; }
+  ptrdiff_t stride;  // transposed: doubles from one column's factors to the next's
+  ptrdiff_t at(ptrdiff_t j) const { return Transposed ? j * stride : j; }
   ptrdiff_t step() const { return Transposed ? 1 : C; }
+  // Transposed, column j's K factors are followed by its K counts of draws
+  // per component, which reach the caller's tallies at the end.
+  uint16_t *counts(ptrdiff_t j) const {
+    return reinterpret_cast<uint16_t *>(const_cast<double *>(factors) + j * stride + K);
+  }
+  // Where a draw of component e in column j is tallied (to prefetch).
+  const void *tally_of(ptrdiff_t j, ptrdiff_t e) const {
+    if (Transposed) return counts(j) + e;
+    return tallies + e * C + j;
+  }
+  // One draw of component e in column j.  A count that reaches its largest
+  // value is emptied into the caller's tally: c additions of 1.0 are one
+  // add_ones of c.
+  void add(ptrdiff_t j, ptrdiff_t e) const {
+    if (Transposed) {
+      uint16_t &n = counts(j)[e];
+      if (++n == kCountLimit) empty_count(tallies + e * C + j, n);
+    } else {
+      tallies[e * C + j] += 1.0;
+    }
+  }
 };
+
+// Adds every column's counts to the caller's column tallies, a few columns
+// at a time so that their counts stay in cache while the tally rows pass.
+// Out of line: its registers would otherwise widen the frame under the
+// sampling pass.
+__attribute__((noinline)) void add_counts(const Columns<true> &cs) {
+  constexpr ptrdiff_t kColumns = 64;
+  const ptrdiff_t K = cs.K, C = cs.C;
+  for (ptrdiff_t j0 = 0; j0 < C; j0 += kColumns) {
+    const ptrdiff_t j1 = j0 + kColumns < C ? j0 + kColumns : C;
+    for (ptrdiff_t k = 0; k < K; ++k) {
+      double *const col_t = cs.tallies + k * C;
+      for (ptrdiff_t j = j0; j < j1; ++j) sk::add_ones(col_t + j, cs.counts(j)[k]);
+    }
+  }
+}
 
 // The component of a draw in a cell with finite, non-decreasing sums; for
 // such sums and a target in [0, total] it is what Binary_Search returns.
@@ -178,8 +228,10 @@ namespace {
 // in tiles that keep both sides' lines in cache, two rows by two columns at
 // a time (a 2 x 2 turn of two vector loads).  Returns whether any value
 // copied has its sign bit set.  Moves, no arithmetic: every bit is kept.
-bool transpose(const double *src, ptrdiff_t src_stride, double *dst, ptrdiff_t dst_stride,
-               ptrdiff_t rows, ptrdiff_t cols) {
+// Out of line, so that its registers do not widen the frame under the
+// sampling pass.
+__attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride, double *dst,
+                                         ptrdiff_t dst_stride, ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
   __m128d bits = _mm_setzero_pd();
   auto copy_one = [&](ptrdiff_t r, ptrdiff_t c) {
@@ -265,23 +317,25 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
   // column; below that, the caller's arrays are used as they are.
   const bool transposed = nnz >= C;
   size_t doubles = batch;
+  // A column's K factors and K 16-bit counts.
+  const ptrdiff_t column_stride = K + (K * 2 + 7) / 8;
   if (transposed) {
-    const size_t cells = static_cast<size_t>(C) * static_cast<size_t>(K);  // < 2^62
-    if (cells > (SIZE_MAX / sizeof(double) - batch) / 2) return SK_CSR_NO_MEMORY;
-    doubles += 2 * cells;
+    const size_t cells = static_cast<size_t>(C) * static_cast<size_t>(column_stride);  // < 2^62
+    if (cells > SIZE_MAX / sizeof(double) - batch) return SK_CSR_NO_MEMORY;
+    doubles += cells;
   }
   double *scratch = static_cast<double *>(malloc(doubles * sizeof(double)));
   if (scratch == nullptr) return SK_CSR_NO_MEMORY;
   double *buf = scratch;  // malloc's alignment suits the aligned loads
 
   if (transposed) {
-    // Column j's K factors, then its K tallies: one stretch of memory per
+    // Column j's K factors, then its K counts: one stretch of memory per
     // cell, so one page and adjacent lines.
     double *factors_t = scratch + batch;
-    double *tallies_t = factors_t + K;
-    const bool column_signs = transpose(col_factors, C, factors_t, 2 * K, K, C);
-    transpose(col_tallies, C, tallies_t, 2 * K, K, C);
-    const Columns<true> cs{factors_t, tallies_t, K, C};
+    const bool column_signs = transpose(col_factors, C, factors_t, column_stride, K, C);
+    for (ptrdiff_t j = 0; j < C; ++j)
+      for (ptrdiff_t x = K; x < column_stride; ++x) factors_t[j * column_stride + x] = 0.0;
+    const Columns<true> cs{factors_t, col_tallies, K, C, column_stride};
     // Only this path's sums build has a wider form.
     if (use_avx2(nnz, K))
       avx2::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
@@ -289,9 +343,9 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
     else
       baseline::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R,
                        buf, column_signs);
-    transpose(tallies_t, 2 * K, col_tallies, C, C, K);
+    add_counts(cs);
   } else {
-    const Columns<false> cs{col_factors, col_tallies, K, C};
+    const Columns<false> cs{col_factors, col_tallies, K, C, 0};
     baseline::sample(row_offsets, col_indices, values, row_factors, row_tallies, cs, l, R, buf,
                      true);
   }

@@ -203,15 +203,16 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
 }
 
 // The m draws from r[] of one cell whose sums are at `sums`.
+template <bool Transposed>
 inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
-                        int64_t m, double *row_t, double *col_t, ptrdiff_t step) {
+                        int64_t m, double *row_t, const Columns<Transposed> &cs, ptrdiff_t j) {
   const double total = sums[l.K - 1];
   if (sorted) {
     for (int64_t d = 0; d < m; ++d) {
       const double target = static_cast<double>(r[d]) / kRandMax * total;
       const ptrdiff_t e = sorted_index(l, sums, target);
       row_t[e] += 1.0;
-      col_t[e * step] += 1.0;
+      cs.add(j, e);
     }
   } else {
     const int32_t K = static_cast<int32_t>(l.K);
@@ -219,7 +220,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, const 
       const double target = static_cast<double>(r[d]) / kRandMax * total;
       const ptrdiff_t e = Binary_Search(sums, K, target);
       row_t[e] += 1.0;
-      col_t[e * step] += 1.0;
+      cs.add(j, e);
     }
   }
 }
@@ -238,8 +239,7 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
     sk::DrawCursor at = next;
     const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
     sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
-      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t,
-                  cs.tallies + cs.at(cols[c]), cs.step());
+      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t, cs, cols[c]);
     });
   }
 }
@@ -254,13 +254,9 @@ template <bool Transposed, typename Search>
 inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
                         const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
                         Search search) {
-  const ptrdiff_t S = l.stride, step = cs.step();
+  const ptrdiff_t S = l.stride;
   double totals[kLanes];
-  double *col_t[kLanes];
-  for (int c = 0; c < count; ++c) {
-    totals[c] = buf[c * S + l.K - 1];
-    col_t[c] = cs.tallies + cs.at(cols[c]);
-  }
+  for (int c = 0; c < count; ++c) totals[c] = buf[c * S + l.K - 1];
   // Each value of rand() becomes its target as it arrives, so that the
   // division and product overlap the next call (whose locked instructions
   // hold back memory accesses, not arithmetic).  A slot holds a draw's
@@ -294,13 +290,13 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
       const int at = cell_of[d];
       const double target = slot[d].target;
       const ptrdiff_t e = search(l, buf + at * S, target);
-      _mm_prefetch(reinterpret_cast<const char *>(col_t[at] + e * step), _MM_HINT_T0);
+      _mm_prefetch(static_cast<const char *>(cs.tally_of(cols[at], e)), _MM_HINT_T0);
       slot[d].e = e;
     }
     for (int d = 0; d < m; ++d) {
       const ptrdiff_t e = slot[d].e;
       row_t[e] += 1.0;
-      col_t[cell_of[d]][e * step] += 1.0;
+      cs.add(cols[cell_of[d]], e);
     }
   }
 }
