@@ -98,7 +98,7 @@ FitMemory fit_memory(const FitSettings &s) {
   FitMemory m;
   m.processes = s.workers;
   m.arena = static_cast<double>(FitArena::bytes(s));
-  m.working_copies = 2.0 * s.workers * static_cast<double>(s.components) * static_cast<double>(s.cols) * sizeof(double);
+  m.working_copies = s.workers * static_cast<double>(s.components) * static_cast<double>(s.cols) * kCsrWorkingBytesPerEntry;
   return m;
 }
 

@@ -74,9 +74,13 @@ void check_options(const FitOptions &o, const Csr &x);
 // rows plans the same fit.
 FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, const FitOptions &o, bool fixed_h);
 
+// The sparse allocation call's working block, per component and column: a
+// copy of H's entry and a 16-bit count of its draws.
+constexpr double kCsrWorkingBytesPerEntry = sizeof(double) + sizeof(uint16_t);
+
 // What a fit takes besides its counts: the arena of factors, tallies and
-// sums that every process maps, and the allocation step's working copies of
-// H and of the column tallies, one for each process.
+// sums that every process maps, and the allocation step's working block
+// (H and counts of the column draws), one for each process.
 struct FitMemory {
   double counts = 0;  // when they are still to be read
   double arena = 0, working_copies = 0;

@@ -374,7 +374,7 @@ TEST(Sampler, MemoryBoundsTheProcessesAFitPlans) {
   s.workers = 2;
   const sk_nmf::FitMemory two = sk_nmf::fit_memory(s);
   EXPECT_EQ(one.arena, static_cast<double>(sk_nmf::FitArena::bytes(s)) - 4.0 * x.cols * 8);
-  EXPECT_EQ(two.working_copies, 2 * 2 * 4.0 * x.cols * 8);
+  EXPECT_EQ(two.working_copies, 2 * 4.0 * x.cols * (8 + 2));  // per process: H's entries and 16-bit counts
   EXPECT_EQ(sk_nmf::plan_memory(x, o).processes, 2);
 
   rlimit was{};
