@@ -658,8 +658,11 @@ class _HeldPieces:
         self.started = False
         self.generation += 1
         self.keys = [(self.fit, self.generation, i) for i in range(len(self.pieces))]
+        # One piece a worker, placed so: left to the scheduler, pieces go
+        # where most of their counts are, and two may share a worker.
+        workers = sorted(self.client.ncores())
         started, row = [], 0
-        for key, (first, n), counts in zip(self.keys, self.pieces, piece_futures):
+        for i, (key, (first, n), counts) in enumerate(zip(self.keys, self.pieces, piece_futures)):
             rows = min((first + n) * self.block_rows, self.fields["n_rows"]) - first * self.block_rows
             part = {"sweep": saved["sweep"], "w": None}
             if saved["w"] is not None:
@@ -667,7 +670,9 @@ class _HeldPieces:
                             xi=saved["xi"][row:row + rows])
             row += rows
             with _large_arguments():
-                started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False))
+                started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False,
+                                                  workers=[workers[i % len(workers)]] if workers else None,
+                                                  allow_other_workers=True))
         self.addresses = self.client.gather(started)
         self.column_key = (self.fit, self.generation, "columns")
         with _large_arguments():
