@@ -45,12 +45,14 @@ clean:
 # and the rand() floor, first with glibc's rand(), then with the benchmark's
 # own lock-free rand(); BENCH_ARGS passes options (e.g. BENCH_ARGS=--quick,
 # BENCH_ARGS="--filter=sparse --reps=3").  Then csr_bench times the CSR path
-# on large sparse matrices (CSR_BENCH_ARGS, e.g. --quick), and
+# on large sparse matrices (CSR_BENCH_ARGS, e.g. --quick), csr_python_bench.py
+# the same call through Python (CSR_PYTHON_BENCH_ARGS, e.g. --quick), and
 # sampler_bench.py the sampler on 1 and 2 processes (SAMPLER_BENCH_ARGS,
 # e.g. "--jobs 1,2,4 --sweeps 10"; needs Debian's python3-numpy and
 # python3-scipy).  Not part of `make test`.
 BENCH_ARGS ?=
 SAMPLER_BENCH_ARGS ?=
+CSR_PYTHON_BENCH_ARGS ?=
 bench:
 	@tools/install_deps.sh build
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DSAMPLING_KERNELS_TESTS=OFF $(CMAKE_FLAGS)
@@ -58,6 +60,8 @@ bench:
 	$(BUILD_DIR)/bench/multi_sample_bench $(BENCH_ARGS)
 	$(BUILD_DIR)/bench/multi_sample_bench_lockfree $(BENCH_ARGS)
 	$(BUILD_DIR)/bench/csr_bench $(CSR_BENCH_ARGS)
+	cmake --build $(BUILD_DIR) --target sk_rand_floor -j $(JOBS)
+	/usr/bin/python3 bench/csr_python_bench.py --build $(BUILD_DIR) $(CSR_PYTHON_BENCH_ARGS)
 	cmake --build $(BUILD_DIR) --target poisson_nmf sampling_kernels_nmf -j $(JOBS)
 	/usr/bin/python3 bench/sampler_bench.py --build $(BUILD_DIR) $(SAMPLER_BENCH_ARGS)
 

@@ -6,7 +6,8 @@ user makes the call, against as many bare rand() calls as it draws.
         [--only vocab_K20,ones_K20] [--quick]
 
 Needs Debian's python3-numpy and python3-scipy, and a build with the
-libraries and the floor (`cmake --build build --target sk_rand_floor`).
+libraries and the floor (`cmake --build build --target sk_rand_floor`; `make bench`
+builds it and runs this).
 """
 import argparse
 import ctypes
