@@ -124,12 +124,17 @@ def _chunk_futures(client, X):
     return [client.compute(_delayed_checked(d, f"X (row chunk {n})")) for n, d in enumerate(X.to_delayed().ravel())]
 
 
+def _piece_rows(first_block, n_blocks, block_rows, rows):
+    """The rows [lo, hi) of the piece of blocks first_block, ..., first_block + n_blocks - 1."""
+    return first_block * block_rows, min((first_block + n_blocks) * block_rows, rows)
+
+
 def _piece_futures(client, chunk_futures, chunk_rows, pieces, block_rows, rows):
     """Futures of the pieces' counts, each cut from the chunks it overlaps."""
     starts = np.concatenate([[0], np.cumsum(chunk_rows)])
     futures = []
     for first, n in pieces:
-        lo, hi = first * block_rows, min((first + n) * block_rows, rows)
+        lo, hi = _piece_rows(first, n, block_rows, rows)
         parts = [(chunk_futures[c], int(starts[c])) for c in range(len(chunk_rows)) if starts[c] < hi and starts[c + 1] > lo]
         futures.append(client.submit(_piece_of, parts, first, n, lo, hi - lo, pure=False))
     return futures
@@ -198,11 +203,11 @@ def _worker_pieces():
     return worker, pieces
 
 
-def _start_piece(piece, plan_fields, key, saved=None):
+def _start_piece(piece, plan_fields, key, saved):
     """Keeps the state of a piece on this worker (a saved one, or the fit's start); returns the worker's address."""
     plan = _plan_from(plan_fields)
     rows, k = len(piece.offsets) - 1, plan.n_factors
-    if saved is not None and saved["w"] is not None:
+    if saved["w"] is not None:
         state = _PieceState(piece, plan_fields, saved["w"].copy(), saved["w_sum"].copy(), saved["xi"].copy(),
                             saved["sweep"])
     else:
@@ -214,22 +219,29 @@ def _start_piece(piece, plan_fields, key, saved=None):
     return worker.address
 
 
-def _held_state(key, sweep):
+def _held(key):
     state = _worker_pieces()[1].get(key)
     if state is None:  # the task ran on a worker that does not hold the piece: its own went away
         raise _LostState(f"piece {key[2]} is not on this worker")
+    return state
+
+
+def _at_sweep(state, key, sweep):
     if state.sweep != sweep:
         raise _LostState(f"piece {key[2]} holds sweep {state.sweep}, not {sweep}")
     return state
 
 
+def _held_state(key, sweep):
+    return _at_sweep(_held(key), key, sweep)
+
+
 def _sweep_piece(key, sweep, columns):
     """Sweep `sweep` of a held piece, in place, given (H, its row sums): its column tallies and sums of W per task."""
     h, h_row_sums = columns
-    state = _held_state(key, sweep)
+    state = _held(key)
     with state.lock:
-        if state.sweep != sweep:
-            raise _LostState(f"piece {key[2]} holds sweep {state.sweep}, not {sweep}")
+        _at_sweep(state, key, sweep)
         plan, counts = state.plan, state.counts
         rows = len(counts.offsets) - 1
         first_task = counts.first_block * plan.block_rows // 1024
@@ -562,9 +574,9 @@ class DaskPoissonNMF(_nmf._Parameters):
         if not want_w:
             return None
         import dask.array as da
-        blocks = [da.from_delayed(_future_delayed(m), shape=(min((first + n) * plan.block_rows, rows) -
-                                                             first * plan.block_rows, k), dtype=np.float64)
-                  for (first, n), m in zip(self._pieces, means)]
+        blocks = [da.from_delayed(_future_delayed(m), shape=(hi - lo, k), dtype=np.float64)
+                  for (first, n), m in zip(self._pieces, means)
+                  for lo, hi in [_piece_rows(first, n, plan.block_rows, rows)]]
         w = da.concatenate(blocks, axis=0)
         if not isinstance(X, (list, tuple)):
             return w.rechunk((X.chunks[0], (k,)))
@@ -661,14 +673,12 @@ class _HeldPieces:
         # One piece a worker, placed so: left to the scheduler, pieces go
         # where most of their counts are, and two may share a worker.
         workers = sorted(self.client.ncores())
-        started, row = [], 0
+        started = []
         for i, (key, (first, n), counts) in enumerate(zip(self.keys, self.pieces, piece_futures)):
-            rows = min((first + n) * self.block_rows, self.fields["n_rows"]) - first * self.block_rows
+            lo, hi = _piece_rows(first, n, self.block_rows, self.fields["n_rows"])
             part = {"sweep": saved["sweep"], "w": None}
             if saved["w"] is not None:
-                part.update(w=saved["w"][row:row + rows], w_sum=saved["w_sum"][row:row + rows],
-                            xi=saved["xi"][row:row + rows])
-            row += rows
+                part.update(w=saved["w"][lo:hi], w_sum=saved["w_sum"][lo:hi], xi=saved["xi"][lo:hi])
             with _large_arguments():
                 started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False,
                                                   workers=[workers[i % len(workers)]] if workers else None,
