@@ -164,8 +164,8 @@ def _piece_of(parts, first_block, n_blocks, first_row, rows):
                   np.concatenate(values) if values else np.zeros(0))
 
 
-def _block_digests(piece, plan_fields):
-    """A digest of each block's counts: what a checkpoint was made from, whatever the pieces."""
+def _block_summaries(piece, plan_fields):
+    """Each block's digest, what a checkpoint was made from whatever the pieces, and its cost in a sweep."""
     plan = _plan_from(plan_fields)
     out = []
     for b in range(piece.first_block, piece.first_block + piece.n_blocks):
@@ -175,7 +175,9 @@ def _block_digests(piece, plan_fields):
         h = hashlib.blake2b(digest_size=16)
         for part in (o[lo:hi + 1] - o[lo], piece.indices[o[lo]:o[hi]], piece.values[o[lo]:o[hi]]):
             h.update(np.ascontiguousarray(part).tobytes())
-        out.append(h.digest())
+        values = piece.values[o[lo]:o[hi]]
+        # A sweep's work on a block, roughly: a cell's products and a count's draw cost about the same.
+        out.append((h.digest(), float(values.size + values.sum() + (hi - lo))))
     return out
 
 
@@ -192,6 +194,7 @@ class _PieceState:
         self.w, self.w_sum, self.xi, self.sweep = w, w_sum, xi, sweep
         self.row_tallies = np.zeros_like(w)
         self.lock = threading.Lock()
+        self.busy, self.busy_sweeps = 0.0, 0  # seconds in the sweeps since the client last asked
 
 
 def _worker_pieces():
@@ -236,8 +239,9 @@ def _held_state(key, sweep):
     return _at_sweep(_held(key), key, sweep)
 
 
-def _sweep_piece(key, sweep, columns):
-    """Sweep `sweep` of a held piece, in place, given (H, its row sums): its column tallies and sums of W per task."""
+def _sweep_piece(key, sweep, columns, *after):
+    """Sweep `sweep` of a held piece, in place, given (H, its row sums): its column tallies and sums of W per task.
+    It runs after the tasks `after`, which read the state it changes."""
     h, h_row_sums = columns
     state = _held(key)
     with state.lock:
@@ -248,12 +252,52 @@ def _sweep_piece(key, sweep, columns):
         tasks = -(-(counts.first_block * plan.block_rows + rows) // 1024) - first_task
         tallies, task_sums = np.zeros((plan.n_factors, plan.n_cols)), np.zeros((tasks, plan.n_factors))
         state.sweep = -1  # a sweep that fails part way leaves no state to go on from
+        started = time.perf_counter()
         _call("SK_NMF_Sweep_Rows", ctypes.byref(plan), sweep, counts.first_block, counts.n_blocks,
               _ptr(counts.offsets), _ptr(counts.indices), _ptr(counts.values), _ptr(h), _ptr(h_row_sums),
               _ptr(state.w), _ptr(state.w_sum), _ptr(state.xi), _ptr(state.row_tallies), _ptr(tallies),
               _ptr(task_sums))
+        state.busy += time.perf_counter() - started
+        state.busy_sweeps += 1
         state.sweep = sweep + 1
     return tallies, task_sums
+
+
+def _piece_load(key, sweep):
+    """The seconds the piece's sweeps took since last asked, and how many sweeps."""
+    state = _held_state(key, sweep)
+    load, state.busy, state.busy_sweeps = (state.busy, state.busy_sweeps), 0.0, 0
+    return load
+
+
+def _held_part(key, sweep, lo, hi):
+    """The rows [lo, hi) of a held piece (its own numbering): counts, W, its running sum and the row rates."""
+    state = _held_state(key, sweep)
+    o = state.counts.offsets
+    return {"offsets": o[lo:hi + 1] - o[lo], "indices": state.counts.indices[o[lo]:o[hi]],
+            "values": state.counts.values[o[lo]:o[hi]], "w": state.w[lo:hi], "w_sum": state.w_sum[lo:hi],
+            "xi": state.xi[lo:hi]}
+
+
+def _join_piece(key, plan_fields, first_block, n_blocks, sweep, *parts):
+    """Keeps on this worker a piece made of consecutive parts of held pieces, all at `sweep`; gives the address."""
+    ends = np.cumsum([0] + [p["offsets"][-1] for p in parts[:-1]])
+    offsets = np.concatenate([[0]] + [p["offsets"][1:] + e for p, e in zip(parts, ends)]).astype(np.int64)
+    counts = _Piece(first_block, n_blocks, offsets, *(np.concatenate([p[n] for p in parts])
+                                                      for n in ("indices", "values")))
+    state = _PieceState(counts, plan_fields, *(np.concatenate([p[n] for p in parts]) for n in ("w", "w_sum", "xi")),
+                        sweep)
+    worker, pieces = _worker_pieces()
+    pieces[key] = state
+    return worker.address
+
+
+def _renamed(old_key, new_key, sweep):
+    """Moves the column state on this worker to the key of a new generation."""
+    state = _held_state(old_key, sweep)
+    pieces = _worker_pieces()[1]
+    pieces[new_key] = state
+    del pieces[old_key]
 
 
 def _state_of(key, sweep):
@@ -281,7 +325,7 @@ def _start_columns(key, plan_fields, saved):
     return state.h.copy(), state.h_rows.copy()
 
 
-def _sweep_columns(key, sweep, piece_results):
+def _sweep_columns(key, sweep, piece_results, *after):
     """Adds up the pieces' tallies of sweep `sweep` and draws H from them, in place; gives the new H."""
     state = _held_state(key, sweep)
     tallies, task_sums = _combined(piece_results)
@@ -312,6 +356,36 @@ def _combined(results):
         tallies += t
     return tallies, np.concatenate([ts for _, ts in results])
 
+
+def _balanced_pieces(costs, speeds):
+    """Consecutive blocks of the given costs for workers of the given speeds (cost a second), in order, so that
+    the slowest to finish finishes soonest: [(worker, first_block, n_blocks)], workers given none left out."""
+    costs, speeds = np.asarray(costs, dtype=float), np.asarray(speeds, dtype=float)
+    ends = np.cumsum(costs)
+
+    def cut(seconds):  # each worker in turn takes the blocks it can sweep in the time
+        pieces, first = [], 0
+        for worker, speed in enumerate(speeds):
+            done_before = ends[first - 1] if first > 0 else 0.0
+            last = int(np.searchsorted(ends, done_before + seconds * speed, side="right"))
+            if last > first:
+                pieces.append((worker, first, last - first))
+                first = last
+        return pieces, first == len(costs)
+
+    slow, fast = 0.0, 2 * ends[-1] / speeds.min()  # in `fast` any worker could take every block
+    for _ in range(60):
+        middle = (slow + fast) / 2
+        slow, fast = (slow, middle) if cut(middle)[1] else (middle, fast)
+    return cut(fast)[0]
+
+
+def _piece_seconds(pieces, placement, costs, speeds):
+    """A sweep's seconds on the busiest worker, for pieces [(first, n)] on workers of these speeds."""
+    per_worker = {}
+    for (first, n), address in zip(pieces, placement):
+        per_worker[address] = per_worker.get(address, 0.0) + sum(costs[first:first + n]) / speeds[address]
+    return max(per_worker.values())
 
 
 # ---- the client's side ----------------------------------------------------
@@ -491,12 +565,13 @@ class DaskPoissonNMF(_nmf._Parameters):
         chunk_rows = [s["rows"] for s in summaries]
         pieces_wanted = max(len(client.ncores()), 1)
         per_piece = max(1, math.ceil(plan.n_blocks / pieces_wanted))
-        self._pieces = [(first, min(per_piece, plan.n_blocks - first)) for first in range(0, plan.n_blocks, per_piece)]
-        piece_futures = _piece_futures(client, chunk_futures, chunk_rows, self._pieces, plan.block_rows, rows)
+        pieces = [(first, min(per_piece, plan.n_blocks - first)) for first in range(0, plan.n_blocks, per_piece)]
+        piece_futures = _piece_futures(client, chunk_futures, chunk_rows, pieces, plan.block_rows, rows)
         del chunk_futures
 
-        digests = [d for piece in client.gather(client.map(_block_digests, piece_futures, plan_fields=fields,
-                                                           pure=False)) for d in piece]
+        blocks = [b for piece in client.gather(client.map(_block_summaries, piece_futures, plan_fields=fields,
+                                                          pure=False)) for b in piece]
+        digests, costs = [d for d, _ in blocks], [c for _, c in blocks]
         fingerprint = hashlib.blake2b(b"".join(digests), digest_size=16).hexdigest()
         header = {"format": "DaskPoissonNMF checkpoint 2", "background": fields["background"],
                   "background_shape": fields["background_shape"], "rows": rows, "cols": cols, "nnz": fields["nnz"],
@@ -512,10 +587,11 @@ class DaskPoissonNMF(_nmf._Parameters):
             saved = {"sweep": 0, "h": h, "h_sum": np.zeros((f, cols)), "eta": eta, "h_rows": h_rows, "w": None}
         done = int(saved["sweep"])
         kept_state = saved  # what a lost worker rolls back to
-        held = _HeldPieces(client, self._pieces, fields, plan.block_rows)
+        held = _HeldPieces(client, pieces, fields, plan.block_rows)
         started, first_done = time.monotonic(), done
         every = int(self.checkpoint_every)
         rollbacks = 0
+        saving = None  # (sweep, copies of the states) on their way to the client while the next chain runs
         counts = piece_futures  # until the pieces hold them; after a loss, made again from X
         del piece_futures
         try:
@@ -523,22 +599,33 @@ class DaskPoissonNMF(_nmf._Parameters):
                 try:
                     if not held.started:
                         if counts is None:
-                            counts = _piece_futures(client, _chunk_futures(client, X), chunk_rows, self._pieces,
+                            counts = _piece_futures(client, _chunk_futures(client, X), chunk_rows, held.pieces,
                                                     plan.block_rows, rows)
                         held.start(counts, kept_state)
                         counts = None
                     if done == sweeps:
                         break
-                    # The sweeps up to the next saved state, as one chain.
-                    boundary = min((done // every + 1) * every, sweeps)
-                    for done in held.run(done, boundary):
+                    # The sweeps up to the next saved state, as one chain; the
+                    # first chain of a start is short, to measure the workers.
+                    boundary = min((done // every + 1) * every, sweeps, done + 3 if not held.measured else sweeps)
+                    chain = held.run(done, boundary)
+                    if saving is not None:
+                        kept_state, saving = self._save(held, saving[1], saving[0], header, path), None
+                    for done in chain:
                         if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
                             pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
                             left = f"  {(sweeps - done) / pace:.0f} s left" if done < sweeps else ""
                             print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
                                   f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
-                    if done % every == 0 or (done == sweeps and path is not None):
-                        kept_state = self._save(held, done, header, path)
+                    if done == sweeps and path is not None:
+                        kept_state = self._save(held, held.copy_states(done), done, header, path)
+                    elif done < sweeps and done % every == 0:
+                        saving = (done, held.copy_states(done))
+                    if done < sweeps and (done % every == 0 or not held.measured):
+                        moved = held.balance(costs, done)
+                        if moved and self.verbose:
+                            print(f"DaskPoissonNMF: sweep {done}: blocks moved between workers for balance, now "
+                                  f"{[n for _, n in moved]} a worker", file=sys.stderr, flush=True)
                     rollbacks = 0
                 except Exception as e:  # noqa: BLE001 - sorted below
                     self._check_cluster(client, e, kept_state, header, path)
@@ -552,7 +639,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                         print(f"DaskPoissonNMF: lost a worker at sweep {done + 1} ({type(e).__name__}); going on "
                               f"from sweep {kept_state['sweep']}", file=sys.stderr, flush=True)
                     done = kept_state["sweep"]
-                    held.started, counts = False, None
+                    held.started, counts, saving = False, None, None
             columns = kept_state if kept_state["sweep"] == sweeps else held.columns(sweeps)
             h, h_sum = columns["h"], columns["h_sum"]
             kept = max(sweeps - burn, 0)
@@ -565,6 +652,7 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise
         finally:
             held.forget()
+        self._pieces = held.pieces
         h_mean = h_sum / kept if kept > 0 else h.copy()
         self.components_ = h_mean[:k].copy()
         self.background_ = h_mean[k].copy() if f > k else None
@@ -593,8 +681,9 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise ValueError("checkpoint must be a non-empty path")
         return path
 
-    def _save(self, held, done, header, path):
-        parts, columns = held.states(done)
+    def _save(self, held, copies, done, header, path):
+        """The fit's whole state at `done` from the copies of its states, written to `path` if there is one."""
+        *parts, columns = held.gather(copies)
         state = dict(columns, sweep=done, w=np.concatenate([p["w"] for p in parts]),
                      w_sum=np.concatenate([p["w_sum"] for p in parts]), xi=np.concatenate([p["xi"] for p in parts]))
         if path is not None:
@@ -662,8 +751,9 @@ class _HeldPieces:
     def __init__(self, client, pieces, fields, block_rows):
         self.client, self.pieces, self.fields, self.block_rows = client, pieces, fields, block_rows
         self.fit, self.generation = uuid.uuid4().hex, -1
-        self.keys, self.addresses = [], []
-        self.started = False
+        self.keys, self.addresses, self.placement, self.joining = [], [], [], []
+        self.column_key = self.column_address = self.copies = None
+        self.started = self.measured = False
 
     def start(self, piece_futures, saved):
         """Starts every piece anew from its counts, at `saved` (the fit's whole state, or its start)."""
@@ -673,6 +763,8 @@ class _HeldPieces:
         # One piece a worker, placed so: left to the scheduler, pieces go
         # where most of their counts are, and two may share a worker.
         workers = sorted(self.client.ncores())
+        if not set(self.placement) <= set(workers) or len(self.placement) != len(self.pieces):
+            self.placement = [workers[i % len(workers)] for i in range(len(self.pieces))] if workers else []
         started = []
         for i, (key, (first, n), counts) in enumerate(zip(self.keys, self.pieces, piece_futures)):
             lo, hi = _piece_rows(first, n, self.block_rows, self.fields["n_rows"])
@@ -681,17 +773,72 @@ class _HeldPieces:
                 part.update(w=saved["w"][lo:hi], w_sum=saved["w_sum"][lo:hi], xi=saved["xi"][lo:hi])
             with _large_arguments():
                 started.append(self.client.submit(_start_piece, counts, self.fields, key, part, pure=False,
-                                                  workers=[workers[i % len(workers)]] if workers else None,
-                                                  allow_other_workers=True))
+                                                  workers=self.placement[i:i + 1] or None, allow_other_workers=True))
         self.addresses = self.client.gather(started)
-        self.column_key = (self.fit, self.generation, "columns")
+        self.placement = list(self.addresses)
+        self.column_key, self.column_address = (self.fit, self.generation, "columns"), self.addresses[0]
         with _large_arguments():
             self.h = self._on_column_holder(_start_columns, self.column_key, self.fields,
                                             {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows")})
         self.wait([self.h])
-        self.started = True
+        self.started, self.measured, self.copies = True, False, None
         if self.generation > 0:
             self.forget(before=self.generation)
+
+    def balance(self, costs, sweep):
+        """Moves whole blocks between the pieces at `sweep` when, at the speeds measured since the last call, that
+        makes a sweep a tenth faster or more on the workers there are now (a worker that joined is taken to be
+        of the typical speed).  The bits stay the same: each block draws from a stream of its own.  Returns the
+        blocks of each new piece, or None."""
+        loads = self.gather(self.submit(_piece_load, sweep))
+        self.measured = True
+        per_worker = {}
+        for (first, n), address, (busy, swept) in zip(self.pieces, self.addresses, loads):
+            if swept == 0:
+                return None
+            cost, seconds = per_worker.get(address, (0.0, 0.0))
+            per_worker[address] = (cost + sum(costs[first:first + n]), seconds + busy / swept)
+        speeds = {a: cost / seconds for a, (cost, seconds) in per_worker.items() if cost > 0 and seconds > 0}
+        workers = sorted(self.client.ncores())
+        if not speeds or not set(self.addresses) <= set(workers):
+            return None  # nothing to go by, or a holder has just gone (the next wait finds out)
+        typical = float(np.median(list(speeds.values())))
+        speeds.update({a: typical for a in workers if a not in speeds})
+        cut = _balanced_pieces(costs, [speeds[a] for a in workers])
+        pieces, placement = [(first, n) for _, first, n in cut], [workers[w] for w, _, _ in cut]
+        now = _piece_seconds(self.pieces, self.addresses, costs, speeds)
+        if _piece_seconds(pieces, placement, costs, speeds) > 0.9 * now:
+            return None
+        self._recut(pieces, placement, sweep)
+        return pieces
+
+    def _recut(self, pieces, placement, sweep):
+        """New pieces at `sweep`, each joined on its worker from the parts of the held pieces it overlaps."""
+        generation = self.generation + 1
+        keys = [(self.fit, generation, i) for i in range(len(pieces))]
+        held = [(key, address, _piece_rows(first, n, self.block_rows, self.fields["n_rows"]))
+                for key, address, (first, n) in zip(self.keys, self.addresses, self.pieces)]
+        joins = []
+        for key, (first, n), address in zip(keys, pieces, placement):
+            lo, hi = _piece_rows(first, n, self.block_rows, self.fields["n_rows"])
+            parts = [self.client.submit(_held_part, old, sweep, max(lo, old_lo) - old_lo, min(hi, old_hi) - old_lo,
+                                        workers=[old_address], allow_other_workers=False, pure=False)
+                     for old, old_address, (old_lo, old_hi) in held if old_lo < hi and old_hi > lo]
+            joins.append(self.client.submit(_join_piece, key, self.fields, first, n, sweep, *parts,
+                                            workers=[address], allow_other_workers=False, pure=False))
+        self.joining = placement
+        try:
+            addresses = self.gather(joins)
+            column_key = (self.fit, generation, "columns")
+            self.wait([self._on_column_holder(_renamed, self.column_key, column_key, sweep)])
+        finally:
+            self.joining = []
+        if self.copies:  # copies of the states about to be dropped must be made first
+            self.wait(self.copies)
+        self.generation, self.keys, self.pieces, self.column_key = generation, keys, pieces, column_key
+        self.addresses = self.placement = addresses
+        self.copies = None  # the new states are new objects: no sweep of theirs can change a copy
+        self.forget(before=generation)
 
     def submit(self, function, *args):
         """`function(key, *args)` for every piece, on the worker that holds it and nowhere else."""
@@ -701,16 +848,26 @@ class _HeldPieces:
                 for key, address in zip(self.keys, self.addresses)]
 
     def _on_column_holder(self, function, *args):
-        return self.client.submit(function, *args, workers=[self.addresses[0]], allow_other_workers=False,
+        return self.client.submit(function, *args, workers=[self.column_address], allow_other_workers=False,
                                   pure=False)
 
     def run(self, first, last):
-        """Sweeps first, ..., last - 1, submitted at once; yields each sweep's number once it is done."""
+        """Submits sweeps first, ..., last - 1 at once; returns an iterator of each sweep's number once it is done."""
         chain, h = [], self.h
+        # The first sweep waits for the copies of the states it changes,
+        # each on its own worker, so their way to the client is off its path.
+        copies, self.copies = self.copies or [None] * (len(self.keys) + 1), None
         for sweep in range(first, last):
-            h = self._on_column_holder(_sweep_columns, self.column_key, sweep, self.submit(_sweep_piece, sweep, h))
+            after = [[c] if c is not None and sweep == first else [] for c in copies]
+            tallies = [self.client.submit(_sweep_piece, key, sweep, h, *a, workers=[address],
+                                          allow_other_workers=False, pure=False)
+                       for key, address, a in zip(self.keys, self.addresses, after)]
+            h = self._on_column_holder(_sweep_columns, self.column_key, sweep, tallies, *after[-1])
             chain.append(h)
-        for n, sweep in enumerate(range(first, last)):
+        return self._finished(first, chain)
+
+    def _finished(self, first, chain):
+        for n, sweep in enumerate(range(first, first + len(chain))):
             self.h, chain[n] = chain[n], None  # each H is let go of once the next is drawn
             self.wait([self.h])
             yield sweep + 1
@@ -734,15 +891,16 @@ class _HeldPieces:
                 self._check_holders(futures)
 
     def _check_holders(self, futures):
-        gone = set(self.addresses) - set(self.client.ncores())
+        gone = {*self.addresses, *self.joining, self.column_address} - {None, *self.client.ncores()}
         if gone:
             self.client.cancel(futures)
             raise _LostState(f"worker {sorted(gone)[0]} left the cluster with its pieces") from None
 
-    def states(self, sweep):
-        """The pieces' states and the column state at `sweep`."""
-        pieces = self.submit(_state_of, sweep)
-        return self.gather(pieces), self.columns(sweep)
+    def copy_states(self, sweep):
+        """Futures of copies of the pieces' states and the column state (last) at `sweep`, made on their
+        workers; the next chain starts once they are made, not once they reach the client."""
+        self.copies = self.submit(_state_of, sweep) + [self._on_column_holder(_columns_of, self.column_key, sweep)]
+        return self.copies
 
     def columns(self, sweep):
         return self.gather([self._on_column_holder(_columns_of, self.column_key, sweep)])[0]

@@ -112,6 +112,22 @@ class OnACluster(unittest.TestCase):
             self.client.wait_for_workers(2, timeout=60)  # the nanny's new worker, for the other tests
         self.assertEqual(self.pieces_left_on_workers(), 0)
 
+    def test_blocks_moved_between_workers_mid_fit_keep_the_local_bits(self):
+        from unittest import mock
+        from sampling_kernels import dask as pieces
+        # Each balance point (after 3 sweeps, then 4 and 8) moves blocks: to
+        # one worker a single block, then all to the other, then an even split.
+        cuts = iter([[(0, 0, 1), (1, 1, 6)], [(1, 0, 7)], [(0, 0, 3), (1, 3, 4)]])
+        looks_faster = iter([1.0, 0.5] * 3)  # the pieces held, then the new ones
+        with mock.patch.object(pieces, "_balanced_pieces", lambda costs, speeds: next(cuts)), \
+                mock.patch.object(pieces, "_piece_seconds", lambda *_: next(looks_faster)):
+            model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, checkpoint_every=4)
+            w = model.fit_transform(da.from_array(self.x, chunks=(2000, 60))).compute()
+        self.assertEqual(next(cuts, None), None)
+        self.assertEqual(model._pieces, [(0, 3), (3, 4)])
+        self.same_as_local(model, w)
+        self.assertEqual(self.pieces_left_on_workers(), 0)
+
     def pieces_left_on_workers(self):
         return sum(self.client.run(lambda dask_worker: len(getattr(dask_worker, "_sampling_kernels_pieces", {})))
                    .values())
@@ -166,6 +182,27 @@ class OnACluster(unittest.TestCase):
             DaskPoissonNMF(2, n_sweeps=0).fit(da.from_array(x, chunks=(1000, 60)))
         with self.assertRaisesRegex(ValueError, "not fitted"):
             DaskPoissonNMF(2).to_local()
+
+
+@unittest.skipIf(da is None, "python3-distributed is not installed")
+class TheBalance(unittest.TestCase):
+    def test_the_cut_is_the_best_of_all_consecutive_cuts(self):
+        from itertools import combinations_with_replacement
+        from sampling_kernels.dask import _balanced_pieces
+        rng = np.random.default_rng(3)
+        for case in range(300):
+            blocks, workers = int(rng.integers(1, 8)), int(rng.integers(1, 4))
+            costs = rng.integers(0, 5, blocks) * rng.random(blocks) if case % 3 else rng.random(blocks)
+            speeds = rng.random(workers) + (0.05 if case % 2 else 1.0)
+            cut = _balanced_pieces(costs, speeds)
+            self.assertEqual([(f, n) for _, f, n in cut][0][0], 0)
+            self.assertTrue(all(n > 0 for _, _, n in cut))
+            self.assertEqual(sum(n for _, _, n in cut), blocks)
+            self.assertTrue(all(a[1] + a[2] == b[1] and a[0] < b[0] for a, b in zip(cut, cut[1:])))
+            seconds = max(costs[f:f + n].sum() / speeds[w] for w, f, n in cut)
+            best = min(max(costs[a:b].sum() / speeds[w] for w, (a, b) in enumerate(zip((0,) + ends, ends + (blocks,))))
+                       for ends in combinations_with_replacement(range(blocks + 1), workers - 1))
+            self.assertLessEqual(seconds, best * (1 + 1e-9) + 1e-12, (costs, speeds, cut))
 
 
 @unittest.skipIf(da is None, "python3-distributed is not installed")
