@@ -47,11 +47,12 @@ clean:
 # BENCH_ARGS="--filter=sparse --reps=3").  Then csr_bench times the CSR path
 # on large sparse matrices (CSR_BENCH_ARGS, e.g. --quick), csr_python_bench.py
 # the same call through Python (CSR_PYTHON_BENCH_ARGS, e.g. --quick), and
-# sampler_bench.py the sampler on 1 and 2 processes (SAMPLER_BENCH_ARGS,
-# e.g. "--jobs 1,2,4 --sweeps 10"; needs Debian's python3-numpy and
-# python3-scipy).  Not part of `make test`.
+# sampler_bench.py the sampler on 1 and 2 processes and on a 2-worker Dask
+# LocalCluster (SAMPLER_BENCH_ARGS, default --dask; e.g. "--jobs 1,2,4
+# --sweeps 10"; needs Debian's python3-numpy, python3-scipy and
+# python3-distributed).  Not part of `make test`.
 BENCH_ARGS ?=
-SAMPLER_BENCH_ARGS ?=
+SAMPLER_BENCH_ARGS ?= --dask
 CSR_PYTHON_BENCH_ARGS ?=
 bench:
 	@tools/install_deps.sh build

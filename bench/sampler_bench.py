@@ -148,9 +148,9 @@ from sampling_kernels.dask import DaskPoissonNMF
 warnings.simplefilter("ignore")
 if __name__ == "__main__":
     d = np.load(sys.argv[1])
-    k, short, long, chunks = (int(a) for a in sys.argv[2:6])
+    k, short, long, chunks, reps = (int(a) for a in sys.argv[2:7])
     x = scipy.sparse.csr_matrix((d["values"], d["indices"], d["offsets"]), shape=tuple(d["shape"]))
-    if sys.argv[6] == "empty":  # the same columns and almost no counts: a sweep is all overhead
+    if sys.argv[7] == "empty":  # the same columns and almost no counts: a sweep is all overhead
         x = scipy.sparse.random(4096, x.shape[1], density=0.001, random_state=0, format="csr")
         x.data[:] = 1
     step = -(-x.shape[0] // chunks)
@@ -159,31 +159,39 @@ if __name__ == "__main__":
         start = time.monotonic()
         fit()
         return time.monotonic() - start
-    for sweeps in (short, long):
-        print("local", sweeps, timed(lambda: PoissonNMF(k, n_sweeps=sweeps, n_jobs=1, random_state=1).fit(x)))
     with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=":0",
                       silence_logs=50) as cluster, Client(cluster):
-        for sweeps in (short, long):
-            print("dask", sweeps, timed(lambda: DaskPoissonNMF(k, n_sweeps=sweeps, random_state=1,
-                                                               checkpoint_every=long).fit(blocks)))
+        # Taken in turns, so that a change in the host's load falls on all three.
+        for rep in range(reps):
+            for sweeps in (short, long):
+                for jobs in (1, 2):
+                    print(rep, f"n_jobs={jobs}", sweeps,
+                          timed(lambda: PoissonNMF(k, n_sweeps=sweeps, n_jobs=jobs, random_state=1).fit(x)))
+                print(rep, "dask", sweeps, timed(lambda: DaskPoissonNMF(k, n_sweeps=sweeps, random_state=1).fit(blocks)))
 """
 
 
-def run_dask(build, npz, k, short, long, chunks, matrix="counts"):
-    """Per-sweep seconds and start-up of PoissonNMF(n_jobs=1) and a 2-worker LocalCluster fit, from a short
-    and a long fit of each (so the start-up drops out)."""
+def run_dask(build, npz, k, short, long, chunks, reps, matrix="counts"):
+    """Per-sweep seconds and start-up of PoissonNMF(n_jobs=1 and 2) and a 2-worker LocalCluster fit, from a short
+    and a long fit of each (so the start-up drops out), each the median of `reps` turns."""
     env = dict(os.environ, PYTHONPATH=str(HERE.parent / "python"),
                SAMPLING_KERNELS_LIBRARY=str(build / "libsampling_kernels.so"),
                SAMPLING_KERNELS_NMF_LIBRARY=str(build / "libsampling_kernels_nmf.so"))
     out = subprocess.run([sys.executable, "-c", DASK_FIT, str(npz), str(k), str(short), str(long), str(chunks),
-                          matrix], capture_output=True, text=True, env=env)
+                          str(reps), matrix], capture_output=True, text=True, env=env)
     if out.returncode != 0:
         sys.exit(f"DaskPoissonNMF on 2 workers failed: {out.stderr[-2000:]}")
-    times = {(w, int(n)): float(t) for w, n, t in (line.split() for line in out.stdout.splitlines())}
+    times = {(int(r), w, int(n)): float(t) for r, w, n, t in (line.split() for line in out.stdout.splitlines())}
     result = {}
-    for who in ("local", "dask"):
-        per_sweep = (times[who, long] - times[who, short]) / (long - short)
-        result[who] = (per_sweep, times[who, short] - short * per_sweep)
+    for who in ("n_jobs=1", "n_jobs=2", "dask"):
+        per_sweep = [(times[r, who, long] - times[r, who, short]) / (long - short) for r in range(reps)]
+        setup = [times[r, who, short] - short * p for r, p in enumerate(per_sweep)]
+        result[who] = (float(np.median(per_sweep)), float(np.median(setup)))
+    # The speed-up of each turn, against the one process of the same turn.
+    for who in ("n_jobs=2", "dask"):
+        result[who + " x"] = float(np.median([
+            (times[r, "n_jobs=1", long] - times[r, "n_jobs=1", short]) / (times[r, who, long] - times[r, who, short])
+            for r in range(reps)]))
     return result
 
 
@@ -215,6 +223,7 @@ def main():
     p.add_argument("--jobs", default="1,2")
     p.add_argument("--no-python", action="store_true")
     p.add_argument("--dask", action="store_true", help="also DaskPoissonNMF on a 2-worker LocalCluster")
+    p.add_argument("--dask-reps", type=int, default=3, help="turns of the Dask comparison (default 3)")
     a = p.parse_args()
     build = pathlib.Path(a.build).resolve()
     cli = build / "sampler" / "poisson_nmf"
@@ -248,16 +257,17 @@ def main():
             print(f"  | {j} | {r['fit']:.2f} | {py[jobs[0]]['fit'] / r['fit']:.2f} | {r['peak']:.0f} | "
                   f"{r['peak'] / py[jobs[0]]['peak']:.2f}")
         if a.dask:
-            print("\nDaskPoissonNMF, 2-worker LocalCluster (one thread each), against PoissonNMF(n_jobs=1), per "
-                  f"sweep from fits of 5 and {a.sweeps} sweeps")
-            print("matrix | chunks | PoissonNMF (s/sweep) | Dask (s/sweep) | sweeps/s x one process | "
-                  "Dask start-up (s) | Dask above one process's half (s/sweep)")
+            print(f"\nDaskPoissonNMF, 2-worker LocalCluster (one thread each, default checkpoint_every), against "
+                  f"PoissonNMF(n_jobs=1) and (n_jobs=2), per sweep from fits of 5 and {a.sweeps} sweeps, taken in "
+                  f"turns; medians of {a.dask_reps} turns")
+            print("matrix | chunks | n_jobs=1 (s/sweep) | n_jobs=2 (s/sweep) | Dask (s/sweep) | n_jobs=2 x one "
+                  "process | Dask x one process | Dask start-up (s) | Dask above n_jobs=2 (s/sweep)")
             for matrix, chunks in (("counts", 2), ("counts", 8), ("empty", 2)):
-                r = run_dask(build, npz, a.components, 5, a.sweeps, chunks, matrix)
-                (single, _), (dask, setup) = r["local"], r["dask"]
+                r = run_dask(build, npz, a.components, 5, a.sweeps, chunks, a.dask_reps, matrix)
+                (single, _), (double, _), (dask, setup) = r["n_jobs=1"], r["n_jobs=2"], r["dask"]
                 name = "the counts above" if matrix == "counts" else f"4096 x {a.cols}, 0.1 % ones (all overhead)"
-                print(f"  {name} | {chunks} | {single:.3f} | {dask:.3f} | {single / dask:.2f} | {setup:.2f} | "
-                      f"{dask - single / 2:.3f}")
+                print(f"  {name} | {chunks} | {single:.3f} | {double:.3f} | {dask:.3f} | {r['n_jobs=2 x']:.2f} | "
+                      f"{r['dask x']:.2f} | {setup:.2f} | {dask - double:.3f}")
     print("\nmodel: 1,000,000 x 30,000, 2e9 counts in 1.7e9 stored cells, K = 20, from the costs of one process")
     print("cores | row blocks | rows (s) | columns (s) | serial and messages (s) | per sweep (s)")
     per_count = one["rows"] / total

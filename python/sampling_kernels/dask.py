@@ -302,7 +302,17 @@ def _renamed(old_key, new_key, sweep):
 
 def _state_of(key, sweep):
     state = _held_state(key, sweep)
-    return {"sweep": state.sweep, "w": state.w.copy(), "w_sum": state.w_sum.copy(), "xi": state.xi.copy()}
+    return {"sweep": state.sweep, "w": state.w.copy(), "w_sum": _unless_zero(state.w_sum), "xi": state.xi.copy()}
+
+
+def _unless_zero(a):
+    """A copy of `a`, or only its shape while every bit of it is 0 (a running sum in the burn-in): half a saved
+    state's bytes till then."""
+    return a.shape if not a.view(np.uint64).any() else a.copy()
+
+
+def _zeros_unless(a):
+    return np.zeros(a) if isinstance(a, tuple) else a
 
 
 def _w_mean(key, sweep, kept, k):
@@ -339,7 +349,8 @@ def _sweep_columns(key, sweep, piece_results, *after):
 
 def _columns_of(key, sweep):
     state = _held_state(key, sweep)
-    return {n: getattr(state, n).copy() for n in ("h", "h_sum", "eta", "h_rows")}
+    return {"h": state.h.copy(), "h_sum": _unless_zero(state.h_sum), "eta": state.eta.copy(),
+            "h_rows": state.h_rows.copy()}
 
 
 def _forget_fit(dask_worker, fit, generation=None):
@@ -641,7 +652,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                     done = kept_state["sweep"]
                     held.started, counts, saving = False, None, None
             columns = kept_state if kept_state["sweep"] == sweeps else held.columns(sweeps)
-            h, h_sum = columns["h"], columns["h_sum"]
+            h, h_sum = columns["h"], _zeros_unless(columns["h_sum"])
             kept = max(sweeps - burn, 0)
             # W stays on the workers, as the pieces' posterior means, for fit_transform.
             means = held.submit(_w_mean, sweeps, kept, k) if want_w else []
@@ -684,8 +695,10 @@ class DaskPoissonNMF(_nmf._Parameters):
     def _save(self, held, copies, done, header, path):
         """The fit's whole state at `done` from the copies of its states, written to `path` if there is one."""
         *parts, columns = held.gather(copies)
-        state = dict(columns, sweep=done, w=np.concatenate([p["w"] for p in parts]),
-                     w_sum=np.concatenate([p["w_sum"] for p in parts]), xi=np.concatenate([p["xi"] for p in parts]))
+        state = dict(columns, sweep=done, h_sum=_zeros_unless(columns["h_sum"]),
+                     w=np.concatenate([p["w"] for p in parts]),
+                     w_sum=np.concatenate([_zeros_unless(p["w_sum"]) for p in parts]),
+                     xi=np.concatenate([p["xi"] for p in parts]))
         if path is not None:
             _write_checkpoint(path, header, state)
         return state
