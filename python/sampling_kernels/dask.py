@@ -602,7 +602,7 @@ class DaskPoissonNMF(_nmf._Parameters):
         started, first_done = time.monotonic(), done
         every = int(self.checkpoint_every)
         rollbacks = 0
-        saving = None  # (sweep, copies of the states) on their way to the client while the next chain runs
+        saving = None  # (sweep, copies of the states, their workers) on their way to the client while sweeping
         counts = piece_futures  # until the pieces hold them; after a loss, made again from X
         del piece_futures
         try:
@@ -621,7 +621,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                     boundary = min((done // every + 1) * every, sweeps, done + 3 if not held.measured else sweeps)
                     chain = held.run(done, boundary)
                     if saving is not None:
-                        kept_state, saving = self._save(held, saving[1], saving[0], header, path), None
+                        kept_state, saving = self._save(held, *saving, header, path), None
                     for done in chain:
                         if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
                             pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
@@ -629,9 +629,9 @@ class DaskPoissonNMF(_nmf._Parameters):
                             print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
                                   f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
                     if done == sweeps and path is not None:
-                        kept_state = self._save(held, held.copy_states(done), done, header, path)
+                        kept_state = self._save(held, done, *held.copy_states(done), header, path)
                     elif done < sweeps and done % every == 0:
-                        saving = (done, held.copy_states(done))
+                        saving = (done, *held.copy_states(done))
                     if done < sweeps and (done % every == 0 or not held.measured):
                         moved = held.balance(costs, done)
                         if moved and self.verbose:
@@ -692,9 +692,9 @@ class DaskPoissonNMF(_nmf._Parameters):
             raise ValueError("checkpoint must be a non-empty path")
         return path
 
-    def _save(self, held, copies, done, header, path):
+    def _save(self, held, done, copies, holders, header, path):
         """The fit's whole state at `done` from the copies of its states, written to `path` if there is one."""
-        *parts, columns = held.gather(copies)
+        *parts, columns = held.gather(copies, holders)
         state = dict(columns, sweep=done, h_sum=_zeros_unless(columns["h_sum"]),
                      w=np.concatenate([p["w"] for p in parts]),
                      w_sum=np.concatenate([_zeros_unless(p["w_sum"]) for p in parts]),
@@ -889,22 +889,22 @@ class _HeldPieces:
         """Waits for the futures' tasks to finish."""
         self._watch(lambda: _distributed().wait(futures, timeout=1.0), futures)
 
-    def gather(self, futures):
+    def gather(self, futures, holders=()):
         """The futures' results, fetched one at a time: a result whose worker has just left is made again, and
-        its task waits for a holder that is gone."""
-        self.wait(futures)
-        return [self._watch(lambda: f.result(timeout=1.0), futures) for f in futures]
+        its task waits for a holder that is gone.  `holders`: workers the tasks are pinned to besides today's."""
+        self._watch(lambda: _distributed().wait(futures, timeout=1.0), futures, holders)
+        return [self._watch(lambda: f.result(timeout=1.0), futures, holders) for f in futures]
 
-    def _watch(self, step, futures):
+    def _watch(self, step, futures, holders=()):
         """step() until it ends; _LostState once a holder has left the cluster (its tasks would wait forever)."""
         while True:
             try:
                 return step()
             except TimeoutError:
-                self._check_holders(futures)
+                self._check_holders(futures, holders)
 
-    def _check_holders(self, futures):
-        gone = {*self.addresses, *self.joining, self.column_address} - {None, *self.client.ncores()}
+    def _check_holders(self, futures, holders=()):
+        gone = {*self.addresses, *self.joining, *holders, self.column_address} - {None, *self.client.ncores()}
         if gone:
             self.client.cancel(futures)
             raise _LostState(f"worker {sorted(gone)[0]} left the cluster with its pieces") from None
@@ -913,7 +913,7 @@ class _HeldPieces:
         """Futures of copies of the pieces' states and the column state (last) at `sweep`, made on their
         workers; the next chain starts once they are made, not once they reach the client."""
         self.copies = self.submit(_state_of, sweep) + [self._on_column_holder(_columns_of, self.column_key, sweep)]
-        return self.copies
+        return self.copies, [*self.addresses, self.column_address]  # a re-cut may move the pieces meanwhile
 
     def columns(self, sweep):
         return self.gather([self._on_column_holder(_columns_of, self.column_key, sweep)])[0]
