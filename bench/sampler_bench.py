@@ -167,7 +167,8 @@ if __name__ == "__main__":
                 for jobs in (1, 2):
                     print(rep, f"n_jobs={jobs}", sweeps,
                           timed(lambda: PoissonNMF(k, n_sweeps=sweeps, n_jobs=jobs, random_state=1).fit(x)))
-                print(rep, "dask", sweeps, timed(lambda: DaskPoissonNMF(k, n_sweeps=sweeps, random_state=1).fit(blocks)))
+                print(rep, "dask", sweeps,
+                      timed(lambda: DaskPoissonNMF(k, n_sweeps=sweeps, random_state=1).fit(blocks)))
 """
 
 

@@ -135,8 +135,11 @@ def _piece_futures(client, chunk_futures, chunk_rows, pieces, block_rows, rows):
     futures = []
     for first, n in pieces:
         lo, hi = _piece_rows(first, n, block_rows, rows)
-        parts = [(chunk_futures[c], int(starts[c])) for c in range(len(chunk_rows)) if starts[c] < hi and starts[c + 1] > lo]
-        futures.append(client.submit(_piece_of, parts, first, n, lo, hi - lo, pure=False))
+        # Cut on the chunks' workers: only the piece's rows travel.
+        parts = [client.submit(_chunk_part, chunk_futures[c], max(lo - starts[c], 0),
+                               min(hi, starts[c + 1]) - starts[c], pure=False)
+                 for c in range(len(chunk_rows)) if starts[c] < hi and starts[c + 1] > lo]
+        futures.append(client.submit(_piece_of, first, n, *parts, pure=False))
     return futures
 
 
@@ -148,20 +151,23 @@ class _Piece:
         self.offsets, self.indices, self.values = offsets, indices, values
 
 
-def _piece_of(parts, first_block, n_blocks, first_row, rows):
-    """The rows [first_row, first_row + rows) from consecutive checked chunks (with their starting rows)."""
-    offsets, indices, values = [np.zeros(1, dtype=np.int64)], [], []
-    for (counts, _), start in parts:
-        lo, hi = max(first_row - start, 0), min(first_row + rows - start, counts.shape[0])
-        if lo >= hi:
-            continue
-        o = counts.offsets
-        offsets.append(o[lo + 1:hi + 1] - o[lo] + (offsets[-1][-1] if len(offsets) > 1 else 0))
-        indices.append(counts.indices[o[lo]:o[hi]])
-        values.append(counts.values[o[lo]:o[hi]])
-    return _Piece(first_block, n_blocks, np.concatenate(offsets),
-                  np.concatenate(indices) if indices else np.zeros(0, np.int32),
-                  np.concatenate(values) if values else np.zeros(0))
+def _rows_of(offsets, indices, values, lo, hi):
+    """The rows [lo, hi) of CSR arrays: their offsets from 0, and views of their indices and values."""
+    return {"offsets": offsets[lo:hi + 1] - offsets[lo], "indices": indices[offsets[lo]:offsets[hi]],
+            "values": values[offsets[lo]:offsets[hi]]}
+
+
+def _chunk_part(checked_chunk, lo, hi):
+    counts = checked_chunk[0]
+    return _rows_of(counts.offsets, counts.indices, counts.values, lo, hi)
+
+
+def _piece_of(first_block, n_blocks, *parts):
+    """The counts of blocks first_block, ..., first_block + n_blocks - 1 from the parts of rows that make them."""
+    ends = np.cumsum([0] + [p["offsets"][-1] for p in parts[:-1]])
+    offsets = np.concatenate([[0]] + [p["offsets"][1:] + e for p, e in zip(parts, ends)]).astype(np.int64)
+    indices, values = (np.concatenate([p[n] for p in parts]) for n in ("indices", "values"))
+    return _Piece(first_block, n_blocks, offsets, indices, values)
 
 
 def _block_summaries(piece, plan_fields):
@@ -273,19 +279,15 @@ def _piece_load(key, sweep):
 def _held_part(key, sweep, lo, hi):
     """The rows [lo, hi) of a held piece (its own numbering): counts, W, its running sum and the row rates."""
     state = _held_state(key, sweep)
-    o = state.counts.offsets
-    return {"offsets": o[lo:hi + 1] - o[lo], "indices": state.counts.indices[o[lo]:o[hi]],
-            "values": state.counts.values[o[lo]:o[hi]], "w": state.w[lo:hi], "w_sum": state.w_sum[lo:hi],
-            "xi": state.xi[lo:hi]}
+    counts = state.counts
+    return dict(_rows_of(counts.offsets, counts.indices, counts.values, lo, hi), w=state.w[lo:hi],
+                w_sum=state.w_sum[lo:hi], xi=state.xi[lo:hi])
 
 
 def _join_piece(key, plan_fields, first_block, n_blocks, sweep, *parts):
     """Keeps on this worker a piece made of consecutive parts of held pieces, all at `sweep`; gives the address."""
-    ends = np.cumsum([0] + [p["offsets"][-1] for p in parts[:-1]])
-    offsets = np.concatenate([[0]] + [p["offsets"][1:] + e for p, e in zip(parts, ends)]).astype(np.int64)
-    counts = _Piece(first_block, n_blocks, offsets, *(np.concatenate([p[n] for p in parts])
-                                                      for n in ("indices", "values")))
-    state = _PieceState(counts, plan_fields, *(np.concatenate([p[n] for p in parts]) for n in ("w", "w_sum", "xi")),
+    state = _PieceState(_piece_of(first_block, n_blocks, *parts), plan_fields,
+                        *(np.concatenate([p[n] for p in parts]) for n in ("w", "w_sum", "xi")),
                         sweep)
     worker, pieces = _worker_pieces()
     pieces[key] = state
@@ -777,7 +779,7 @@ class _HeldPieces:
         # where most of their counts are, and two may share a worker.
         workers = sorted(self.client.ncores())
         if not set(self.placement) <= set(workers) or len(self.placement) != len(self.pieces):
-            self.placement = [workers[i % len(workers)] for i in range(len(self.pieces))] if workers else []
+            self.placement = _placed(self.client, piece_futures, workers)
         started = []
         for i, (key, (first, n), counts) in enumerate(zip(self.keys, self.pieces, piece_futures)):
             lo, hi = _piece_rows(first, n, self.block_rows, self.fields["n_rows"])
@@ -924,6 +926,19 @@ class _HeldPieces:
             self.client.run(_forget_fit, fit=self.fit, generation=before, on_error="ignore")
         except Exception:  # noqa: BLE001 - a cluster that went away holds nothing
             pass
+
+
+def _placed(client, piece_futures, workers):
+    """A worker for each piece, one a worker while there are enough: where its counts are, if that one is free."""
+    _distributed().wait(piece_futures)
+    holders = client.who_has(piece_futures)
+    free, placement = list(workers), []
+    for future in piece_futures:
+        here = [w for w in holders.get(future.key, ()) if w in free]
+        placement.append(here[0] if here else free[0] if free else workers[len(placement) % len(workers)])
+        if placement[-1] in free:
+            free.remove(placement[-1])
+    return placement
 
 
 @contextlib.contextmanager
