@@ -819,8 +819,10 @@ class _HeldPieces:
             return None  # nothing to go by, or a holder has just gone (the next wait finds out)
         typical = float(np.median(list(speeds.values())))
         speeds.update({a: typical for a in workers if a not in speeds})
-        cut = _balanced_pieces(costs, [speeds[a] for a in workers])
-        pieces, placement = [(first, n) for _, first, n in cut], [workers[w] for w, _, _ in cut]
+        # The workers in the order of their blocks now, so that a re-cut moves blocks only at the pieces' ends.
+        order = list(dict.fromkeys(self.addresses)) + [a for a in workers if a not in self.addresses]
+        cut = _balanced_pieces(costs, [speeds[a] for a in order])
+        pieces, placement = [(first, n) for _, first, n in cut], [order[w] for w, _, _ in cut]
         now = _piece_seconds(self.pieces, self.addresses, costs, speeds)
         if _piece_seconds(pieces, placement, costs, speeds) > 0.9 * now:
             return None
