@@ -210,8 +210,8 @@ class PoissonNMF(_Parameters):
         per count of each sweep's split of the counts among the components,
         read as a topic model's (each count's feature under its component,
         and its component under its sample's mix; computed from the
-        sweep's own tallies, never from held-out data).  Averaged over
-        windows of 20 sweeps: at the first window end T (at least 40)
+        sweep's own tallies, never from held-out data), taken every 4th
+        sweep and averaged over windows of 20 sweeps: at the first window end T (at least 40)
         where it gains less than 0.002 nats on the window before, or at
         T = 1000, the burn-in ends, and the fit stops at 2 T, so the means
         are over the last half.  The stop comes from the chain alone: the

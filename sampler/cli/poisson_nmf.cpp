@@ -67,9 +67,10 @@ const char *kUsage =
     "  --sweeps N|auto    Gibbs sweeps in all (default 200); 'auto' stops by\n"
     "                     itself: the burn-in ends when the complete-data\n"
     "                     log-likelihood per count of the sweeps' splits of the\n"
-    "                     counts gains under 0.002 nats from one 20 sweeps to\n"
-    "                     the next (at sweep 40 at the earliest, 1000 at the\n"
-    "                     latest), and as many sweeps again are kept\n"
+    "                     counts (every 4th sweep's) gains under 0.002 nats\n"
+    "                     from one 20 sweeps to the next (at sweep 40 at the\n"
+    "                     earliest, 1000 at the latest), and as many sweeps\n"
+    "                     again are kept\n"
     "  --burn-in N        first sweeps left out of the posterior means\n"
     "                     (default: half of --sweeps; at most 1000 with auto,\n"
     "                     which then runs at least twice N)\n"
@@ -178,7 +179,14 @@ Options parse_options(int argc, char **argv) {
     else if (arg == "--sweeps") {
       const std::string v = next();
       o.fit.auto_sweeps = v == "auto";
-      if (!o.fit.auto_sweeps) o.fit.sweeps = parse_whole(arg, v, 1, kMaxDim);
+      if (!o.fit.auto_sweeps) {
+        try {
+          o.fit.sweeps = parse_whole(arg, v, 1, kMaxDim);
+        } catch (const UsageError &) {
+          throw UsageError("--sweeps wants a whole number from 1 to " + std::to_string(kMaxDim) + " or 'auto', not '" +
+                           v + "'");
+        }
+      }
     }
     else if (arg == "--burn-in") o.fit.burn_in = parse_whole(arg, next(), 0, kMaxDim), burn_in_given = true;
     else if (arg == "--seed") o.fit.seed = static_cast<uint64_t>(parse_whole(arg, next(), 0, 4294967295LL));

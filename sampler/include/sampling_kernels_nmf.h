@@ -28,9 +28,10 @@ extern "C" {
  * convergence measure computed from each sweep's own tallies levels off:
  * the complete-data log-likelihood per count of the sweep's split of the
  * counts, read as a topic model's (each count's column under its component,
- * and its component under its row's mix).  With T the first sweep, a
- * multiple of 20 and at least 40, at which that measure's mean over the last
- * 20 sweeps exceeds the mean over the 20 before by less than 0.002 nats (or
+ * and its component under its row's mix), taken every 4th sweep.  With T
+ * the first sweep, a multiple of 20 and at least 40, at which that measure's
+ * mean over the last 20 sweeps exceeds the mean over the 20 before by less
+ * than 0.002 nats (or
  * T = 1000 if none), the burn-in is T (or burn_in, at most 1000, when that is
  * given) and the fit stops at 2 max(T, burn_in): at most 2000 sweeps.  The
  * stop depends on the seed and counts alone, never on the processes; a

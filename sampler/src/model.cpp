@@ -82,7 +82,7 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
   // An automatic fit's workers sum every sweep; the sums are cleared when
   // the burn-in turns out to end.
   s.burn_in = std::max<int64_t>(o.effective_burn_in(), 0);
-  s.measure = o.auto_sweeps ? 1 : 0;
+  s.measure = o.auto_sweeps ? static_cast<int32_t>(kAutoMeasureEvery) : 0;
   s.shape = o.shape;
   s.rate = o.rate;
   s.seed = o.seed;
@@ -284,6 +284,7 @@ void Sampler::sweep() {
 }
 
 void Sampler::watch_measure() {
+  if (done_ % kAutoMeasureEvery != 0) return;
   double sum = 0;  // in block and task order: the same sum on any number of workers
   for (int32_t b = 0; b < d_.column_blocks(); ++b) sum += f_.column_measure[b];
   for (int32_t t = 0; t < d_.tasks(); ++t) sum += f_.task_measure[t];
@@ -291,7 +292,7 @@ void Sampler::watch_measure() {
   if (levelled_ >= 0) return;
   window_sum_ += measure_;
   if (done_ % kAutoWindow != 0) return;
-  const double mean = window_sum_ / static_cast<double>(kAutoWindow);
+  const double mean = window_sum_ / static_cast<double>(kAutoWindow / kAutoMeasureEvery);
   window_sum_ = 0;
   const bool level = done_ >= kAutoLeastBurnIn && mean - last_window_ < kAutoGain;  // false after no window
   last_window_ = mean;

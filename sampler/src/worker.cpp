@@ -112,6 +112,7 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
   const auto K = static_cast<size_t>(s_.components);
   Rng rng = part_stream(s_.seed, sweep, static_cast<uint64_t>(task));
   const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  const bool measuring = s_.measure > 0 && (sweep + 1) % s_.measure == 0;
   std::vector<double> scratch(3 * K, 0.0);
   double *__restrict sums = scratch.data();
   double *__restrict scale = sums + K;
@@ -131,7 +132,7 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
     double *__restrict wi = w_all + i * K;
     double *__restrict ai = a_all + i * K;
     const double xi = xi_all[i];
-    if (s_.measure) {
+    if (measuring) {
       // Before W is drawn anew: the W these tallies were split under.
       double rate = 0;
       for (size_t k = 0; k < K; ++k) rate += wi[k] * col_sum[k];
@@ -163,7 +164,7 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
     }
   }
   std::copy(sums, sums + K, f_.task_sums + static_cast<size_t>(task - task0_) * K);
-  if (s_.measure) f_.task_measure[task - task0_] = measure;
+  if (measuring) f_.task_measure[task - task0_] = measure;
 }
 
 void SweepWorker::start_rows(int32_t task, double scale) {
@@ -191,6 +192,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
   const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
   Rng rng = part_stream(s_.seed, sweep, column_part(block));
   const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  const bool measuring = s_.measure > 0 && (sweep + 1) % s_.measure == 0;
   const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
   const size_t n = end - begin;
   double totals[kColumnBlock] = {};
@@ -208,7 +210,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
       for (size_t j = 0; j < n; ++j) bk[j] += other[j], other[j] = 0.0;
     }
     for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
-    if (s_.measure) {
+    if (measuring) {
       // Before H is drawn anew: the H these tallies were split under.
       const double log_sum = std::log(f_.col_sum[k]);
       for (size_t j = 0; j < n; ++j)
@@ -226,7 +228,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
     }
     for (size_t j = 0; j < n; ++j) bk[j] = 0.0;
   }
-  if (s_.measure) f_.column_measure[block] = measure;
+  if (measuring) f_.column_measure[block] = measure;
   if (learn) {
     Rng escaped = rng;
     for (size_t j = 0; j < n; ++j) f_.eta[begin + j] = gamma_draw(escaped, hyper_) / (s_.b0 + totals[j]);

@@ -32,8 +32,9 @@ struct FitSettings {
   // The row blocks this arena holds: all of them in a fit on one machine,
   // some in a host that spreads the blocks itself.
   int32_t first_block = 0, block_count = -1;  // -1: from first_block to the last
-  // Non-zero: each column block also writes its share of the convergence
-  // measure (column_measure), for a fit that stops by itself.
+  // Non-zero: every measure-th sweep, each row task and column block also
+  // writes its share of the convergence measure (task_measure and
+  // column_measure), for a fit that stops by itself.
   int32_t measure = 0;
 
   Decomposition decomposition() const { return Decomposition{rows, cols, block_rows}; }
