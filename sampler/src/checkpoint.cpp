@@ -116,7 +116,10 @@ std::string mismatch(const Header &saved, const Header &now) {
     const auto sweeps = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };
     return differs("sweeps", sweeps(saved.sweeps), sweeps(now.sweeps));
   }
-  if (saved.burn_in != now.burn_in) return differs("burn-in", std::to_string(saved.burn_in), std::to_string(now.burn_in));
+  if (saved.burn_in != now.burn_in) {
+    const auto burn_in = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };  // auto: not chosen yet
+    return differs("burn-in", burn_in(saved.burn_in), burn_in(now.burn_in));
+  }
   if (saved.shape != now.shape) return differs("shape", number(saved.shape), number(now.shape));
   if (saved.rate != now.rate)
     return differs("rate", saved.rate == 0 ? "auto" : number(saved.rate), now.rate == 0 ? "auto" : number(now.rate));
