@@ -34,6 +34,7 @@ _MAX_COUNT = 2147483647.0
 # Prior shapes and rates in which the sampler's numbers stay finite (see
 # the library's model.h).
 _LEAST_PRIOR, _MOST_PRIOR = 1e-10, 1e10
+_AUTO_SWEEPS, _AUTO_MOST_SWEEPS = -1, 2000  # SK_NMF_AUTO_SWEEPS, and its cap
 
 _PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64,
                              ctypes.c_int32, ctypes.c_double)
@@ -203,12 +204,25 @@ class PoissonNMF(_Parameters):
     ----------
     n_components : int, default 10
         Number of components K.
-    n_sweeps : int, default 200
-        Gibbs sweeps in all, up to 2**31 - 1.
+    n_sweeps : int or "auto", default 200
+        Gibbs sweeps in all, up to 2**31 - 1.  "auto" stops by itself, once
+        a convergence measure levels off: the complete-data log-likelihood
+        per count of each sweep's split of the counts among the components,
+        read as a topic model's (each count's feature under its component,
+        and its component under its sample's mix; computed from the
+        sweep's own tallies, never from held-out data), taken every 4th
+        sweep and averaged over windows of 20 sweeps: at the first window end T (at least 40)
+        where it gains less than 0.002 nats on the window before, or at
+        T = 1000, the burn-in ends, and the fit stops at 2 T, so the means
+        are over the last half.  The stop comes from the chain alone: the
+        same on any ``n_jobs`` and after a resume.  ``n_iter_`` says where
+        it stopped; ``transform`` then runs that many sweeps.
     burn_in : float or int, default 0.5
         Sweeps left out of the posterior means: a float in [0, 1) is a
         fraction of ``n_sweeps``, an int a number of sweeps (below
-        ``n_sweeps``).
+        ``n_sweeps``).  With ``n_sweeps="auto"`` it is 0.5 (the burn-in ends
+        where the measure levels off) or an int from 0 to 1000, the burn-in
+        kept as given; the fit then stops at twice the larger of it and T.
     shape : float, default 0.2
         Gamma prior shape of W and H, from 1e-10 to 1e10 (the range in
         which the sampler's numbers stay finite).  A small shape suits
@@ -305,7 +319,8 @@ class PoissonNMF(_Parameters):
                    if v != PoissonNMF().get_params()[k] or k == "n_components"]
         return f"PoissonNMF({', '.join(changed)})"
 
-    def _checked(self):
+    def _checked(self, auto=False):
+        """The checked options; n_sweeps "auto" (only where `auto`) as -1, and burn_in then -1 or an int."""
         def whole(name, value, lo):
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral) or value < lo:
                 raise ValueError(f"{name} must be an int of at least {lo}, not {value!r}")
@@ -314,6 +329,12 @@ class PoissonNMF(_Parameters):
         k = whole("n_components", self.n_components, 1)
         if k > _INT32_MAX:
             raise ValueError(f"n_components must be below 2**31, not {k}")
+        if isinstance(self.n_sweeps, str):
+            if self.n_sweeps != "auto":
+                raise ValueError(f"n_sweeps must be an int of at least 1 or 'auto', not {self.n_sweeps!r}")
+            if not auto:  # only the Dask front end checks without it
+                raise ValueError("n_sweeps='auto' is not supported on Dask yet: give a number of sweeps")
+            return (k, _AUTO_SWEEPS, self._auto_burn_in(), *self._priors())
         sweeps = whole("n_sweeps", self.n_sweeps, 1)
         if sweeps > _INT32_MAX:
             raise ValueError(f"n_sweeps must be below 2**31, not {sweeps}")
@@ -328,6 +349,21 @@ class PoissonNMF(_Parameters):
             burn = int(b * sweeps)
         else:
             raise ValueError(f"burn_in must be a fraction in [0, 1) or a number of sweeps, not {b!r}")
+        return (k, sweeps, burn, *self._priors())
+
+    def _auto_burn_in(self):
+        b = self.burn_in
+        if isinstance(b, numbers.Integral) and not isinstance(b, (bool, np.bool_)):
+            if not 0 <= b <= _AUTO_MOST_SWEEPS // 2:
+                raise ValueError(f"burn_in must be from 0 to {_AUTO_MOST_SWEEPS // 2} with n_sweeps='auto' (which "
+                                 f"stops by sweep {_AUTO_MOST_SWEEPS}, at least twice the burn-in), not {b}")
+            return int(b)
+        if isinstance(b, numbers.Real) and not isinstance(b, (bool, np.bool_)) and b == 0.5:
+            return -1
+        raise ValueError(f"burn_in must be 0.5 (the burn-in ends where the measure levels off) or a number of "
+                         f"sweeps with n_sweeps='auto', not {b!r}")
+
+    def _priors(self):
         def prior(name, value, or_else=""):
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real) \
                     or not _LEAST_PRIOR <= value <= _MOST_PRIOR:
@@ -339,7 +375,7 @@ class PoissonNMF(_Parameters):
         if not isinstance(self.background, (bool, np.bool_)):
             raise ValueError(f"background must be True or False, not {self.background!r}")
         prior("background_shape", self.background_shape)
-        return k, sweeps, burn, shape, rate
+        return shape, rate
 
     def _run_options(self, fitting):
         jobs = self.n_jobs
@@ -370,7 +406,9 @@ class PoissonNMF(_Parameters):
                     resume=int(bool(self.resume) and fitting), sweeps_done=0, resumed_from=-1, workers=0)
 
     def _run(self, counts, components=None, fixed_background=None):
-        k, sweeps, burn, shape, rate = self._checked()
+        k, sweeps, burn, shape, rate = self._checked(auto=True)
+        if sweeps == _AUTO_SWEEPS and components is not None:
+            sweeps = self.n_iter_  # the measure watches H, which a transform holds
         run = self._run_options(fitting=components is None)
         background = bool(self.background) if components is None else fixed_background is not None
         bw = np.empty(counts.shape[0]) if background else None
@@ -453,7 +491,8 @@ class PoissonNMF(_Parameters):
             stop = raised[0] if raised else KeyboardInterrupt()
             saved = f"; {self.checkpoint} holds it" if run.checkpoint else ""
             if hasattr(stop, "add_note"):  # Python 3.11 on
-                stop.add_note(f"PoissonNMF stopped after {run.sweeps_done} of {sweeps} sweeps{saved}")
+                planned = sweeps if sweeps > 0 else f"at most {_AUTO_MOST_SWEEPS}"
+                stop.add_note(f"PoissonNMF stopped after {run.sweeps_done} of {planned} sweeps{saved}")
             raise stop
         if status == -2:
             raise MemoryError(error.value.decode(errors="replace"))

@@ -180,6 +180,8 @@ class OnACluster(unittest.TestCase):
                     DaskPoissonNMF(2, n_sweeps=4, random_state=0).fit(X)
         with self.assertRaisesRegex(ValueError, "n_sweeps"):
             DaskPoissonNMF(2, n_sweeps=0).fit(da.from_array(x, chunks=(1000, 60)))
+        with self.assertRaisesRegex(ValueError, "n_sweeps='auto' is not supported on Dask yet"):
+            DaskPoissonNMF(2, n_sweeps="auto").fit(da.from_array(x, chunks=(1000, 60)))
         with self.assertRaisesRegex(ValueError, "not fitted"):
             DaskPoissonNMF(2).to_local()
 

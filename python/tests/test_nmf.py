@@ -242,7 +242,7 @@ class Processes(unittest.TestCase):
         self.x = np.random.default_rng(1).poisson(0.08, size=(6000, 60)).astype(np.float64)
 
     def fit(self, **params):
-        model = PoissonNMF(3, n_sweeps=12, random_state=5, **params)
+        model = PoissonNMF(3, **{"n_sweeps": 12, "random_state": 5, **params})
         return model.fit_transform(self.x), model
 
     def test_any_number_of_jobs_gives_the_same_bits(self):
@@ -279,6 +279,26 @@ class Processes(unittest.TestCase):
                 f.write(b"\xff")
             with self.assertRaisesRegex(ValueError, "corrupt"):
                 self.fit(checkpoint=path, resume=True)
+
+    def test_auto_sweeps_stop_alike_on_any_jobs_and_the_command_line(self):
+        w1, m1 = self.fit(n_jobs=1, n_sweeps="auto")
+        w2, m2 = self.fit(n_jobs=2, n_sweeps="auto")
+        self.assertEqual(m1.n_iter_, m2.n_iter_)
+        self.assertTrue(np.array_equal(w1, w2) and np.array_equal(m1.components_, m2.components_))
+        # The last half kept: the fixed fit of as many sweeps.
+        self.assertEqual(m1.n_iter_ % 40, 0)
+        fixed = PoissonNMF(3, n_sweeps=m1.n_iter_, random_state=5, n_jobs=2)
+        self.assertTrue(np.array_equal(fixed.fit_transform(self.x), w1))
+        self.assertEqual(m1.transform(self.x[:50]).shape, (50, 3))
+        if os.path.exists(CLI):
+            with tempfile.TemporaryDirectory() as work:
+                path = os.path.join(work, "x.csv")
+                np.savetxt(path, self.x, fmt="%d", delimiter=",")
+                out = subprocess.run([CLI, "--counts", path, "--components", "3", "--sweeps", "auto", "--seed", "5",
+                                      "--jobs", "2", "--quiet", "--out", os.path.join(work, "fit")],
+                                     check=True, capture_output=True, text=True).stdout
+                self.assertIn(f"sweeps: {m1.n_iter_}, of which {m1.n_iter_ // 2} burn-in", out)
+                self.assertTrue(np.array_equal(np.loadtxt(os.path.join(work, "fit_W.csv"), delimiter=","), w1))
 
     def test_a_killed_worker_ends_the_fit_with_an_error(self):
         result = {}
@@ -460,6 +480,10 @@ class BadInput(unittest.TestCase):
                 ({"background": "yes"}, "background"), ({"background_shape": 0}, "background_shape"),
                 ({"background_shape": float("inf")}, "background_shape"),
                 ({"background_shape": True}, "background_shape"),
+                ({"n_sweeps": "Auto"}, "n_sweeps must be an int of at least 1 or 'auto'"), ({"n_sweeps": -1}, "n_sweeps"),
+                ({"n_sweeps": "auto", "burn_in": 1001}, "burn_in must be from 0 to 1000 with n_sweeps='auto'"),
+                ({"n_sweeps": "auto", "burn_in": -1}, "burn_in"), ({"n_sweeps": "auto", "burn_in": 0.25}, "burn_in"),
+                ({"n_sweeps": "auto", "burn_in": True}, "burn_in"),
                 # Beyond what crosses into C unchanged.
                 ({"n_sweeps": 2**64 + 3}, "n_sweeps must be below 2"), ({"n_sweeps": 2**31}, "n_sweeps"),
                 ({"random_state": 2**64 + 3}, "random_state"), ({"n_components": 2**64 + 3}, "n_components"),

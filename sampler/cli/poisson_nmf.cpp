@@ -64,9 +64,16 @@ const char *kUsage =
     "  --rows N           rows of the planted matrix (default 300)\n"
     "  --cols N           columns of the planted matrix (default 200)\n"
     "  --components K     number of components (default 5)\n"
-    "  --sweeps N         Gibbs sweeps in all (default 200)\n"
+    "  --sweeps N|auto    Gibbs sweeps in all (default 200); 'auto' stops by\n"
+    "                     itself: the burn-in ends when the complete-data\n"
+    "                     log-likelihood per count of the sweeps' splits of the\n"
+    "                     counts (every 4th sweep's) gains under 0.002 nats\n"
+    "                     from one 20 sweeps to the next (at sweep 40 at the\n"
+    "                     earliest, 1000 at the latest), and as many sweeps\n"
+    "                     again are kept\n"
     "  --burn-in N        first sweeps left out of the posterior means\n"
-    "                     (default: half of --sweeps)\n"
+    "                     (default: half of --sweeps; at most 1000 with auto,\n"
+    "                     which then runs at least twice N)\n"
     "  --shape A          Gamma prior shape of W and H, from 1e-10 to 1e10\n"
     "                     (default 0.2)\n"
     "  --rate B|auto      Gamma prior rate of W and H, from 1e-10 to 1e10; 'auto'\n"
@@ -169,7 +176,18 @@ Options parse_options(int argc, char **argv) {
     if (arg == "--rows") o.rows = parse_whole(arg, next(), 1, kMaxDim);
     else if (arg == "--cols") o.cols = parse_whole(arg, next(), 1, kMaxDim);
     else if (arg == "--components") o.fit.components = static_cast<int32_t>(parse_whole(arg, next(), 1, kMaxDim));
-    else if (arg == "--sweeps") o.fit.sweeps = parse_whole(arg, next(), 1, kMaxDim);
+    else if (arg == "--sweeps") {
+      const std::string v = next();
+      o.fit.auto_sweeps = v == "auto";
+      if (!o.fit.auto_sweeps) {
+        try {
+          o.fit.sweeps = parse_whole(arg, v, 1, kMaxDim);
+        } catch (const UsageError &) {
+          throw UsageError("--sweeps wants a whole number from 1 to " + std::to_string(kMaxDim) + " or 'auto', not '" +
+                           v + "'");
+        }
+      }
+    }
     else if (arg == "--burn-in") o.fit.burn_in = parse_whole(arg, next(), 0, kMaxDim), burn_in_given = true;
     else if (arg == "--seed") o.fit.seed = static_cast<uint64_t>(parse_whole(arg, next(), 0, 4294967295LL));
     else if (arg == "--shape") o.fit.shape = parse_prior(arg, next(), "");
@@ -211,7 +229,12 @@ Options parse_options(int argc, char **argv) {
     else if (arg == "--quiet") o.quiet = true;
     else throw UsageError("unknown option '" + arg + "' (see --help)");
   }
-  if (burn_in_given && o.fit.burn_in >= o.fit.sweeps) {
+  if (burn_in_given && o.fit.auto_sweeps && o.fit.burn_in > sk_nmf::kAutoMostSweeps / 2) {
+    throw UsageError("--burn-in (" + std::to_string(o.fit.burn_in) + ") must be at most " +
+                     std::to_string(sk_nmf::kAutoMostSweeps / 2) + " with --sweeps auto, which stops by sweep " +
+                     std::to_string(sk_nmf::kAutoMostSweeps) + " and keeps at least as many sweeps as it burns in");
+  }
+  if (burn_in_given && !o.fit.auto_sweeps && o.fit.burn_in >= o.fit.sweeps) {
     throw UsageError("--burn-in (" + std::to_string(o.fit.burn_in) + ") must be below --sweeps (" +
                      std::to_string(o.fit.sweeps) + ")");
   }
@@ -232,6 +255,7 @@ class Progress {
   Progress(long long sweeps, bool quiet) : sweeps_(sweeps), quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1) {}
   void after(const sk_nmf::Sampler &s, double total) {
     const long long sweep = s.sweeps_done();
+    sweeps_ = s.planned_sweeps();  // an automatic fit's cap until it knows its stop
     if (first_ < 0) first_ = sweep - 1;  // the pace of this run's sweeps, after a resume too
     if (quiet_ || !due(sweep)) return;
     const double elapsed = seconds_since(start_);
@@ -473,15 +497,24 @@ int run(const Options &o) {
   // Refused here, with the figure, when this process cannot have it.
   const sk_nmf::FitMemory memory = sk_nmf::plan_memory(*train, o.fit);
   if (!o.quiet) {
-    std::fprintf(stderr, "%s: fitting %s %d x %d counts (%.0f in %lld non-zero cells%s), K = %d, %lld sweeps (%lld burn-in), seed %llu\n"
+    char sweeps[96];
+    if (!o.fit.auto_sweeps) {
+      std::snprintf(sweeps, sizeof sweeps, "%lld sweeps (%lld burn-in)", static_cast<long long>(o.fit.sweeps),
+                    static_cast<long long>(o.fit.effective_burn_in()));
+    } else if (o.fit.burn_in < 0) {
+      std::snprintf(sweeps, sizeof sweeps, "sweeps auto (at most %lld)", static_cast<long long>(sk_nmf::kAutoMostSweeps));
+    } else {
+      std::snprintf(sweeps, sizeof sweeps, "sweeps auto (at most %lld, %lld burn-in)",
+                    static_cast<long long>(sk_nmf::kAutoMostSweeps), static_cast<long long>(o.fit.burn_in));
+    }
+    std::fprintf(stderr, "%s: fitting %s %d x %d counts (%.0f in %lld non-zero cells%s), K = %d, %s, seed %llu\n"
                  "%s: the fit needs %s\n",
                  kProgram, source.c_str(), train->rows, train->cols, total, static_cast<long long>(train->nnz()),
-                 o.holdout > 0 ? ", after the holdout" : "", K, static_cast<long long>(o.fit.sweeps),
-                 static_cast<long long>(o.fit.effective_burn_in()), static_cast<unsigned long long>(o.fit.seed),
+                 o.holdout > 0 ? ", after the holdout" : "", K, sweeps, static_cast<unsigned long long>(o.fit.seed),
                  kProgram, memory.text().c_str());
   }
 
-  Progress progress(o.fit.sweeps, o.quiet);
+  Progress progress(o.fit.most_sweeps(), o.quiet);
   const auto fit = sk_nmf::fit(*train, o.fit, nullptr, [&](const sk_nmf::Sampler &s) {
     progress.after(s, total);
     return true;
@@ -514,6 +547,10 @@ int run(const Options &o) {
                                     counts.rows, counts.cols, K);
     std::printf("recovery of the planted components (mean cosine similarity of matched components): W %.3f, H %.3f\n",
                 r.w, r.h);
+  }
+  if (o.fit.auto_sweeps) {
+    std::printf("sweeps: %lld, of which %lld burn-in (auto)\n", static_cast<long long>(fit.sweeps_done),
+                static_cast<long long>(fit.burn_in));
   }
   const int64_t ran = fit.sweeps_done - std::max<int64_t>(fit.resumed_from, 0);
   if (!o.quiet && fit.times.sweeps > 0) {

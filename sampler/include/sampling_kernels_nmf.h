@@ -24,9 +24,25 @@ extern "C" {
 #define SK_NMF_NO_MEMORY -2
 #define SK_NMF_RUN_FAILED -3 /* not the input's fault: a worker process died, a checkpoint could not be written */
 
+/* n_sweeps = SK_NMF_AUTO_SWEEPS: the fit stops by itself, when a
+ * convergence measure computed from each sweep's own tallies levels off:
+ * the complete-data log-likelihood per count of the sweep's split of the
+ * counts, read as a topic model's (each count's column under its component,
+ * and its component under its row's mix), taken every 4th sweep.  With T
+ * the first sweep, a multiple of 20 and at least 40, at which that measure's
+ * mean over the last 20 sweeps exceeds the mean over the 20 before by less
+ * than 0.002 nats (or
+ * T = 1000 if none), the burn-in is T (or burn_in, at most 1000, when that is
+ * given) and the fit stops at 2 max(T, burn_in): at most 2000 sweeps.  The
+ * stop depends on the seed and counts alone, never on the processes; a
+ * resumed fit stops where an uninterrupted one does.  run->sweeps_done says
+ * where it stopped.  Needs H sampled (no fixed_components). */
+#define SK_NMF_AUTO_SWEEPS -1
+
 /* Called after every sweep; after every `progress_every`-th and the last
  * one with the log-likelihood per count of the current draw, otherwise (and
- * always when progress_every is 0) with NaN.  A non-zero result stops the
+ * always when progress_every is 0) with NaN.  n_sweeps is where the fit
+ * will stop (with SK_NMF_AUTO_SWEEPS, 2000 until the stop is known).  A non-zero result stops the
  * fit: the outputs then hold the means so far, and the result is
  * SK_NMF_STOPPED.  It lets a host report progress and handle interrupts. */
 typedef int32_t (*SK_NMF_Progress)(void *context, int64_t sweep, int64_t n_sweeps,

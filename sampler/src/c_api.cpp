@@ -87,7 +87,8 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
     const Csr x = checked_csr(row_offsets, col_indices, values, n_rows, n_cols);
     sk_nmf::FitOptions o;
     o.components = n_components;
-    o.sweeps = n_sweeps;
+    o.auto_sweeps = n_sweeps == SK_NMF_AUTO_SWEEPS;
+    o.sweeps = o.auto_sweeps ? sk_nmf::kAutoMostSweeps : n_sweeps;
     o.burn_in = burn_in < 0 ? -1 : burn_in;
     o.shape = shape;
     o.rate = rate;
@@ -119,9 +120,9 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Fit_Run(
     const auto r = sk_nmf::fit(x, o, fixed_components, [&](const sk_nmf::Sampler &s) {
       if (!progress) return true;
       const int64_t sweep = s.sweeps_done();
-      const bool report = progress_every > 0 && (sweep % progress_every == 0 || sweep == o.sweeps);
+      const bool report = progress_every > 0 && (sweep % progress_every == 0 || sweep == s.planned_sweeps());
       const double loglik = report ? s.log_likelihood() / total : std::numeric_limits<double>::quiet_NaN();
-      stopped = progress(context, sweep, o.sweeps, s.burning_in() ? 1 : 0, loglik) != 0;
+      stopped = progress(context, sweep, s.planned_sweeps(), s.burning_in() ? 1 : 0, loglik) != 0;
       return !stopped;
     }, checkpoints);
     const auto F = static_cast<size_t>(r.factors);

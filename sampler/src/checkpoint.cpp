@@ -4,6 +4,8 @@
 //
 //   header (fixed size: what the data and the options were)
 //   W, sum of W, xi, H, sum of H, eta (doubles, in the arena's order)
+//   with an automatic number of sweeps (header sweeps -1): the stopping
+//   rule's window sum, last window's mean and levelling sweep (or -1)
 //   a 64-bit checksum of all the bytes before it
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,7 +86,7 @@ Header header_of(const Csr &x, const FitOptions &o, int64_t burn_in, bool fixed_
   h.rows = x.rows, h.cols = x.cols, h.components = o.components, h.fixed_h = fixed_h;
   h.background = o.background, h.background_shape = o.background ? o.background_shape : 0;
   h.nnz = x.nnz(), h.data_hash = hash;
-  h.sweeps = o.sweeps, h.burn_in = burn_in, h.shape = o.shape, h.rate = o.rate, h.seed = o.seed;
+  h.sweeps = o.auto_sweeps ? -1 : o.sweeps, h.burn_in = burn_in, h.shape = o.shape, h.rate = o.rate, h.seed = o.seed;
   return h;
 }
 
@@ -110,8 +112,14 @@ std::string mismatch(const Header &saved, const Header &now) {
     return saved.background ? "it was made with a background, not without" : "it was made without a background, not with";
   if (saved.background_shape != now.background_shape)
     return differs("background shape", number(saved.background_shape), number(now.background_shape));
-  if (saved.sweeps != now.sweeps) return differs("sweeps", std::to_string(saved.sweeps), std::to_string(now.sweeps));
-  if (saved.burn_in != now.burn_in) return differs("burn-in", std::to_string(saved.burn_in), std::to_string(now.burn_in));
+  if (saved.sweeps != now.sweeps) {
+    const auto sweeps = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };
+    return differs("sweeps", sweeps(saved.sweeps), sweeps(now.sweeps));
+  }
+  if (saved.burn_in != now.burn_in) {
+    const auto burn_in = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };  // auto: not chosen yet
+    return differs("burn-in", burn_in(saved.burn_in), burn_in(now.burn_in));
+  }
   if (saved.shape != now.shape) return differs("shape", number(saved.shape), number(now.shape));
   if (saved.rate != now.rate)
     return differs("rate", saved.rate == 0 ? "auto" : number(saved.rate), now.rate == 0 ? "auto" : number(now.rate));
@@ -123,10 +131,13 @@ std::string mismatch(const Header &saved, const Header &now) {
 }  // namespace
 
 void Sampler::save(const std::string &path) const {
-  Header h = header_of(x_, o_, burn_in_, fixed_h_, data_hash());
+  // An automatic fit's burn-in is an option's until the rule sets it.
+  Header h = header_of(x_, o_, o_.auto_sweeps ? o_.burn_in : burn_in_, fixed_h_, data_hash());
   h.done = done_, h.kept = kept_;
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
-  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R}, {f_.h, K * C}, {f_.h_sum, K * C}, {f_.eta, C}};
+  double rule[3] = {window_sum_, last_window_, static_cast<double>(levelled_)};
+  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R},   {f_.h, K * C},
+                        {f_.h_sum, K * C}, {f_.eta, C},   {rule, o_.auto_sweeps ? 3u : 0u}};
   // One name, not one per process: a fit killed while writing leaves its
   // temporary file behind, and the next save (a resumed fit's) replaces it.
   const std::string temporary = path + ".tmp";
@@ -152,7 +163,9 @@ void Sampler::save(const std::string &path) const {
 
 void Sampler::restore(const std::string &path) {
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
-  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R}, {f_.h, K * C}, {f_.h_sum, K * C}, {f_.eta, C}};
+  double rule[3] = {};
+  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R},   {f_.h, K * C},
+                        {f_.h_sum, K * C}, {f_.eta, C},   {rule, o_.auto_sweeps ? 3u : 0u}};
   size_t expected = sizeof(Header) + sizeof(uint64_t);
   for (const Part &p : parts) expected += p.count * sizeof(double);
   auto refuse = [&](const std::string &why) { throw Error("checkpoint " + path + ": " + why); };
@@ -172,11 +185,12 @@ void Sampler::restore(const std::string &path) {
   if (got < sizeof saved) refuse("it is truncated");
   if (saved.version != kVersion || saved.header_bytes != sizeof(Header))
     refuse("it was written by another version of this sampler");
-  const std::string differs = mismatch(saved, header_of(x_, o_, burn_in_, fixed_h_, data_hash()));
+  const std::string differs =
+      mismatch(saved, header_of(x_, o_, o_.auto_sweeps ? o_.burn_in : burn_in_, fixed_h_, data_hash()));
   if (!differs.empty()) refuse(differs);
   if (static_cast<size_t>(st.st_size) < expected) refuse("it is truncated");
   if (static_cast<size_t>(st.st_size) > expected) refuse("it is corrupt (longer than its header says)");
-  if (saved.done < 0 || saved.done > o_.sweeps || saved.kept < 0 || saved.kept > saved.done)
+  if (saved.done < 0 || saved.done > o_.most_sweeps() || saved.kept < 0 || saved.kept > saved.done)
     refuse("it is corrupt (its sweep count is out of range)");
 
   // The checksum first, so that a damaged file changes nothing.
@@ -199,6 +213,14 @@ void Sampler::restore(const std::string &path) {
     if (std::fread(p.data, sizeof(double), p.count, f) != p.count) refuse("it changed while being read");
   done_ = saved.done;
   kept_ = saved.kept;
+  if (o_.auto_sweeps) {
+    const auto levelled = static_cast<int64_t>(rule[2]);
+    if (rule[2] != static_cast<double>(levelled) || levelled < -1 || levelled > done_ ||
+        (levelled < 0 && o_.burn_in < 0 && kept_ != 0))
+      refuse("it is corrupt (its stopping rule's state is out of range)");
+    window_sum_ = rule[0], last_window_ = rule[1];
+    if (levelled >= 0) levelled_off_at(levelled);
+  }
 }
 
 }  // namespace sk_nmf

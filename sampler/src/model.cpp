@@ -16,11 +16,20 @@
 
 namespace sk_nmf {
 
+int64_t FitOptions::most_sweeps() const { return auto_sweeps ? kAutoMostSweeps : sweeps; }
+
 void check_options(const FitOptions &o, const Csr &x) {
   if (o.components < 1) throw Error("the number of components must be at least 1");
-  if (o.sweeps < 1 || o.sweeps > kMostSweeps)
+  if (o.auto_sweeps) {
+    // The stop is twice the burn-in at least, and at most the cap.
+    if (o.burn_in > kAutoMostSweeps / 2) {
+      throw Error("the burn-in (" + std::to_string(o.burn_in) + ") must be at most " +
+                  std::to_string(kAutoMostSweeps / 2) + " with an automatic number of sweeps, which stops by sweep " +
+                  std::to_string(kAutoMostSweeps) + " and keeps at least as many sweeps as it burns in");
+    }
+  } else if (o.sweeps < 1 || o.sweeps > kMostSweeps) {
     throw Error("the number of sweeps must be from 1 to " + std::to_string(kMostSweeps));
-  if (o.burn_in >= o.sweeps) {
+  } else if (o.burn_in >= o.sweeps) {
     throw Error("the burn-in (" + std::to_string(o.burn_in) + ") must be below the number of sweeps (" +
                 std::to_string(o.sweeps) + ")");
   }
@@ -70,7 +79,10 @@ FitSettings plan_fit(int32_t rows, int32_t cols, int64_t nnz, double total, cons
   s.block_rows = d.block_rows;
   s.fixed_h = fixed_h;
   s.nnz = nnz;
-  s.burn_in = o.effective_burn_in();
+  // An automatic fit's workers sum every sweep; the sums are cleared when
+  // the burn-in turns out to end.
+  s.burn_in = std::max<int64_t>(o.effective_burn_in(), 0);
+  s.measure = o.auto_sweeps ? static_cast<int32_t>(kAutoMeasureEvery) : 0;
   s.shape = o.shape;
   s.rate = o.rate;
   s.seed = o.seed;
@@ -158,6 +170,13 @@ FitMemory plan_memory(int64_t rows, int64_t cols, const FitOptions &o) {
 Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, AllocationStep allocation)
     : x_(x), o_(o), burn_in_(o.effective_burn_in()), fixed_h_(fixed_h != nullptr) {
   check_options(o, x);
+  if (o.auto_sweeps && fixed_h_)
+    throw Error("an automatic number of sweeps watches H, so it needs H sampled: give a number of sweeps");
+  if (burn_in_ < 0) burn_in_ = kMostSweeps;  // until the measure levels off
+  stop_ = o.most_sweeps();
+  last_window_ = std::numeric_limits<double>::quiet_NaN();
+  measure_ = last_window_;
+  total_ = std::max(x.total(), 1.0);
   if (allocation == allocate_csr) check_rand_streams();
   settings_ = planned(x, o, fixed_h_, allocation != allocate_csr);
   d_ = settings_.decomposition();
@@ -261,6 +280,38 @@ void Sampler::sweep() {
   ++times_.sweeps;
   ++done_;
   if (done_ > burn_in_) ++kept_;
+  if (o_.auto_sweeps) watch_measure();
+}
+
+void Sampler::watch_measure() {
+  if (done_ % kAutoMeasureEvery != 0) return;
+  double sum = 0;  // in block and task order: the same sum on any number of workers
+  for (int32_t b = 0; b < d_.column_blocks(); ++b) sum += f_.column_measure[b];
+  for (int32_t t = 0; t < d_.tasks(); ++t) sum += f_.task_measure[t];
+  measure_ = sum / total_;
+  if (levelled_ >= 0) return;
+  window_sum_ += measure_;
+  if (done_ % kAutoWindow != 0) return;
+  const double mean = window_sum_ / static_cast<double>(kAutoWindow / kAutoMeasureEvery);
+  window_sum_ = 0;
+  const bool level = done_ >= kAutoLeastBurnIn && mean - last_window_ < kAutoGain;  // false after no window
+  last_window_ = mean;
+  if (level || done_ >= kAutoMostSweeps / 2) {
+    levelled_off_at(done_);
+    if (o_.burn_in < 0) {
+      // The sweeps so far were burn-in: the means start afresh, as a fit
+      // with this burn-in would have started them.
+      kept_ = 0;
+      std::fill_n(f_.w_sum, static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components), 0.0);
+      std::fill_n(f_.h_sum, static_cast<size_t>(settings_.components) * static_cast<size_t>(x_.cols), 0.0);
+    }
+  }
+}
+
+void Sampler::levelled_off_at(int64_t sweep) {
+  levelled_ = sweep;
+  if (o_.burn_in < 0) burn_in_ = sweep;
+  stop_ = 2 * std::max(sweep, burn_in_);
 }
 
 double Sampler::log_likelihood() const {
@@ -394,10 +445,10 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   bool stopped = false;
   int64_t saved = r.resumed_from;
   try {
-    while (sampler.sweeps_done() < o.sweeps && !stopped) {
+    while (sampler.sweeps_done() < sampler.planned_sweeps() && !stopped) {
       sampler.sweep();
       stopped = progress && !progress(sampler);
-      if (saving && (stopped || sampler.sweeps_done() == o.sweeps ||
+      if (saving && (stopped || sampler.sweeps_done() == sampler.planned_sweeps() ||
                      sampler.sweeps_done() % std::max<int64_t>(checkpoints.every, 1) == 0)) {
         sampler.save(checkpoints.path);
         saved = sampler.sweeps_done();
@@ -411,6 +462,7 @@ FitResult fit(const Csr &x, const FitOptions &o, const double *fixed_h, const Pr
   r.w_mean = sampler.w_mean();
   r.h_mean = sampler.h_mean();
   r.sweeps_done = sampler.sweeps_done();
+  r.burn_in = std::min(sampler.burn_in(), r.sweeps_done);
   r.workers = sampler.workers();
   r.shortfall = sampler.shortfall();
   r.row_blocks = sampler.row_blocks();

@@ -20,7 +20,9 @@ size_t FitArena::bytes(const FitSettings &s) {
   return aligned(kPhases * kClaimStride * sizeof(int32_t)) + aligned((R + blocks) * sizeof(int64_t)) +
          3 * aligned(R * K * sizeof(double)) + aligned(R * sizeof(double)) + 2 * aligned(K * C * sizeof(double)) +
          aligned(C * sizeof(double)) + aligned(static_cast<size_t>(s.workers) * K * C * sizeof(double)) +
-         2 * aligned(K * sizeof(double)) + aligned(tasks * K * sizeof(double)) + aligned(blocks * sizeof(double));
+         2 * aligned(K * sizeof(double)) + aligned(tasks * K * sizeof(double)) + aligned(blocks * sizeof(double)) +
+         aligned(static_cast<size_t>(s.decomposition().column_blocks()) * sizeof(double)) +
+         aligned(tasks * sizeof(double));
 }
 
 FitArena::FitArena(void *base, const FitSettings &s) {
@@ -46,6 +48,8 @@ FitArena::FitArena(void *base, const FitSettings &s) {
   row_sum = static_cast<double *>(take(K * sizeof(double)));
   task_sums = static_cast<double *>(take(tasks * K * sizeof(double)));
   block_loglik = static_cast<double *>(take(blocks * sizeof(double)));
+  column_measure = static_cast<double *>(take(static_cast<size_t>(s.decomposition().column_blocks()) * sizeof(double)));
+  task_measure = static_cast<double *>(take(tasks * sizeof(double)));
 }
 
 SweepWorker::SweepWorker(const FitSettings &s, const FitArena &arena, const Counts &x, int32_t worker,
@@ -108,6 +112,7 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
   const auto K = static_cast<size_t>(s_.components);
   Rng rng = part_stream(s_.seed, sweep, static_cast<uint64_t>(task));
   const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  const bool measuring = s_.measure > 0 && (sweep + 1) % s_.measure == 0;
   std::vector<double> scratch(3 * K, 0.0);
   double *__restrict sums = scratch.data();
   double *__restrict scale = sums + K;
@@ -122,10 +127,19 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
   const size_t topics = K - static_cast<size_t>(s_.background);
   const auto begin = static_cast<size_t>(task) * kTaskRows - static_cast<size_t>(row0_);
   const size_t end = std::min(begin + kTaskRows, static_cast<size_t>(s_.rows - row0_));
+  double measure = 0;
   for (size_t i = begin; i < end; ++i) {
     double *__restrict wi = w_all + i * K;
     double *__restrict ai = a_all + i * K;
     const double xi = xi_all[i];
+    if (measuring) {
+      // Before W is drawn anew: the W these tallies were split under.
+      double rate = 0;
+      for (size_t k = 0; k < K; ++k) rate += wi[k] * col_sum[k];
+      const double log_rate = std::log(rate);
+      for (size_t k = 0; k < K; ++k)
+        if (ai[k] > 0) measure += ai[k] * (std::log(wi[k] * col_sum[k]) - log_rate);
+    }
     for (size_t k = 0; k < K; ++k) scale[k] = 1.0 / (xi + col_sum[k]);
     table_.draw_each(rng, ai, topics, g);
     if (topics < K) background_table_.draw_each(rng, ai + topics, 1, g + topics);
@@ -150,6 +164,7 @@ void SweepWorker::draw_rows(int32_t task, int64_t sweep) {
     }
   }
   std::copy(sums, sums + K, f_.task_sums + static_cast<size_t>(task - task0_) * K);
+  if (measuring) f_.task_measure[task - task0_] = measure;
 }
 
 void SweepWorker::start_rows(int32_t task, double scale) {
@@ -177,11 +192,13 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
   const auto K = static_cast<size_t>(s_.components), C = static_cast<size_t>(s_.cols);
   Rng rng = part_stream(s_.seed, sweep, column_part(block));
   const bool keep = sweep + 1 > s_.burn_in, learn = s_.rate == 0.0;
+  const bool measuring = s_.measure > 0 && (sweep + 1) % s_.measure == 0;
   const size_t begin = static_cast<size_t>(block) * kColumnBlock, end = std::min(C, begin + kColumnBlock);
   const size_t n = end - begin;
   double totals[kColumnBlock] = {};
   double scale[kColumnBlock], g[kColumnBlock];
   const double *__restrict eta = f_.eta + begin;
+  double measure = 0;
   for (size_t k = 0; k < K; ++k) {
     const double shape = prior_[k];
     const GammaShapeTable &table = s_.background && k + 1 == K ? background_table_ : table_;
@@ -193,6 +210,12 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
       for (size_t j = 0; j < n; ++j) bk[j] += other[j], other[j] = 0.0;
     }
     for (size_t j = 0; j < n; ++j) scale[j] = 1.0 / (eta[j] + t);
+    if (measuring) {
+      // Before H is drawn anew: the H these tallies were split under.
+      const double log_sum = std::log(f_.col_sum[k]);
+      for (size_t j = 0; j < n; ++j)
+        if (bk[j] > 0) measure += bk[j] * (std::log(hk[j]) - log_sum);
+    }
     table.draw_each(rng, bk, n, g);
     for (size_t j = 0; j < n; ++j) {
       const double h = g[j] * scale[j];
@@ -205,6 +228,7 @@ void SweepWorker::draw_columns(int32_t block, int64_t sweep) {
     }
     for (size_t j = 0; j < n; ++j) bk[j] = 0.0;
   }
+  if (measuring) f_.column_measure[block] = measure;
   if (learn) {
     Rng escaped = rng;
     for (size_t j = 0; j < n; ++j) f_.eta[begin + j] = gamma_draw(escaped, hyper_) / (s_.b0 + totals[j]);

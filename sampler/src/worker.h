@@ -32,6 +32,10 @@ struct FitSettings {
   // The row blocks this arena holds: all of them in a fit on one machine,
   // some in a host that spreads the blocks itself.
   int32_t first_block = 0, block_count = -1;  // -1: from first_block to the last
+  // Non-zero: every measure-th sweep, each row task and column block also
+  // writes its share of the convergence measure (task_measure and
+  // column_measure), for a fit that stops by itself.
+  int32_t measure = 0;
 
   Decomposition decomposition() const { return Decomposition{rows, cols, block_rows}; }
   int32_t blocks_here() const { return block_count < 0 ? decomposition().blocks() - first_block : block_count; }
@@ -78,6 +82,12 @@ struct FitArena {
   double *col_sum = nullptr, *row_sum = nullptr;  // K: the sums of H's rows and W's columns
   double *task_sums = nullptr;         // tasks x K: the sums of W, task by task
   double *block_loglik = nullptr;      // blocks
+  // Column blocks: sum over the block's (k, j) of B[k,j] log(H[k,j] / sum_j H[k,j]),
+  // with the H the sweep's counts were split under (when settings.measure).
+  double *column_measure = nullptr;
+  // Tasks: sum over the task's (i, k) of A[i,k] log(W[i,k] s[k] / sum_k W[i,k] s[k]),
+  // s the sums of H's rows, with the W the counts were split under.
+  double *task_measure = nullptr;
 
   // The counter a phase's pieces are claimed from; reset before the phase.
   int32_t &claim_counter(Phase phase) const { return claims[static_cast<size_t>(phase) * kClaimStride]; }

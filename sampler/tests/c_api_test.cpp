@@ -133,6 +133,39 @@ TEST(CApi, FitsAsTheModelDoesAndStopsWhenAsked) {
   EXPECT_GT(d.w[0], 0.0);
 }
 
+// SK_NMF_AUTO_SWEEPS: the callback is told the cap until the stop is
+// known, then the stop, its last call is at the stop, and the means are
+// the fixed fit's of that many sweeps.
+TEST(CApi, AnAutomaticFitSaysWhereItStops) {
+  struct Seen {
+    std::vector<int64_t> planned;
+    int64_t last = 0;
+    int32_t burning_in = -1;
+  } seen;
+  auto progress = [](void *context, int64_t sweep, int64_t n_sweeps, int32_t burning_in, double) -> int32_t {
+    auto *s = static_cast<Seen *>(context);
+    if (s->planned.empty() || s->planned.back() != n_sweeps) s->planned.push_back(n_sweeps);
+    s->last = sweep, s->burning_in = burning_in;
+    return 0;
+  };
+  Call c;
+  c.sweeps = SK_NMF_AUTO_SWEEPS;
+  ASSERT_EQ(c.run(progress, &seen), SK_NMF_OK) << c.error;
+  ASSERT_EQ(seen.planned.size(), 2u);
+  EXPECT_EQ(seen.planned[0], sk_nmf::kAutoMostSweeps);
+  EXPECT_EQ(seen.last, seen.planned[1]);
+  EXPECT_EQ(seen.burning_in, 0);
+  Call fixed;
+  fixed.sweeps = seen.planned[1];
+  ASSERT_EQ(fixed.run(), SK_NMF_OK) << fixed.error;
+  EXPECT_EQ(c.w, fixed.w);
+  EXPECT_EQ(c.h, fixed.h);
+  Call too_long;
+  too_long.sweeps = SK_NMF_AUTO_SWEEPS, too_long.burn_in = 1001;
+  EXPECT_EQ(too_long.run(), SK_NMF_BAD_INPUT);
+  EXPECT_NE(std::string(too_long.error).find("must be at most 1000"), std::string::npos) << too_long.error;
+}
+
 // With a background the outputs are split: the components in w_mean and
 // h_mean as without one, the background's weights and rates apart.
 TEST(CApi, ABackgroundComesApartFromTheComponents) {

@@ -211,6 +211,9 @@ for prior in "1e-10 1e-10" "1e-10 1e10" "1e10 1e-10" "1e10 1e10" "1e-10 auto" "1
        | awk '!($1 + 0 >= 0 && $1 + 0 < 1e300) { bad = 1 } END { exit bad }' \
     && pass "shape $a, rate $b: a finite fit" || fail "shape $a, rate $b: $(head -c 300 "$work/out")"
 done
+expect_error "sweeps Auto" "--sweeps wants a whole number from 1 to 2147483647 or 'auto', not 'Auto'" --sweeps Auto
+expect_error "auto with too long a burn-in" "--burn-in (1001) must be at most 1000 with --sweeps auto" \
+  --sweeps auto --burn-in 1001
 expect_error "shape zero" "--shape wants a number from 1e-10 to 1e10, not '0'" --shape 0
 expect_error "rate word" "--rate wants a number from 1e-10 to 1e10 or 'auto', not 'fast'" --rate fast
 expect_error "holdout of 1" "--holdout wants a fraction" --holdout 1

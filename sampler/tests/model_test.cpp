@@ -178,6 +178,45 @@ TEST(Checkpoints, AResumedFitIsTheFitNeverStopped) {
   std::remove(path.c_str());
 }
 
+// An automatic fit: the stop and bits of one never stopped, on one or two
+// workers, wherever it was stopped; and the bits of a fixed fit with the
+// burn-in and sweeps it chose.
+TEST(Checkpoints, AResumedAutomaticFitStopsWhereTheFitNeverStoppedDoes) {
+  const Csr x = random_counts(5000, 100, 6, 3);
+  const std::string path = testing::TempDir() + "sk_nmf_auto_checkpoint_test";
+  auto o = options(4, 0, 6);
+  o.auto_sweeps = true;
+  o.jobs = 2;
+  const auto whole = sk_nmf::fit(x, o);
+  const int64_t T = whole.burn_in;
+  ASSERT_EQ(whole.sweeps_done, 2 * T);
+  ASSERT_TRUE(T % sk_nmf::kAutoWindow == 0 && T >= sk_nmf::kAutoLeastBurnIn && T <= sk_nmf::kAutoMostSweeps / 2) << T;
+  auto fixed = o;
+  fixed.auto_sweeps = false, fixed.sweeps = 2 * T, fixed.jobs = 1;
+  const auto same = sk_nmf::fit(x, fixed);
+  EXPECT_EQ(same.w_mean, whole.w_mean);
+  EXPECT_EQ(same.h_mean, whole.h_mean);
+  for (int64_t stop : {int64_t{7}, T - 1, T, T + 5, 2 * T - 1}) {  // mid-window, at the stop's choice, after it
+    const Fit resumed = stopped_and_resumed(x, o, stop, path);
+    EXPECT_EQ(resumed.w, whole.w_mean) << "stopped after " << stop;
+    EXPECT_EQ(resumed.h, whole.h_mean) << "stopped after " << stop;
+  }
+  // A fixed fit refuses an automatic fit's checkpoint.
+  fixed.sweeps = T;
+  try {
+    sk_nmf::fit(x, fixed, nullptr, nullptr, sk_nmf::Checkpointing{path, 4, true});
+    ADD_FAILURE() << "a fixed fit took an automatic fit's checkpoint";
+  } catch (const sk_nmf::Error &e) {
+    EXPECT_NE(std::string(e.what()).find("it was made with sweeps auto, not "), std::string::npos) << e.what();
+  }
+  // A burn-in of its own is kept, and the fit runs at least twice it.
+  o.burn_in = T + 20;
+  const auto longer = sk_nmf::fit(x, o);
+  EXPECT_EQ(longer.sweeps_done, 2 * (T + 20));
+  EXPECT_EQ(longer.burn_in, T + 20);
+  std::remove(path.c_str());
+}
+
 TEST(Checkpoints, ADamagedOrForeignCheckpointIsRefusedSayingWhy) {
   const Csr x = random_counts(300, 40, 5, 4);
   const std::string path = testing::TempDir() + "sk_nmf_checkpoint_bad";
@@ -337,6 +376,18 @@ TEST(Sampler, RefusesBadOptionsNamingThem) {
   o = options(2, 10, 1);
   o.rate = -1;
   expect_error(o, "rate");
+  o = options(2, 10, 1);
+  o.auto_sweeps = true;
+  o.burn_in = sk_nmf::kAutoMostSweeps / 2 + 1;
+  expect_error(o, "must be at most 1000 with an automatic number of sweeps");
+  o.burn_in = -1;
+  const std::vector<double> h(20, 1.0);
+  try {
+    sk_nmf::Sampler s(p.x, o, h.data());
+    ADD_FAILURE() << "an automatic fit with H fixed";
+  } catch (const sk_nmf::Error &e) {
+    EXPECT_NE(std::string(e.what()).find("needs H sampled"), std::string::npos) << e.what();
+  }
 }
 
 // Refused before anything is allocated, with what the fit would take.
