@@ -128,6 +128,23 @@ class OnACluster(unittest.TestCase):
         self.same_as_local(model, w)
         self.assertEqual(self.pieces_left_on_workers(), 0)
 
+    def test_a_worker_that_joins_mid_fit_gets_a_piece(self):
+        from unittest import mock
+        from sampling_kernels import dask as pieces
+        balance = pieces._HeldPieces.balance
+        with local_cluster(1) as cluster, Client(cluster) as client:
+            def after_a_worker_joins(held, *args):
+                if len(client.ncores()) == 1:
+                    cluster.scale(2)
+                    client.wait_for_workers(2, timeout=60)
+                return balance(held, *args)
+
+            with mock.patch.object(pieces._HeldPieces, "balance", after_a_worker_joins):
+                model = DaskPoissonNMF(3, n_sweeps=12, random_state=5, client=client)
+                w = model.fit_transform(da.from_array(self.x, chunks=(6500, 60))).compute()
+            self.assertEqual(len(model._pieces), 2)  # after 3 sweeps on one worker, the rest on two
+            self.same_as_local(model, w)
+
     def pieces_left_on_workers(self):
         return sum(self.client.run(lambda dask_worker: len(getattr(dask_worker, "_sampling_kernels_pieces", {})))
                    .values())
