@@ -766,7 +766,7 @@ class _HeldPieces:
     def __init__(self, client, pieces, fields, block_rows):
         self.client, self.pieces, self.fields, self.block_rows = client, pieces, fields, block_rows
         self.fit, self.generation = uuid.uuid4().hex, -1
-        self.keys, self.addresses, self.placement, self.joining = [], [], [], []
+        self.keys, self.addresses, self.placement = [], [], []
         self.column_key = self.column_address = self.copies = None
         self.started = self.measured = False
 
@@ -843,13 +843,9 @@ class _HeldPieces:
                      for old, old_address, (old_lo, old_hi) in held if old_lo < hi and old_hi > lo]
             joins.append(self.client.submit(_join_piece, key, self.fields, first, n, sweep, *parts,
                                             workers=[address], allow_other_workers=False, pure=False))
-        self.joining = placement
-        try:
-            addresses = self.gather(joins)
-            column_key = (self.fit, generation, "columns")
-            self.wait([self._on_column_holder(_renamed, self.column_key, column_key, sweep)])
-        finally:
-            self.joining = []
+        addresses = self.gather(joins, holders=placement)
+        column_key = (self.fit, generation, "columns")
+        self.wait([self._on_column_holder(_renamed, self.column_key, column_key, sweep)])
         if self.copies:  # copies of the states about to be dropped must be made first
             self.wait(self.copies)
         self.generation, self.keys, self.pieces, self.column_key = generation, keys, pieces, column_key
@@ -857,12 +853,13 @@ class _HeldPieces:
         self.copies = None  # the new states are new objects: no sweep of theirs can change a copy
         self.forget(before=generation)
 
-    def submit(self, function, *args):
-        """`function(key, *args)` for every piece, on the worker that holds it and nowhere else."""
+    def submit(self, function, *args, each=None):
+        """`function(key, *args, *each[i])` for every piece i, on the worker that holds it and nowhere else."""
         # Tasks that may run elsewhere may also be stolen by an idle worker
         # that lacks the piece; a held piece's worker is the only right one.
-        return [self.client.submit(function, key, *args, workers=[address], allow_other_workers=False, pure=False)
-                for key, address in zip(self.keys, self.addresses)]
+        return [self.client.submit(function, key, *args, *more, workers=[address], allow_other_workers=False,
+                                   pure=False)
+                for key, address, more in zip(self.keys, self.addresses, each or [()] * len(self.keys))]
 
     def _on_column_holder(self, function, *args):
         return self.client.submit(function, *args, workers=[self.column_address], allow_other_workers=False,
@@ -876,10 +873,8 @@ class _HeldPieces:
         copies, self.copies = self.copies or [None] * (len(self.keys) + 1), None
         for sweep in range(first, last):
             after = [[c] if c is not None and sweep == first else [] for c in copies]
-            tallies = [self.client.submit(_sweep_piece, key, sweep, h, *a, workers=[address],
-                                          allow_other_workers=False, pure=False)
-                       for key, address, a in zip(self.keys, self.addresses, after)]
-            h = self._on_column_holder(_sweep_columns, self.column_key, sweep, tallies, *after[-1])
+            h = self._on_column_holder(_sweep_columns, self.column_key, sweep,
+                                       self.submit(_sweep_piece, sweep, h, each=after), *after[-1])
             chain.append(h)
         return self._finished(first, chain)
 
@@ -908,7 +903,7 @@ class _HeldPieces:
                 self._check_holders(futures, holders)
 
     def _check_holders(self, futures, holders=()):
-        gone = {*self.addresses, *self.joining, *holders, self.column_address} - {None, *self.client.ncores()}
+        gone = {*self.addresses, *holders, self.column_address} - {None, *self.client.ncores()}
         if gone:
             self.client.cancel(futures)
             raise _LostState(f"worker {sorted(gone)[0]} left the cluster with its pieces") from None
