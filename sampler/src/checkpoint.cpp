@@ -112,14 +112,10 @@ std::string mismatch(const Header &saved, const Header &now) {
     return saved.background ? "it was made with a background, not without" : "it was made without a background, not with";
   if (saved.background_shape != now.background_shape)
     return differs("background shape", number(saved.background_shape), number(now.background_shape));
-  if (saved.sweeps != now.sweeps) {
-    const auto sweeps = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };
-    return differs("sweeps", sweeps(saved.sweeps), sweeps(now.sweeps));
-  }
-  if (saved.burn_in != now.burn_in) {
-    const auto burn_in = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };  // auto: not chosen yet
-    return differs("burn-in", burn_in(saved.burn_in), burn_in(now.burn_in));
-  }
+  // Below 0: an automatic fit's sweeps, or its burn-in not chosen yet.
+  const auto or_auto = [](int64_t n) { return n < 0 ? std::string("auto") : std::to_string(n); };
+  if (saved.sweeps != now.sweeps) return differs("sweeps", or_auto(saved.sweeps), or_auto(now.sweeps));
+  if (saved.burn_in != now.burn_in) return differs("burn-in", or_auto(saved.burn_in), or_auto(now.burn_in));
   if (saved.shape != now.shape) return differs("shape", number(saved.shape), number(now.shape));
   if (saved.rate != now.rate)
     return differs("rate", saved.rate == 0 ? "auto" : number(saved.rate), now.rate == 0 ? "auto" : number(now.rate));
