@@ -183,16 +183,15 @@ def run_dask(build, npz, k, short, long, chunks, reps, matrix="counts"):
     if out.returncode != 0:
         sys.exit(f"DaskPoissonNMF on 2 workers failed: {out.stderr[-2000:]}")
     times = {(int(r), w, int(n)): float(t) for r, w, n, t in (line.split() for line in out.stdout.splitlines())}
+    per_sweep = {who: [(times[r, who, long] - times[r, who, short]) / (long - short) for r in range(reps)]
+                 for who in ("n_jobs=1", "n_jobs=2", "dask")}
     result = {}
-    for who in ("n_jobs=1", "n_jobs=2", "dask"):
-        per_sweep = [(times[r, who, long] - times[r, who, short]) / (long - short) for r in range(reps)]
-        setup = [times[r, who, short] - short * p for r, p in enumerate(per_sweep)]
-        result[who] = (float(np.median(per_sweep)), float(np.median(setup)))
+    for who, turns in per_sweep.items():
+        setup = [times[r, who, short] - short * p for r, p in enumerate(turns)]
+        result[who] = (float(np.median(turns)), float(np.median(setup)))
     # The speed-up of each turn, against the one process of the same turn.
     for who in ("n_jobs=2", "dask"):
-        result[who + " x"] = float(np.median([
-            (times[r, "n_jobs=1", long] - times[r, "n_jobs=1", short]) / (times[r, who, long] - times[r, who, short])
-            for r in range(reps)]))
+        result[who + " x"] = float(np.median([one / p for one, p in zip(per_sweep["n_jobs=1"], per_sweep[who])]))
     return result
 
 
