@@ -131,7 +131,7 @@ void Sampler::save(const std::string &path) const {
   Header h = header_of(x_, o_, o_.auto_sweeps ? o_.burn_in : burn_in_, fixed_h_, data_hash());
   h.done = done_, h.kept = kept_;
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
-  double rule[3] = {window_sum_, last_window_, static_cast<double>(levelled_)};
+  double rule[3] = {rule_.window_sum, rule_.last_window, static_cast<double>(rule_.levelled)};
   const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R},   {f_.h, K * C},
                         {f_.h_sum, K * C}, {f_.eta, C},   {rule, o_.auto_sweeps ? 3u : 0u}};
   // One name, not one per process: a fit killed while writing leaves its
@@ -214,7 +214,7 @@ void Sampler::restore(const std::string &path) {
     if (rule[2] != static_cast<double>(levelled) || levelled < -1 || levelled > done_ ||
         (levelled < 0 && o_.burn_in < 0 && kept_ != 0))
       refuse("it is corrupt (its stopping rule's state is out of range)");
-    window_sum_ = rule[0], last_window_ = rule[1];
+    rule_.window_sum = rule[0], rule_.last_window = rule[1];
     if (levelled >= 0) levelled_off_at(levelled);
   }
 }

@@ -174,8 +174,6 @@ Sampler::Sampler(const Csr &x, const FitOptions &o, const double *fixed_h, Alloc
     throw Error("an automatic number of sweeps watches H, so it needs H sampled: give a number of sweeps");
   if (burn_in_ < 0) burn_in_ = kMostSweeps;  // until the measure levels off
   stop_ = o.most_sweeps();
-  last_window_ = std::numeric_limits<double>::quiet_NaN();
-  measure_ = last_window_;
   total_ = std::max(x.total(), 1.0);
   if (allocation == allocate_csr) check_rand_streams();
   settings_ = planned(x, o, fixed_h_, allocation != allocate_csr);
@@ -283,35 +281,41 @@ void Sampler::sweep() {
   if (o_.auto_sweeps) watch_measure();
 }
 
+bool StoppingRule::observe(int64_t done, const double *column_measure, int32_t column_blocks,
+                           const double *task_measure, int32_t tasks, double total) {
+  double sum = 0;
+  for (int32_t b = 0; b < column_blocks; ++b) sum += column_measure[b];
+  for (int32_t t = 0; t < tasks; ++t) sum += task_measure[t];
+  measure = sum / total;
+  if (levelled >= 0) return false;
+  window_sum += measure;
+  if (done % kAutoWindow != 0) return false;
+  const double mean = window_sum / static_cast<double>(kAutoWindow / kAutoMeasureEvery);
+  window_sum = 0;
+  const bool level = done >= kAutoLeastBurnIn && mean - last_window < kAutoGain;  // false after no window
+  last_window = mean;
+  if (!level && done < kAutoMostSweeps / 2) return false;
+  levelled = done;
+  return true;
+}
+
 void Sampler::watch_measure() {
   if (done_ % kAutoMeasureEvery != 0) return;
-  double sum = 0;  // in block and task order: the same sum on any number of workers
-  for (int32_t b = 0; b < d_.column_blocks(); ++b) sum += f_.column_measure[b];
-  for (int32_t t = 0; t < d_.tasks(); ++t) sum += f_.task_measure[t];
-  measure_ = sum / total_;
-  if (levelled_ >= 0) return;
-  window_sum_ += measure_;
-  if (done_ % kAutoWindow != 0) return;
-  const double mean = window_sum_ / static_cast<double>(kAutoWindow / kAutoMeasureEvery);
-  window_sum_ = 0;
-  const bool level = done_ >= kAutoLeastBurnIn && mean - last_window_ < kAutoGain;  // false after no window
-  last_window_ = mean;
-  if (level || done_ >= kAutoMostSweeps / 2) {
-    levelled_off_at(done_);
-    if (o_.burn_in < 0) {
-      // The sweeps so far were burn-in: the means start afresh, as a fit
-      // with this burn-in would have started them.
-      kept_ = 0;
-      std::fill_n(f_.w_sum, static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components), 0.0);
-      std::fill_n(f_.h_sum, static_cast<size_t>(settings_.components) * static_cast<size_t>(x_.cols), 0.0);
-    }
+  if (!rule_.observe(done_, f_.column_measure, d_.column_blocks(), f_.task_measure, d_.tasks(), total_)) return;
+  levelled_off_at(done_);
+  if (o_.burn_in < 0) {
+    // The sweeps so far were burn-in: the means start afresh, as a fit
+    // with this burn-in would have started them.
+    kept_ = 0;
+    std::fill_n(f_.w_sum, static_cast<size_t>(x_.rows) * static_cast<size_t>(settings_.components), 0.0);
+    std::fill_n(f_.h_sum, static_cast<size_t>(settings_.components) * static_cast<size_t>(x_.cols), 0.0);
   }
 }
 
 void Sampler::levelled_off_at(int64_t sweep) {
-  levelled_ = sweep;
-  if (o_.burn_in < 0) burn_in_ = sweep;
-  stop_ = 2 * std::max(sweep, burn_in_);
+  rule_.levelled = sweep;
+  burn_in_ = rule_.burn_in(o_.burn_in);
+  stop_ = rule_.stop(o_.burn_in);
 }
 
 double Sampler::log_likelihood() const {

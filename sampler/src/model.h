@@ -24,8 +24,10 @@
 // memory.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +82,26 @@ struct FitOptions {
 constexpr int64_t kAutoWindow = 20, kAutoMeasureEvery = 4, kAutoLeastBurnIn = 40, kAutoMostSweeps = 2000;
 static_assert(kAutoWindow % kAutoMeasureEvery == 0);
 constexpr double kAutoGain = 2e-3;  // nats per count, window to window
+
+// The stopping rule's state, from the fit's start: the measure as last
+// taken, this window's sum of it, the last window's mean (NaN before one
+// ends), and the sweep the measure levelled off at (-1: not yet).
+struct StoppingRule {
+  double measure = std::numeric_limits<double>::quiet_NaN(), window_sum = 0,
+         last_window = std::numeric_limits<double>::quiet_NaN();
+  int64_t levelled = -1;
+
+  // Takes the measure after `done` sweeps (a multiple of kAutoMeasureEvery)
+  // from each column block's share and each row task's, added in that
+  // order, so that every host of the fit gets the same bits.  True when the
+  // measure levels off there.
+  bool observe(int64_t done, const double *column_measure, int32_t column_blocks, const double *task_measure,
+               int32_t tasks, double total);
+  // The burn-in and the stop once levelled, for an option burn_in (-1: the
+  // rule's).
+  int64_t burn_in(int64_t option) const { return option >= 0 ? option : levelled; }
+  int64_t stop(int64_t option) const { return 2 * std::max(levelled, burn_in(option)); }
+};
 
 // The prior shapes and fixed rates a fit takes.  Inside this range every
 // quantity of a sweep stays finite and every cell with a count keeps a
@@ -159,7 +181,7 @@ class Sampler {
   // knows its stop.
   int64_t planned_sweeps() const { return stop_; }
   // The convergence measure as last taken (automatic fits only, else NaN).
-  double measure() const { return measure_; }
+  double measure() const { return rule_.measure; }
   // The processes running the fit; fewer than planned when some could not
   // start (see shortfall()).
   int32_t workers() const;
@@ -211,11 +233,7 @@ class Sampler {
   mutable double log_factorials_ = 0;
   int64_t done_ = 0, kept_ = 0;
   int64_t stop_ = 0;
-  // The stopping rule's state: this window's sum of the measure, the last
-  // window's mean (NaN before one ends), and the sweep the measure levelled
-  // off at (-1: not yet).
-  double measure_ = 0, window_sum_ = 0, last_window_ = 0;
-  int64_t levelled_ = -1;
+  StoppingRule rule_;
   double total_ = 1;  // the count the measure is per
   SweepTimes times_;
   std::string shortfall_;
