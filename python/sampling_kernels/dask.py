@@ -42,6 +42,8 @@ from . import nmf as _nmf
 __all__ = ["DaskPoissonNMF"]
 
 _P = ctypes.c_void_p
+_AUTO_WINDOW = 20  # the sweeps between the points where n_sweeps="auto" may level off
+_UNKNOWN_STOP = _nmf._AUTO_MOST_SWEEPS  # an automatic fit's stop until its rule levels off: the cap
 
 
 class _Plan(ctypes.Structure):
@@ -54,6 +56,27 @@ class _Plan(ctypes.Structure):
                 ("n_factors", ctypes.c_int32)]
 
 
+class _Stop(ctypes.Structure):
+    """SK_NMF_Stop: the stopping rule's state of a fit with n_sweeps="auto"."""
+    _fields_ = [("measure", ctypes.c_double), ("window_sum", ctypes.c_double), ("last_window", ctypes.c_double),
+                ("levelled", ctypes.c_int64), ("burn_in_sweeps", ctypes.c_int64), ("n_sweeps", ctypes.c_int64)]
+
+
+def _auto_plan(rule, burn):
+    """The stop and burn-in of a fit with n_sweeps="auto" and burn_in `burn` (-1: the rule's), from its rule's
+    state; until the rule levels off, the cap, all of it burn-in."""
+    levelled = int(rule[3])
+    if levelled < 0:
+        return _UNKNOWN_STOP, _UNKNOWN_STOP
+    burn_in = burn if burn >= 0 else levelled
+    return 2 * max(levelled, burn_in), burn_in
+
+
+def _stop_start():
+    """The rule's state at a fit's start, as saved: measure, window sum, last window's mean, levelled."""
+    return np.array([np.nan, 0.0, np.nan, -1.0])
+
+
 def _library():
     lib = _nmf._library()
     if not getattr(lib, "_pieces_typed", False):
@@ -61,8 +84,8 @@ def _library():
         lib.SK_NMF_Plan_Fit.argtypes = [plan] + err
         lib.SK_NMF_Start_Rows.argtypes = [plan, ctypes.c_int32, ctypes.c_int32, _P, _P] + err
         lib.SK_NMF_Start_Columns.argtypes = [plan, _P, _P, _P] + err
-        lib.SK_NMF_Sweep_Rows.argtypes = [plan, ctypes.c_int64, ctypes.c_int32, ctypes.c_int32] + [_P] * 11 + err
-        lib.SK_NMF_Sweep_Columns.argtypes = [plan, ctypes.c_int64] + [_P] * 6 + err
+        lib.SK_NMF_Sweep_Rows.argtypes = [plan, ctypes.c_int64, ctypes.c_int32, ctypes.c_int32] + [_P] * 12 + err
+        lib.SK_NMF_Sweep_Columns.argtypes = [plan, ctypes.c_int64] + [_P] * 8 + err
         for f in ("SK_NMF_Plan_Fit", "SK_NMF_Start_Rows", "SK_NMF_Start_Columns", "SK_NMF_Sweep_Rows",
                   "SK_NMF_Sweep_Columns"):
             getattr(lib, f).restype = ctypes.c_int32
@@ -248,25 +271,28 @@ def _held_state(key, sweep):
 def _sweep_piece(key, sweep, columns, *after):
     """Sweep `sweep` of a held piece, in place, given (H, its row sums): its column tallies and sums of W per task.
     It runs after the tasks `after`, which read the state it changes."""
-    h, h_row_sums = columns
+    h, h_row_sums, clear_sums = columns
     state = _held(key)
     with state.lock:
         _at_sweep(state, key, sweep)
+        if clear_sums:  # the burn-in ended with the last sweep
+            state.w_sum[:] = 0.0
         plan, counts = state.plan, state.counts
         rows = len(counts.offsets) - 1
         first_task = counts.first_block * plan.block_rows // 1024
         tasks = -(-(counts.first_block * plan.block_rows + rows) // 1024) - first_task
         tallies, task_sums = np.zeros((plan.n_factors, plan.n_cols)), np.zeros((tasks, plan.n_factors))
+        task_measures = np.zeros(tasks)
         state.sweep = -1  # a sweep that fails part way leaves no state to go on from
         started = time.perf_counter()
         _call("SK_NMF_Sweep_Rows", ctypes.byref(plan), sweep, counts.first_block, counts.n_blocks,
               _ptr(counts.offsets), _ptr(counts.indices), _ptr(counts.values), _ptr(h), _ptr(h_row_sums),
               _ptr(state.w), _ptr(state.w_sum), _ptr(state.xi), _ptr(state.row_tallies), _ptr(tallies),
-              _ptr(task_sums))
+              _ptr(task_sums), _ptr(task_measures))
         state.busy += time.perf_counter() - started
         state.busy_sweeps += 1
         state.sweep = sweep + 1
-    return tallies, task_sums
+    return tallies, task_sums, task_measures
 
 
 def _piece_load(key, sweep):
@@ -325,34 +351,51 @@ def _w_mean(key, sweep, kept, k):
 
 
 class _ColumnState:
-    def __init__(self, plan_fields, sweep, h, h_sum, eta, h_rows):
+    def __init__(self, plan_fields, sweep, h, h_sum, eta, h_rows, rule):
         self.plan, self.sweep = _plan_from(plan_fields), sweep
         self.h, self.h_sum, self.eta, self.h_rows = h, h_sum, eta, h_rows
+        self.automatic = plan_fields["n_sweeps"] == _nmf._AUTO_SWEEPS
+        self.stop = _Stop(*rule[:3], int(rule[3]), -1, -1) if self.automatic else None
+
+    def rule(self):
+        """The stopping rule's state, as saved."""
+        s = self.stop
+        return np.array([s.measure, s.window_sum, s.last_window, float(s.levelled)]) if s else _stop_start()
 
 
 def _start_columns(key, plan_fields, saved):
-    """Keeps the column state (H, its running sum, the column rates, H's row sums) on this worker; gives H."""
-    state = _ColumnState(plan_fields, saved["sweep"], *(saved[n].copy() for n in ("h", "h_sum", "eta", "h_rows")))
+    """Keeps the column state (H, its running sum, the column rates, H's row sums, the stopping rule) on this
+    worker; gives H."""
+    state = _ColumnState(plan_fields, saved["sweep"], *(saved[n].copy() for n in ("h", "h_sum", "eta", "h_rows")),
+                         saved["rule"])
     _worker_pieces()[1][key] = state
-    return state.h.copy(), state.h_rows.copy()
+    return state.h.copy(), state.h_rows.copy(), False
 
 
 def _sweep_columns(key, sweep, piece_results, *after):
-    """Adds up the pieces' tallies of sweep `sweep` and draws H from them, in place; gives the new H."""
+    """Adds up the pieces' tallies of sweep `sweep` and draws H from them, in place; gives the new H, and whether
+    the pieces are to clear their sums of W (the burn-in of n_sweeps="auto" ended here)."""
     state = _held_state(key, sweep)
-    tallies, task_sums = _combined(piece_results)
+    tallies, task_sums, task_measures = _combined(piece_results)
     state.sweep = -1
-    _call("SK_NMF_Sweep_Columns", ctypes.byref(state.plan), sweep, _ptr(tallies), _ptr(task_sums), _ptr(state.h),
-          _ptr(state.h_sum), _ptr(state.eta), _ptr(state.h_rows))
+    stop = ctypes.byref(state.stop) if state.automatic else None
+    levelled = state.stop.levelled if state.automatic else -1
+    _call("SK_NMF_Sweep_Columns", ctypes.byref(state.plan), sweep, _ptr(tallies), _ptr(task_sums),
+          _ptr(task_measures), _ptr(state.h), _ptr(state.h_sum), _ptr(state.eta), _ptr(state.h_rows), stop)
     state.sweep = sweep + 1
+    clear_sums = state.automatic and state.stop.levelled != levelled and state.plan.burn_in < 0
     # Copies: the pieces read this H while the next sweep overwrites the held one.
-    return state.h.copy(), state.h_rows.copy()
+    return state.h.copy(), state.h_rows.copy(), clear_sums
 
 
 def _columns_of(key, sweep):
     state = _held_state(key, sweep)
     return {"h": state.h.copy(), "h_sum": _unless_zero(state.h_sum), "eta": state.eta.copy(),
-            "h_rows": state.h_rows.copy()}
+            "h_rows": state.h_rows.copy(), "rule": state.rule()}
+
+
+def _rule_of(key, sweep):
+    return _held_state(key, sweep).rule()
 
 
 def _forget_fit(dask_worker, fit, generation=None):
@@ -363,11 +406,12 @@ def _forget_fit(dask_worker, fit, generation=None):
 
 
 def _combined(results):
-    """The pieces' column tallies added up (whole numbers: exact in any order) and their task sums in order."""
+    """The pieces' column tallies added up (whole numbers: exact in any order), and their task sums and task
+    measures in order."""
     tallies = results[0][0].copy()
-    for t, _ in results[1:]:
+    for t, _, _ in results[1:]:
         tallies += t
-    return tallies, np.concatenate([ts for _, ts in results])
+    return tallies, np.concatenate([ts for _, ts, _ in results]), np.concatenate([tm for _, _, tm in results])
 
 
 def _balanced_pieces(costs, speeds):
@@ -556,6 +600,7 @@ class DaskPoissonNMF(_nmf._Parameters):
         client = self.client if self.client is not None else distributed.get_client()
         local = _nmf.PoissonNMF(self.n_components, **self._local_params())
         k, sweeps, burn, shape, rate = local._checked()
+        automatic = sweeps == _nmf._AUTO_SWEEPS
         local._run_options(fitting=True)  # checks checkpoint_every
         path = self._checkpoint_path()
         if self.resume and path is None:
@@ -597,8 +642,11 @@ class DaskPoissonNMF(_nmf._Parameters):
             h, eta, h_rows = np.empty((f, cols)), np.empty(cols), np.empty(f)
             _call("SK_NMF_Start_Columns", lib_plan, _ptr(h), _ptr(eta), _ptr(h_rows))
             # The fit's start needs no W to go back to: the pieces draw it again.
-            saved = {"sweep": 0, "h": h, "h_sum": np.zeros((f, cols)), "eta": eta, "h_rows": h_rows, "w": None}
+            saved = {"sweep": 0, "h": h, "h_sum": np.zeros((f, cols)), "eta": eta, "h_rows": h_rows,
+                     "rule": _stop_start(), "w": None}
         done = int(saved["sweep"])
+        # Where the fit ends and its burn-in; with n_sweeps="auto", as far as known.
+        total, burn_now = _auto_plan(saved["rule"], burn) if automatic else (sweeps, burn)
         kept_state = saved  # what a lost worker rolls back to
         held = _HeldPieces(client, pieces, fields, plan.block_rows)
         started, first_done = time.monotonic(), done
@@ -616,25 +664,31 @@ class DaskPoissonNMF(_nmf._Parameters):
                                                     plan.block_rows, rows)
                         held.start(counts, kept_state)
                         counts = None
-                    if done == sweeps:
+                    if done == total:
                         break
                     # The sweeps up to the next saved state, as one chain; the
-                    # first chain of a start is short, to measure the workers.
-                    boundary = min((done // every + 1) * every, sweeps, done + 3 if not held.measured else sweeps)
+                    # first chain of a start is short, to measure the workers,
+                    # and while an automatic fit's stop is unknown a chain ends
+                    # where the rule may level off.
+                    boundary = min((done // every + 1) * every, total, done + 3 if not held.measured else total)
+                    if total == _UNKNOWN_STOP:
+                        boundary = min(boundary, (done // _AUTO_WINDOW + 1) * _AUTO_WINDOW)
                     chain = held.run(done, boundary)
                     if saving is not None:
                         kept_state, saving = self._save(held, *saving, header, path), None
                     for done in chain:
-                        if self.verbose and (done % max(sweeps // 10, 1) == 0 or done == sweeps):
+                        if self.verbose and (done % max(total // 10, 1) == 0 or done == total):
                             pace = (done - first_done) / max(time.monotonic() - started, 1e-9)
-                            left = f"  {(sweeps - done) / pace:.0f} s left" if done < sweeps else ""
-                            print(f"DaskPoissonNMF: sweep {done}/{sweeps}{' (burn-in)' if done <= burn else ''}  "
+                            left = f"  {(total - done) / pace:.0f} s left" if done < total else ""
+                            print(f"DaskPoissonNMF: sweep {done}/{total}{' (burn-in)' if done <= burn_now else ''}  "
                                   f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
-                    if done == sweeps and path is not None:
+                    if total == _UNKNOWN_STOP and done % _AUTO_WINDOW == 0:
+                        total, burn_now = _auto_plan(held.rule(done), burn)
+                    if done == total and path is not None:
                         kept_state = self._save(held, done, *held.copy_states(done), header, path)
-                    elif done < sweeps and done % every == 0:
+                    elif done < total and done % every == 0:
                         saving = (done, *held.copy_states(done))
-                    if done < sweeps and (done % every == 0 or not held.measured):
+                    if done < total and (done % every == 0 or not held.measured):
                         moved = held.balance(costs, done)
                         if moved and self.verbose:
                             print(f"DaskPoissonNMF: sweep {done}: blocks moved between workers for balance, now "
@@ -653,11 +707,11 @@ class DaskPoissonNMF(_nmf._Parameters):
                               f"from sweep {kept_state['sweep']}", file=sys.stderr, flush=True)
                     done = kept_state["sweep"]
                     held.started, counts, saving = False, None, None
-            columns = kept_state if kept_state["sweep"] == sweeps else held.columns(sweeps)
+            columns = kept_state if kept_state["sweep"] == total else held.columns(total)
             h, h_sum = columns["h"], _zeros_unless(columns["h_sum"])
-            kept = max(sweeps - burn, 0)
+            kept = max(total - burn_now, 0)
             # W stays on the workers, as the pieces' posterior means, for fit_transform.
-            means = held.submit(_w_mean, sweeps, kept, k) if want_w else []
+            means = held.submit(_w_mean, total, kept, k) if want_w else []
             held.wait(means)
         except Exception as e:  # the cluster itself went away
             if not isinstance(e, (ValueError, MemoryError, _ClusterGone)):
@@ -671,7 +725,7 @@ class DaskPoissonNMF(_nmf._Parameters):
         self.background_ = h_mean[k].copy() if f > k else None
         self.n_components_ = k
         self.n_features_in_ = cols
-        self.n_iter_ = sweeps
+        self.n_iter_ = total
         if not want_w:
             return None
         import dask.array as da
@@ -697,9 +751,13 @@ class DaskPoissonNMF(_nmf._Parameters):
     def _save(self, held, done, copies, holders, header, path):
         """The fit's whole state at `done` from the copies of its states, written to `path` if there is one."""
         *parts, columns = held.gather(copies, holders)
+        # The pieces clear their sums of W at the start of the sweep after
+        # the rule ends the burn-in; the state saved there has them cleared.
+        clear = header["sweeps"] == _nmf._AUTO_SWEEPS and header["burn_in"] < 0 and columns["rule"][3] == done
         state = dict(columns, sweep=done, h_sum=_zeros_unless(columns["h_sum"]),
                      w=np.concatenate([p["w"] for p in parts]),
-                     w_sum=np.concatenate([_zeros_unless(p["w_sum"]) for p in parts]),
+                     w_sum=np.concatenate([np.zeros_like(p["w"]) if clear else _zeros_unless(p["w_sum"])
+                                           for p in parts]),
                      xi=np.concatenate([p["xi"] for p in parts]))
         if path is not None:
             _write_checkpoint(path, header, state)
@@ -711,6 +769,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                 saved_header = json.loads(bytes(f["header"]).decode())
                 state = {name: f[name] for name in ("h", "h_sum", "eta", "h_rows", "w", "w_sum", "xi")}
                 state["sweep"] = int(f["sweep"])
+                state["rule"] = f["rule"] if "rule" in f.files else _stop_start()
         except Exception as e:  # noqa: BLE001 - any damage is the same refusal
             raise ValueError(f"checkpoint {path}: it is not a DaskPoissonNMF checkpoint or is damaged "
                              f"({type(e).__name__})") from None
@@ -794,7 +853,7 @@ class _HeldPieces:
         self.column_key, self.column_address = (self.fit, self.generation, "columns"), self.addresses[0]
         with _large_arguments():
             self.h = self._on_column_holder(_start_columns, self.column_key, self.fields,
-                                            {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows")})
+                                            {n: saved[n] for n in ("sweep", "h", "h_sum", "eta", "h_rows", "rule")})
         self.wait([self.h])
         self.started, self.measured, self.copies = True, False, None
         if self.generation > 0:
@@ -917,6 +976,9 @@ class _HeldPieces:
     def columns(self, sweep):
         return self.gather([self._on_column_holder(_columns_of, self.column_key, sweep)])[0]
 
+    def rule(self, sweep):
+        return self.gather([self._on_column_holder(_rule_of, self.column_key, sweep)])[0]
+
     def forget(self, before=None):
         """Drops the fit's states (those of generations before `before`) from the workers; best effort."""
         try:
@@ -971,7 +1033,7 @@ def _write_checkpoint(path, header, state):
     try:
         with os.fdopen(fd, "wb") as f:
             np.savez(f, header=np.frombuffer(json.dumps(header).encode(), dtype=np.uint8), sweep=state["sweep"],
-                     **{name: state[name] for name in ("h", "h_sum", "eta", "h_rows", "w", "w_sum", "xi")})
+                     **{name: state[name] for name in ("h", "h_sum", "eta", "h_rows", "w", "w_sum", "xi", "rule")})
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)

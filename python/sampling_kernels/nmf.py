@@ -319,8 +319,8 @@ class PoissonNMF(_Parameters):
                    if v != PoissonNMF().get_params()[k] or k == "n_components"]
         return f"PoissonNMF({', '.join(changed)})"
 
-    def _checked(self, auto=False):
-        """The checked options; n_sweeps "auto" (only where `auto`) as -1, and burn_in then -1 or an int."""
+    def _checked(self):
+        """The checked options; n_sweeps "auto" as -1, and burn_in then -1 or an int."""
         def whole(name, value, lo):
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral) or value < lo:
                 raise ValueError(f"{name} must be an int of at least {lo}, not {value!r}")
@@ -332,8 +332,6 @@ class PoissonNMF(_Parameters):
         if isinstance(self.n_sweeps, str):
             if self.n_sweeps != "auto":
                 raise ValueError(f"n_sweeps must be an int of at least 1 or 'auto', not {self.n_sweeps!r}")
-            if not auto:  # only the Dask front end checks without it
-                raise ValueError("n_sweeps='auto' is not supported on Dask yet: give a number of sweeps")
             return (k, _AUTO_SWEEPS, self._auto_burn_in(), *self._priors())
         sweeps = whole("n_sweeps", self.n_sweeps, 1)
         if sweeps > _INT32_MAX:
@@ -406,7 +404,7 @@ class PoissonNMF(_Parameters):
                     resume=int(bool(self.resume) and fitting), sweeps_done=0, resumed_from=-1, workers=0)
 
     def _run(self, counts, components=None, fixed_background=None):
-        k, sweeps, burn, shape, rate = self._checked(auto=True)
+        k, sweeps, burn, shape, rate = self._checked()
         if sweeps == _AUTO_SWEEPS and components is not None:
             sweeps = self.n_iter_  # the measure watches H, which a transform holds
         run = self._run_options(fitting=components is None)

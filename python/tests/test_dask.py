@@ -145,6 +145,34 @@ class OnACluster(unittest.TestCase):
             self.assertEqual(len(model._pieces), 2)  # after 3 sweeps on one worker, the rest on two
             self.same_as_local(model, w)
 
+    def test_auto_sweeps_stop_where_the_local_fit_stops(self):
+        from unittest import mock
+        from sampling_kernels import dask as pieces
+        finished, lost = pieces._HeldPieces._finished, []
+
+        # The default fit levels off at sweep 60 and saves its state there,
+        # where the sums of W start afresh: a worker's state lost in the
+        # next chain sends it back to that state.
+        def lost_after_the_stop_is_known(held, first, chain):
+            if first == 60 and not lost:
+                lost.append(first)
+                raise pieces._LostState("made to be lost")
+            yield from finished(held, first, chain)
+
+        for name, options in [("burn-in where the measure levels off, going back to the state saved there",
+                               dict(checkpoint_every=20)),
+                              ("a burn-in of 30 sweeps, saved every 7", dict(burn_in=30, checkpoint_every=7))]:
+            with self.subTest(name), mock.patch.object(pieces._HeldPieces, "_finished", lost_after_the_stop_is_known):
+                local = PoissonNMF(3, n_sweeps="auto", random_state=5, n_jobs=1,
+                                   **{k: v for k, v in options.items() if k == "burn_in"})
+                w_local = local.fit_transform(self.x)
+                model = DaskPoissonNMF(3, n_sweeps="auto", random_state=5, **options)
+                w = model.fit_transform(da.from_array(self.x, chunks=(1500, 60))).compute()
+                self.assertEqual(model.n_iter_, local.n_iter_)
+                self.assertTrue(np.array_equal(model.components_, local.components_) and np.array_equal(w, w_local))
+        self.assertEqual(lost, [60])
+        self.assertEqual(self.pieces_left_on_workers(), 0)
+
     def pieces_left_on_workers(self):
         return sum(self.client.run(lambda dask_worker: len(getattr(dask_worker, "_sampling_kernels_pieces", {})))
                    .values())
@@ -197,8 +225,8 @@ class OnACluster(unittest.TestCase):
                     DaskPoissonNMF(2, n_sweeps=4, random_state=0).fit(X)
         with self.assertRaisesRegex(ValueError, "n_sweeps"):
             DaskPoissonNMF(2, n_sweeps=0).fit(da.from_array(x, chunks=(1000, 60)))
-        with self.assertRaisesRegex(ValueError, "n_sweeps='auto' is not supported on Dask yet"):
-            DaskPoissonNMF(2, n_sweeps="auto").fit(da.from_array(x, chunks=(1000, 60)))
+        with self.assertRaisesRegex(ValueError, "burn_in must be from 0 to 1000 with n_sweeps='auto'"):
+            DaskPoissonNMF(2, n_sweeps="auto", burn_in=1001).fit(da.from_array(x, chunks=(1000, 60)))
         with self.assertRaisesRegex(ValueError, "not fitted"):
             DaskPoissonNMF(2).to_local()
 
@@ -243,8 +271,8 @@ class ThePiecesColumnSweep(unittest.TestCase):
                     tallies[0, 3] = np.nan  # a NaN tally draws a NaN H
                 with self.assertRaisesRegex(RuntimeError, f"non-finite in sweep 1: the sum of {name}"):
                     pieces._call("SK_NMF_Sweep_Columns", ctypes.byref(plan), 0, tallies.ctypes.data,
-                                 task_sums.ctypes.data, h.ctypes.data, np.zeros((f, cols)).ctypes.data,
-                                 eta.ctypes.data, h_rows.ctypes.data)
+                                 task_sums.ctypes.data, None, h.ctypes.data, np.zeros((f, cols)).ctypes.data,
+                                 eta.ctypes.data, h_rows.ctypes.data, None)
 
 
 if __name__ == "__main__":

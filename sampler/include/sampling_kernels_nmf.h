@@ -150,6 +150,22 @@ typedef struct SK_NMF_Plan {
                                * width of W and the height of H in every piece below */
 } SK_NMF_Plan;
 
+/* With n_sweeps = SK_NMF_AUTO_SWEEPS the plan runs up to 2000 sweeps and
+ * the rule above decides its stop, from the measure that every 4th sweep's
+ * pieces write (task_measures, and the column blocks' inside
+ * SK_NMF_Sweep_Columns).  Its state is the host's, kept from sweep to sweep
+ * and in the host's saved states; a fit starts from measure and last_window
+ * NaN, window_sum 0 and levelled -1.  When it levels off at the end
+ * of sweep s with a plan burn_in below 0, SK_NMF_Sweep_Columns clears H's
+ * running sum and the host must clear every block's running sum of W
+ * before sweep s + 1, as a fit on one machine does. */
+typedef struct SK_NMF_Stop {
+  double measure, window_sum, last_window;
+  int64_t levelled;                  /* the sweep the measure levelled off at, or -1 */
+  int64_t burn_in_sweeps, n_sweeps;  /* set by SK_NMF_Sweep_Columns: the burn-in and the stop
+                                      * (-1 and 2000 until levelled) */
+} SK_NMF_Stop;
+
 /* Checks the plan's options and sets its blocks. */
 int32_t SK_NMF_Plan_Fit(SK_NMF_Plan *plan, char *error, size_t error_size);
 
@@ -167,23 +183,28 @@ int32_t SK_NMF_Start_Columns(const SK_NMF_Plan *plan, double *h, double *eta, do
  * (CSR of their rows, offsets from 0) and new W, its running sum and the
  * row rates, in place.  Adds the blocks' column tallies to col_tallies
  * (n_components x n_cols) and writes the sums of W's columns of each task
- * of plan's tasks (1024 rows) among the blocks' rows to task_sums.
- * row_tallies (rows x factors) is working room that must hold zeros and is
- * left holding zeros, so that a host can keep it from call to call; NULL
- * makes the call allocate its own. */
+ * of plan's tasks (1024 rows) among the blocks' rows to task_sums, and
+ * their shares of the measure to task_measures (one a task) on the
+ * sweeps an automatic plan measures (NULL for a plan with a number of
+ * sweeps).  row_tallies (rows x factors) is working room that must hold
+ * zeros and is left holding zeros, so that a host can keep it from call to
+ * call; NULL makes the call allocate its own. */
 int32_t SK_NMF_Sweep_Rows(const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks,
                           const int64_t *row_offsets, const int32_t *col_indices, const double *values,
                           const double *h, const double *h_row_sums, double *w, double *w_sum, double *xi,
-                          double *row_tallies, double *col_tallies, double *task_sums, char *error,
-                          size_t error_size);
+                          double *row_tallies, double *col_tallies, double *task_sums, double *task_measures,
+                          char *error, size_t error_size);
 
 /* The end of sweep `sweep`: new H, its running sum, the column rates and
  * the sums of H's rows, from the column tallies of all the blocks (added
  * up; cleared here) and the task sums of all the tasks, in task order.
- * SK_NMF_RUN_FAILED when those sums or H's are inf or NaN. */
+ * An automatic plan also takes every task's measure (in task order) and
+ * the stopping rule's state, which it updates; both are NULL for a plan
+ * with a number of sweeps.  SK_NMF_RUN_FAILED when those sums or H's are
+ * inf or NaN. */
 int32_t SK_NMF_Sweep_Columns(const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums,
-                             double *h, double *h_sum, double *eta, double *h_row_sums, char *error,
-                             size_t error_size);
+                             const double *task_measures, double *h, double *h_sum, double *eta,
+                             double *h_row_sums, SK_NMF_Stop *stop, char *error, size_t error_size);
 
 #ifdef __cplusplus
 }

@@ -41,7 +41,8 @@ int32_t guarded(char *error, size_t size, F body) {
 sk_nmf::FitOptions options_of(const SK_NMF_Plan &p) {
   sk_nmf::FitOptions o;
   o.components = p.n_components;
-  o.sweeps = p.n_sweeps;
+  o.auto_sweeps = p.n_sweeps == SK_NMF_AUTO_SWEEPS;
+  o.sweeps = o.auto_sweeps ? 0 : p.n_sweeps;
   o.burn_in = p.burn_in < 0 ? -1 : p.burn_in;
   o.shape = p.shape;
   o.rate = p.rate;
@@ -59,6 +60,11 @@ void check_plan(const SK_NMF_Plan *p) {
   shape_only.rows = p->n_rows;
   shape_only.cols = p->n_cols;
   sk_nmf::check_options(options_of(*p), shape_only);
+}
+
+void check_sweep(const SK_NMF_Plan *p, int64_t sweep) {
+  if (sweep < 0 || sweep >= options_of(*p).most_sweeps())
+    throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
 }
 
 sk_nmf::FitSettings settings_of(const SK_NMF_Plan *p, int32_t first_block, int32_t n_blocks) {
@@ -88,6 +94,25 @@ void sums_of_rows(const sk_nmf::FitSettings &s, const double *h, double *h_row_s
     for (size_t j = 0; j < C; ++j) sum += h[k * C + j];
     h_row_sums[k] = sum;
   }
+}
+
+// The stopping rule after `done` sweeps, as a fit on one machine keeps it.
+void watch(const SK_NMF_Plan &p, int64_t done, const std::vector<double> &column_measure,
+           const double *task_measures, int32_t tasks, SK_NMF_Stop &stop, double *h_sum, size_t h_size) {
+  sk_nmf::StoppingRule rule;
+  rule.measure = stop.measure, rule.window_sum = stop.window_sum, rule.last_window = stop.last_window;
+  rule.levelled = stop.levelled;
+  if (rule.levelled < -1 || rule.levelled >= done) throw Error("stop->levelled is not of a sweep before this one");
+  const int64_t option = p.burn_in < 0 ? -1 : p.burn_in;
+  if (done % sk_nmf::kAutoMeasureEvery == 0 &&
+      rule.observe(done, column_measure.data(), static_cast<int32_t>(column_measure.size()), task_measures, tasks,
+                   std::max(p.total, 1.0)) &&
+      option < 0)
+    std::fill_n(h_sum, h_size, 0.0);  // the sweeps so far were burn-in
+  stop.measure = rule.measure, stop.window_sum = rule.window_sum, stop.last_window = rule.last_window;
+  stop.levelled = rule.levelled;
+  stop.burn_in_sweeps = rule.levelled < 0 ? -1 : rule.burn_in(option);
+  stop.n_sweeps = rule.levelled < 0 ? sk_nmf::kAutoMostSweeps : rule.stop(option);
 }
 
 }  // namespace
@@ -140,12 +165,13 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Start_Columns(c
 extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
     const SK_NMF_Plan *plan, int64_t sweep, int32_t first_block, int32_t n_blocks, const int64_t *row_offsets,
     const int32_t *col_indices, const double *values, const double *h, const double *h_row_sums, double *w,
-    double *w_sum, double *xi, double *row_tallies, double *col_tallies, double *task_sums, char *error,
-    size_t error_size) {
+    double *w_sum, double *xi, double *row_tallies, double *col_tallies, double *task_sums, double *task_measures,
+    char *error, size_t error_size) {
   return guarded(error, error_size, [&] {
     const sk_nmf::FitSettings s = settings_of(plan, first_block, n_blocks);
-    if (sweep < 0 || sweep >= plan->n_sweeps) throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
-    if (!row_offsets || !h || !h_row_sums || !w || !w_sum || !xi || !col_tallies || !task_sums)
+    check_sweep(plan, sweep);
+    if (!row_offsets || !h || !h_row_sums || !w || !w_sum || !xi || !col_tallies || !task_sums ||
+        (s.measure > 0 && !task_measures))
       throw Error("an array is NULL");
     const int32_t rows = s.rows_here();
     if (row_offsets[0] != 0) throw Error("row_offsets[0] is not 0");
@@ -169,6 +195,7 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
     f.col_sum = const_cast<double *>(h_row_sums);
     f.tallies = col_tallies;
     f.task_sums = task_sums;
+    f.task_measure = task_measures;
     f.block_loglik = scratch.block_loglik.data();
     sk_nmf::check_rand_streams();
     sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{row_offsets, col_indices, values}, 0);
@@ -177,24 +204,32 @@ extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Rows(
 }
 
 extern "C" __attribute__((visibility("default"))) int32_t SK_NMF_Sweep_Columns(
-    const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums, double *h, double *h_sum,
-    double *eta, double *h_row_sums, char *error, size_t error_size) {
+    const SK_NMF_Plan *plan, int64_t sweep, double *col_tallies, const double *task_sums,
+    const double *task_measures, double *h, double *h_sum, double *eta, double *h_row_sums, SK_NMF_Stop *stop,
+    char *error, size_t error_size) {
   return guarded(error, error_size, [&] {
     const sk_nmf::FitSettings s = settings_of(plan, 0, 1);
-    if (sweep < 0 || sweep >= plan->n_sweeps) throw Error("sweep " + std::to_string(sweep) + " is not of the plan");
+    check_sweep(plan, sweep);
     if (!col_tallies || !task_sums || !h || !h_sum || !eta || !h_row_sums) throw Error("an array is NULL");
+    const bool automatic = s.measure > 0;
+    if (automatic && (!task_measures || !stop)) throw Error("an automatic plan needs task_measures and stop");
     const auto K = static_cast<size_t>(s.components);
     std::vector<double> row_sum(K, 0.0);
     for (int32_t t = 0; t < s.decomposition().tasks(); ++t)  // in task order, as a fit on one machine adds them
       for (size_t k = 0; k < K; ++k) row_sum[k] += task_sums[static_cast<size_t>(t) * K + k];
     sk_nmf::check_finite(row_sum.data(), K, "W's column", sweep + 1);
+    const sk_nmf::Decomposition d = s.decomposition();
     std::vector<int32_t> claims(sk_nmf::kPhases * sk_nmf::kClaimStride, 0);
+    std::vector<double> column_measure(static_cast<size_t>(d.column_blocks()), 0.0);
     sk_nmf::FitArena f;
     f.claims = claims.data();
     f.h = h, f.h_sum = h_sum, f.eta = eta, f.tallies = col_tallies, f.row_sum = row_sum.data();
+    f.column_measure = column_measure.data();
+    f.col_sum = h_row_sums;  // the measure's: those of the H the tallies were split under
     sk_nmf::SweepWorker worker(s, f, sk_nmf::Counts{nullptr, nullptr, nullptr}, 0);
     worker.run(sk_nmf::Phase::columns, sweep);
     sums_of_rows(s, h, h_row_sums);
     sk_nmf::check_finite(h_row_sums, K, "H's row", sweep + 1);
+    if (automatic) watch(*plan, sweep + 1, column_measure, task_measures, d.tasks(), *stop, h_sum, K * s.cols);
   });
 }
