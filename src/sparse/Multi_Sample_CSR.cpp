@@ -219,11 +219,14 @@ namespace {
 namespace {
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
-// in tiles that keep both sides' lines in cache, two rows by two columns at
-// a time (a 2 x 2 turn of two vector loads).  Returns whether any value
-// copied has its sign bit set.  Moves, no arithmetic: every bit is kept.
-// Out of line, so that its registers do not widen the frame under the
-// sampling pass.
+// and dst[c * dst_stride + r] = 0.0 for rows <= r < dst_stride, in tiles
+// that keep both sides' lines in cache, two rows by two columns at a time
+// (a 2 x 2 turn of two vector loads).  Each tile of columns is finished,
+// padding and all, before the next is begun, so that every line of dst is
+// written in one visit however many rows there are.  Returns whether any
+// value copied has its sign bit set.  Moves, no arithmetic: every bit is
+// kept.  Out of line, so that its registers do not widen the frame under
+// the sampling pass.
 __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride, double *dst,
                                          ptrdiff_t dst_stride, ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
@@ -233,10 +236,10 @@ __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride
     bits = _mm_or_pd(bits, x);
     _mm_store_sd(dst + c * dst_stride + r, x);
   };
-  for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
-    const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
-    for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
-      const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
+  for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
+    const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
+    for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
+      const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
       ptrdiff_t r = r0;
       for (; r + 2 <= r1; r += 2) {
         const double *const s0 = src + r * src_stride;
@@ -255,6 +258,8 @@ __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride
       if (r < r1)
         for (ptrdiff_t c = c0; c < c1; ++c) copy_one(r, c);
     }
+    for (ptrdiff_t c = c0; c < c1; ++c)
+      for (ptrdiff_t r = rows; r < dst_stride; ++r) dst[c * dst_stride + r] = 0.0;
   }
   return _mm_movemask_pd(bits) != 0;
 }
@@ -323,12 +328,10 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
   double *buf = scratch;  // malloc's alignment suits the aligned loads
 
   if (transposed) {
-    // Column j's K factors, then its K counts: one stretch of memory per
-    // cell, so one page and adjacent lines.
+    // Column j's K factors, then its K counts (from zero): one stretch of
+    // memory per cell, so one page and adjacent lines.
     double *factors_t = scratch + batch;
     const bool column_signs = transpose(col_factors, C, factors_t, column_stride, K, C);
-    for (ptrdiff_t j = 0; j < C; ++j)
-      for (ptrdiff_t x = K; x < column_stride; ++x) factors_t[j * column_stride + x] = 0.0;
     const Columns<true> cs{factors_t, col_tallies, K, C, column_stride};
     // Only this path's sums build has a wider form.
     if (use_avx2(nnz, K))
