@@ -555,6 +555,36 @@ TEST(CsrBadInputControl, FirstFaultIsReported) {
   expect_refused(p, SK_CSR_OFFSETS_DECREASE, "offsets before indices");
 }
 
+// Rows are passed four pairs of neighbours at a time: a fault of each kind
+// at every position of rows of every length across those steps, after a
+// sound row of nine, is found and named as the entry-by-entry check names it.
+TEST(CsrBadInputControl, FaultsAnywhereInARowAreFound) {
+  Maker make(14);
+  for (int32_t length = 1; length <= 13; ++length) {
+    const int32_t cols = 2 * length + 20;
+    Problem base = make.problem(2, 2, cols, 0.0, Values::clean);
+    base.offsets = {0, 9, 9 + length};
+    base.indices.clear();
+    for (int32_t t = 0; t < 9; ++t) base.indices.push_back(2 * t);
+    for (int32_t t = 0; t < length; ++t) base.indices.push_back(2 * t + 1);
+    base.values.assign(base.indices.size(), 1.0);
+    for (int32_t at = 0; at < length; ++at) {
+      const size_t e = 9 + static_cast<size_t>(at);
+      const std::string what = "length " + std::to_string(length) + ", at " + std::to_string(at);
+      Problem p = base;
+      p.indices[e] = -1;
+      expect_refused(p, SK_CSR_INDEX_OUT_OF_RANGE, what + ", negative");
+      p.indices[e] = cols;
+      expect_refused(p, SK_CSR_INDEX_OUT_OF_RANGE, what + ", past the columns");
+      if (at == 0) continue;
+      p.indices[e] = p.indices[e - 1];
+      expect_refused(p, SK_CSR_INDEX_REPEATED, what + ", repeated");
+      p.indices[e] = p.indices[e - 1] - 1;
+      expect_refused(p, SK_CSR_INDICES_UNSORTED, what + ", descending");
+    }
+  }
+}
+
 TEST(CsrNullArrays, RefusedWhereTheArrayHasElements) {
   Problem p = valid_problem();
   std::vector<double> row_t = p.row_tallies, col_t = p.col_tallies;
