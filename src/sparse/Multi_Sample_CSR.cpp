@@ -118,8 +118,6 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
   return SK_CSR_OK;
 }
 
-inline bool sign_set(double x) { return (__builtin_bit_cast(uint64_t, x) >> 63) != 0; }
-
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
 // sums, then +inf) and, above kOneLevel components, the last sum of every
 // block of `block` entries, padded with +inf, for the two-level count.
