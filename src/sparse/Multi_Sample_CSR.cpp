@@ -205,6 +205,12 @@ __attribute__((noinline)) void add_counts(const Columns<true> &cs) {
   }
 }
 
+// The component of a draw in a cell with finite, non-decreasing sums; for
+// such sums and a target in [0, total] it is what Binary_Search returns.
+inline ptrdiff_t sorted_index(const Layout &l, const double *sums, double target) {
+  return sk::count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
+}
+
 }  // namespace
 
 // The pass, once for any x86-64 CPU and once for CPUs with AVX2 (whose

@@ -1,64 +1,25 @@
 // The sampling pass of Multi_Sample_CSR, compiled once per instruction set:
 // Multi_Sample_CSR.cpp includes it into one namespace per kernel, after the
-// headers and the shared pieces it uses (Layout, Columns and the
-// constants), with SK_CSR_WIDE 1 where the code may use AVX2.  Private
+// headers and the shared pieces it uses (Layout, Columns, sorted_index and
+// the constants), with SK_CSR_WIDE 1 where the code may use AVX2.  Private
 // to the companion; it includes nothing itself.
 
-// Number of the n sums at a below x; n is a multiple of 4.  With AVX2,
-// four compares to a vector, else the shared two.
-inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
-#if SK_CSR_WIDE
-  const __m256d v = _mm256_set1_pd(x);
-  __m256i acc = _mm256_setzero_si256();
-  for (ptrdiff_t k = 0; k < n; k += 4)
-    acc = _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(a + k), v,
-                                                                  _CMP_LT_OS)));
-  const __m128i sum = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-  return _mm_cvtsi128_si64(sum) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum));
-#else
-  return sk::count_below(a, n, x);
-#endif
-}
-
-// sk::count_sorted with this kernel's count_below: the number of sums below
-// the target, in one level or, with blocks, the blocks below it and then the
-// sums of its block, clamped to K - 1.
-inline ptrdiff_t count_sorted(const double *sums, ptrdiff_t padded, ptrdiff_t blocks,
-                              ptrdiff_t blocks_padded, ptrdiff_t block, ptrdiff_t K,
-                              double target) {
-  ptrdiff_t e;
-  if (blocks == 0) {
-    e = count_below(sums, padded, target);
-  } else {
-    const ptrdiff_t b = count_below(sums + padded, blocks_padded, target);
-    e = b * block + count_below(sums + b * block, block, target);
-  }
-  return e < K - 1 ? e : K - 1;
-}
-
-// The component of a draw in a cell with finite, non-decreasing sums; for
-// such sums and a target in [0, total] it is what Binary_Search returns.
-inline ptrdiff_t kernel_sorted_index(const Layout &l, const double *sums, double target) {
-  return count_sorted(sums, l.padded, l.blocks, l.blocks_padded, l.block, l.K, target);
-}
-
-// kernel_sorted_index for one shape of the layout, with its lengths constant
-// so that the counts unroll: Padded sums in one level when BlocksPadded is
-// 0, else BlocksPadded block ends and then the Block sums of the draw's
-// block.
+// sorted_index for one shape of the layout, with its lengths constant so
+// that the counts unroll: Padded sums in one level when BlocksPadded is 0,
+// else BlocksPadded block ends and then the Block sums of the draw's block.
 template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
 struct FixedSearch {
   ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
     if constexpr (BlocksPadded == 0)
-      return count_sorted(sums, Padded, 0, 0, 0, l.K, target);
+      return sk::count_sorted(sums, Padded, 0, 0, 0, l.K, target);
     else
-      return count_sorted(sums, l.padded, BlocksPadded, BlocksPadded, Block, l.K, target);
+      return sk::count_sorted(sums, l.padded, BlocksPadded, BlocksPadded, Block, l.K, target);
   }
 };
 
 struct AnySearch {
   ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
-    return kernel_sorted_index(l, sums, target);
+    return sorted_index(l, sums, target);
   }
 };
 
@@ -249,7 +210,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, const 
   if (sorted) {
     for (int64_t d = 0; d < m; ++d) {
       const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e = kernel_sorted_index(l, sums, target);
+      const ptrdiff_t e = sorted_index(l, sums, target);
       row_t[e] += 1.0;
       cs.add(j, e);
     }
@@ -284,11 +245,9 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
 }
 
 // The draws of a batch whose cells all have sorted sums.  The values of
-// rand() are taken kSortedBatch at a time, each made its cell's target as
-// it arrives (the division and product overlap the next call, whose locked
-// instructions hold back memory accesses, not arithmetic), and then placed
-// in one flat loop whose branches do not depend on the data, so that the
-// work of successive draws overlaps.  Each tally element only receives
+// rand() are taken kRandBatch at a time, each marked with its cell, and then
+// placed in one flat loop whose branches do not depend on the data, so that
+// the work of successive draws overlaps.  Each tally element only receives
 // += 1.0, so the order of the placements does not matter; the order of the
 // rand() values does, and is kept.
 template <bool Transposed, typename Search>
@@ -296,56 +255,48 @@ inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const do
                         const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
                         Search search) {
   const ptrdiff_t S = l.stride;
-  // A slot holds a draw's target, then (with the caller's tallies) its
-  // component.
+  double totals[kLanes];
+  for (int c = 0; c < count; ++c) totals[c] = buf[c * S + l.K - 1];
+  // Each value of rand() becomes its target as it arrives, so that the
+  // division and product overlap the next call (whose locked instructions
+  // hold back memory accesses, not arithmetic).  A slot holds a draw's
+  // target, then its component; half the general path's batch keeps the
+  // stack as it was.
   union Slot {
     double target;
     int64_t e;
   } slot[kSortedBatch];
-  unsigned char cell_of[kSortedBatch];
+  unsigned char cell_of[kSortedBatch + 4];
   int c = 0;
   int64_t left = draws[0];
-  double total = buf[l.K - 1];
   while (c < count) {
     int m = 0;
-    while (m < kSortedBatch) {
+    while (m < kSortedBatch && c < count) {
       const int take = left < kSortedBatch - m ? static_cast<int>(left) : kSortedBatch - m;
+      // Most cells make a few draws: four marks unconditionally (the array
+      // has room), a loop only beyond.
       const auto mark = static_cast<unsigned char>(c);
-      for (int d = m; d < m + take; ++d) {
-        slot[d].target = static_cast<double>(rand()) / kRandMax * total;
-        cell_of[d] = mark;
-      }
+      cell_of[m] = cell_of[m + 1] = cell_of[m + 2] = cell_of[m + 3] = mark;
+      for (int d = 4; d < take; ++d) cell_of[m + d] = mark;
       m += take;
       left -= take;
-      if (left == 0) {
-        if (++c == count) break;
-        left = draws[c];
-        total = buf[c * S + l.K - 1];
-      }
+      if (left == 0 && ++c < count) left = draws[c];
     }
-    if constexpr (Transposed) {
-      // A cell's counts lie in the lines of its factors, which the sums
-      // have just read: each draw is tallied as soon as it is placed.
-      for (int d = 0; d < m; ++d) {
-        const int at = cell_of[d];
-        const ptrdiff_t e = search(l, buf + at * S, slot[d].target);
-        row_t[e] += 1.0;
-        cs.add(cols[at], e);
-      }
-    } else {
-      // Components first, each search prefetching the caller's tally line
-      // its draw will update; the tallies after.
-      for (int d = 0; d < m; ++d) {
-        const int at = cell_of[d];
-        const ptrdiff_t e = search(l, buf + at * S, slot[d].target);
-        _mm_prefetch(static_cast<const char *>(cs.tally_of(cols[at], e)), _MM_HINT_T0);
-        slot[d].e = e;
-      }
-      for (int d = 0; d < m; ++d) {
-        const ptrdiff_t e = slot[d].e;
-        row_t[e] += 1.0;
-        cs.add(cols[cell_of[d]], e);
-      }
+    for (int d = 0; d < m; ++d)
+      slot[d].target = static_cast<double>(rand()) / kRandMax * totals[cell_of[d]];
+    // Components first, each search prefetching the tally line its draw
+    // will update; the tallies after.
+    for (int d = 0; d < m; ++d) {
+      const int at = cell_of[d];
+      const double target = slot[d].target;
+      const ptrdiff_t e = search(l, buf + at * S, target);
+      _mm_prefetch(static_cast<const char *>(cs.tally_of(cols[at], e)), _MM_HINT_T0);
+      slot[d].e = e;
+    }
+    for (int d = 0; d < m; ++d) {
+      const ptrdiff_t e = slot[d].e;
+      row_t[e] += 1.0;
+      cs.add(cols[cell_of[d]], e);
     }
   }
 }
