@@ -276,19 +276,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Sums are taken as sorted only where no factor of the row or the column
 // has its sign bit set: one negative factor, in a row's factors alone or in
-// a column's alone, must send its cells to the general search.
+// a column's alone, in the middle or last, must send its cells to the
+// general search.
 TEST(CsrSigns, OneNegativeFactorInARowOrAColumnAlone) {
   for (const int32_t K : {3, 20, 100}) {
     Maker make(static_cast<uint64_t>(K));
     for (const bool in_row : {true, false}) {
-      Problem p = make.problem(12, K, 30, 0.8, Values::clean);
-      // Large enough to make the running sums fall well below their peak.
-      const size_t at = in_row ? static_cast<size_t>(5 * K + K / 2)
-                               : static_cast<size_t>((K / 2) * 30 + 7);
-      (in_row ? p.row_factors : p.col_factors)[at] = -40.0;
-      const std::string what = "K " + std::to_string(K) + (in_row ? ", row" : ", column");
-      expect_agreement(p, Stream{Stream::seeded, 3}, what + " seeded");
-      expect_agreement(p, Stream{Stream::real, 4}, what + " real rand");
+      for (const int32_t k : {K / 2, K - 1}) {
+        Problem p = make.problem(12, K, 30, 0.8, Values::clean);
+        // In the row with the most entries, or a column; large enough to make
+        // the running sums fall well below their peak.
+        size_t row = 0;
+        for (size_t i = 1; i < 12; ++i)
+          if (p.offsets[i + 1] - p.offsets[i] > p.offsets[row + 1] - p.offsets[row]) row = i;
+        const size_t at = in_row ? row * static_cast<size_t>(K) + static_cast<size_t>(k)
+                                 : static_cast<size_t>(k) * 30 + 7;
+        (in_row ? p.row_factors : p.col_factors)[at] = -40.0;
+        const std::string what = "K " + std::to_string(K) + (in_row ? ", row" : ", column") +
+                                 " component " + std::to_string(k);
+        expect_agreement(p, Stream{Stream::seeded, 3}, what + " seeded");
+        expect_agreement(p, Stream{Stream::real, 4}, what + " real rand");
+      }
     }
   }
 }
@@ -553,6 +561,36 @@ TEST(CsrBadInputControl, FirstFaultIsReported) {
   expect_refused(p, SK_CSR_INDEX_REPEATED, "repeat before range");
   p.offsets[3] = 1;  // and offsets decrease, checked before any index
   expect_refused(p, SK_CSR_OFFSETS_DECREASE, "offsets before indices");
+}
+
+// Rows are passed four pairs of neighbours at a time: a fault of each kind
+// at every position of rows of every length across those steps, after a
+// sound row of nine, is found and named as the entry-by-entry check names it.
+TEST(CsrBadInputControl, FaultsAnywhereInARowAreFound) {
+  Maker make(14);
+  for (int32_t length = 1; length <= 13; ++length) {
+    const int32_t cols = 2 * length + 20;
+    Problem base = make.problem(2, 2, cols, 0.0, Values::clean);
+    base.offsets = {0, 9, 9 + length};
+    base.indices.clear();
+    for (int32_t t = 0; t < 9; ++t) base.indices.push_back(2 * t);
+    for (int32_t t = 0; t < length; ++t) base.indices.push_back(2 * t + 1);
+    base.values.assign(base.indices.size(), 1.0);
+    for (int32_t at = 0; at < length; ++at) {
+      const size_t e = 9 + static_cast<size_t>(at);
+      const std::string what = "length " + std::to_string(length) + ", at " + std::to_string(at);
+      Problem p = base;
+      p.indices[e] = -1;
+      expect_refused(p, SK_CSR_INDEX_OUT_OF_RANGE, what + ", negative");
+      p.indices[e] = cols;
+      expect_refused(p, SK_CSR_INDEX_OUT_OF_RANGE, what + ", past the columns");
+      if (at == 0) continue;
+      p.indices[e] = p.indices[e - 1];
+      expect_refused(p, SK_CSR_INDEX_REPEATED, what + ", repeated");
+      p.indices[e] = p.indices[e - 1] - 1;
+      expect_refused(p, SK_CSR_INDICES_UNSORTED, what + ", descending");
+    }
+  }
 }
 
 TEST(CsrNullArrays, RefusedWhereTheArrayHasElements) {

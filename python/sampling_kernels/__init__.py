@@ -45,6 +45,14 @@ __all__ = ["multi_sample", "binary_search", "seed", "library_path", "PoissonNMF"
 _LIBRARY_NAME = "libsampling_kernels.so"
 _INT32_MAX = 2147483647
 _MAX_COUNT = 2147483647.0
+# The bits of the largest count and of the largest finite double, as unsigned
+# integers.  For a double with its sign bit clear, the order of its bits is
+# the order of its value, and NaN and infinity lie above every finite value;
+# a set sign bit lies above them all.  So the largest bits of an array are at
+# most these exactly when every element lies in [0, the bound]; -0.0, which
+# the checks accept, is the one value they pass that this does not.
+_MAX_COUNT_BITS = int(np.array(_MAX_COUNT).view(np.uint64))
+_MAX_FINITE_BITS = int(np.array(np.finfo(np.float64).max).view(np.uint64))
 # Kinds of dtype taken as real numbers: signed and unsigned integers and
 # floats.  Booleans, complex numbers, timedelta64/datetime64 (numpy counts
 # timedelta64 among the integers), strings, objects and records are refused.
@@ -156,6 +164,13 @@ def _as_doubles(array: np.ndarray) -> np.ndarray:
     return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
+def _within(array: np.ndarray, largest_bits: int) -> bool:
+    """Whether every element of a contiguous float64 array is known to lie in
+    [0, the bound whose bits are given]: one pass, no temporary.  False means
+    the checks that name a fault must look."""
+    return array.size == 0 or int(array.reshape(-1).view(np.uint64).max()) <= largest_bits
+
+
 def _factors_and_tallies(n_rows: int, n_cols: int, counts_arrays: Tuple[np.ndarray, ...],
                          count_values: np.ndarray, row_factors: Any, col_factors: Any,
                          row_tallies: Optional[np.ndarray], col_tallies: Optional[np.ndarray]
@@ -184,16 +199,19 @@ def _factors_and_tallies(n_rows: int, n_cols: int, counts_arrays: Tuple[np.ndarr
             if np.shares_memory(tally, other):
                 raise ValueError(f"{tally_name} overlaps {other_name}")
 
-    with np.errstate(invalid="ignore"):
-        if not np.all(np.isfinite(count_values)):
-            raise ValueError("counts must be finite (found NaN or infinity)")
-        if np.any(count_values < 0):
-            raise ValueError("counts must not be negative")
-        if np.any(count_values > _MAX_COUNT):
-            raise ValueError("counts must not exceed 2147483647")
+    if not _within(count_values, _MAX_COUNT_BITS):
+        with np.errstate(invalid="ignore"):
+            if not np.all(np.isfinite(count_values)):
+                raise ValueError("counts must be finite (found NaN or infinity)")
+            if np.any(count_values < 0):
+                raise ValueError("counts must not be negative")
+            if np.any(count_values > _MAX_COUNT):
+                raise ValueError("counts must not exceed 2147483647")
     row_c = _as_doubles(row_in)
     col_c = _as_doubles(col_in)
     for name, array in (("row_factors", row_c), ("col_factors", col_c)):
+        if _within(array, _MAX_FINITE_BITS):
+            continue
         if not np.all(np.isfinite(array)):
             raise ValueError(f"{name} must be finite (found NaN or infinity)")
         if np.any(array < 0):

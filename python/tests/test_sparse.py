@@ -233,6 +233,37 @@ class SparseRejectsTest(unittest.TestCase):
             m.data[0] = bad
             self.rejects(ValueError, counts=m, word=word)
 
+    def test_values_at_the_bounds_pass_and_just_beyond_fail(self):
+        # Counts and factors are cleared by the largest bits of the whole
+        # array; each value on either side of a bound, alone in an array of
+        # ordinary values, dense and sparse alike.
+        top = 2147483647.0
+        big = np.finfo(np.float64).max
+        for counts_value, ok in ((top, True), (-0.0, True), (5e-324, True),
+                                 (np.nextafter(top, np.inf), False), (-5e-324, False),
+                                 (-np.nan, False)):
+            for dense in (True, False):
+                m = self.counts.copy()
+                m.data[1] = counts_value
+                counts = m.toarray() if dense else m
+                what = f"count {counts_value!r}, {'dense' if dense else 'sparse'}"
+                if ok:
+                    sk.multi_sample(counts, self.rf, self.cf)
+                else:
+                    with self.assertRaises(ValueError, msg=what):
+                        sk.multi_sample(counts, self.rf, self.cf)
+        for factor, ok in ((big, True), (-0.0, True), (0.0, True), (np.inf, False),
+                           (-5e-324, False), (-np.nan, False)):
+            for name, base in (("row_factors", self.rf), ("col_factors", self.cf)):
+                f = base.copy()
+                f[1, 1] = factor
+                factors = {"row_factors": self.rf, "col_factors": self.cf, name: f}
+                if ok:
+                    sk.multi_sample(self.counts, **factors)
+                else:
+                    with self.assertRaisesRegex(ValueError, name, msg=f"{name} {factor!r}"):
+                        sk.multi_sample(self.counts, **factors)
+
     def test_bad_dtypes(self):
         self.rejects(TypeError, counts=self.counts.astype(bool), word="real")
         self.rejects(TypeError, counts=self.counts.astype(np.complex128), word="real")

@@ -66,6 +66,25 @@ constexpr int kRandBatch = 256;
 // The same for the path of cells with sorted sums, which keeps more per draw.
 constexpr int kSortedBatch = 128;
 
+// Whether the n column indices at idx (none when n is 0) ascend strictly
+// from at least 0 to below n_cols, so that each one is in range: four pairs
+// of neighbours to a compare, nothing read past the n.
+bool row_ascending(const int32_t *idx, int64_t n, int32_t n_cols) {
+  if (n == 0) return true;
+  if (idx[0] < 0 || idx[n - 1] >= n_cols) return false;
+  __m128i ascending = _mm_set1_epi32(-1);
+  int64_t t = 0;
+  for (; t + 5 <= n; t += 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(idx + t));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(idx + t + 1));
+    ascending = _mm_and_si128(ascending, _mm_cmpgt_epi32(b, a));
+  }
+  if (_mm_movemask_epi8(ascending) != 0xffff) return false;
+  for (; t + 1 < n; ++t)
+    if (idx[t + 1] <= idx[t]) return false;
+  return true;
+}
+
 int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const double *values,
                  const double *row_factors, const double *col_factors,
                  const double *row_tallies, const double *col_tallies, int32_t n_rows,
@@ -83,6 +102,10 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
   if (row_offsets[n_rows] > 0 && (col_indices == nullptr || values == nullptr))
     return SK_CSR_NULL_ARRAY;
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    // A sound row passes at a few instructions an entry; the loop below
+    // finds which fault comes first in one that does not.
+    if (row_ascending(col_indices + row_offsets[i], row_offsets[i + 1] - row_offsets[i], n_cols))
+      continue;
     int32_t previous = -1;
     for (int64_t p = row_offsets[i]; p < row_offsets[i + 1]; ++p) {
       const int32_t j = col_indices[p];
@@ -94,8 +117,6 @@ int32_t validate(const int64_t *row_offsets, const int32_t *col_indices, const d
   }
   return SK_CSR_OK;
 }
-
-inline bool sign_set(double x) { return (__builtin_bit_cast(uint64_t, x) >> 63) != 0; }
 
 // How one cell's running sums lie in the batch buffer: `padded` entries (the
 // sums, then +inf) and, above kOneLevel components, the last sum of every
@@ -225,11 +246,14 @@ namespace {
 namespace {
 
 // dst[c * dst_stride + r] = src[r * src_stride + c] for r < rows, c < cols,
-// in tiles that keep both sides' lines in cache, two rows by two columns at
-// a time (a 2 x 2 turn of two vector loads).  Returns whether any value
-// copied has its sign bit set.  Moves, no arithmetic: every bit is kept.
-// Out of line, so that its registers do not widen the frame under the
-// sampling pass.
+// and dst[c * dst_stride + r] = 0.0 for rows <= r < dst_stride, in tiles
+// that keep both sides' lines in cache, two rows by two columns at a time
+// (a 2 x 2 turn of two vector loads).  Each tile of columns is finished,
+// padding and all, before the next is begun, so that every line of dst is
+// written in one visit however many rows there are.  Returns whether any
+// value copied has its sign bit set.  Moves, no arithmetic: every bit is
+// kept.  Out of line, so that its registers do not widen the frame under
+// the sampling pass.
 __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride, double *dst,
                                          ptrdiff_t dst_stride, ptrdiff_t rows, ptrdiff_t cols) {
   constexpr ptrdiff_t kTile = 16;
@@ -239,10 +263,10 @@ __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride
     bits = _mm_or_pd(bits, x);
     _mm_store_sd(dst + c * dst_stride + r, x);
   };
-  for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
-    const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
-    for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
-      const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
+  for (ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
+    const ptrdiff_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
+    for (ptrdiff_t r0 = 0; r0 < rows; r0 += kTile) {
+      const ptrdiff_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
       ptrdiff_t r = r0;
       for (; r + 2 <= r1; r += 2) {
         const double *const s0 = src + r * src_stride;
@@ -261,6 +285,8 @@ __attribute__((noinline)) bool transpose(const double *src, ptrdiff_t src_stride
       if (r < r1)
         for (ptrdiff_t c = c0; c < c1; ++c) copy_one(r, c);
     }
+    for (ptrdiff_t c = c0; c < c1; ++c)
+      for (ptrdiff_t r = rows; r < dst_stride; ++r) dst[c * dst_stride + r] = 0.0;
   }
   return _mm_movemask_pd(bits) != 0;
 }
@@ -329,12 +355,10 @@ SK_EXPORT int32_t Multi_Sample_CSR(const int64_t *row_offsets, const int32_t *co
   double *buf = scratch;  // malloc's alignment suits the aligned loads
 
   if (transposed) {
-    // Column j's K factors, then its K counts: one stretch of memory per
-    // cell, so one page and adjacent lines.
+    // Column j's K factors, then its K counts (from zero): one stretch of
+    // memory per cell, so one page and adjacent lines.
     double *factors_t = scratch + batch;
     const bool column_signs = transpose(col_factors, C, factors_t, column_stride, K, C);
-    for (ptrdiff_t j = 0; j < C; ++j)
-      for (ptrdiff_t x = K; x < column_stride; ++x) factors_t[j * column_stride + x] = 0.0;
     const Columns<true> cs{factors_t, col_tallies, K, C, column_stride};
     // Only this path's sums build has a wider form.
     if (use_avx2(nnz, K))

@@ -322,6 +322,15 @@ inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const doub
     draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
 }
 
+// Whether any of the n doubles at x has its sign bit set, two at a time.
+inline bool any_sign(const double *x, ptrdiff_t n) {
+  __m128d bits = _mm_setzero_pd();
+  ptrdiff_t k = 0;
+  for (; k + 2 <= n; k += 2) bits = _mm_or_pd(bits, _mm_loadu_pd(x + k));
+  if (k < n) bits = _mm_or_pd(bits, _mm_load_sd(x + k));
+  return _mm_movemask_pd(bits) != 0;
+}
+
 // The pass: stored cells that make draws are gathered a row at a time into
 // batches of up to eight, whose sums are built together and whose draws are
 // then made cell after cell.
@@ -355,14 +364,15 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
       _mm_prefetch(reinterpret_cast<const char *>(row_w + 2 * K - 1), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char *>(row_t + 2 * K - 1), _MM_HINT_T0);
     }
+    const int64_t end = row_offsets[i + 1];
+    if (end == row_offsets[i]) continue;
     // Whether products can have their sign bit set other than as NaN.
-    bool signs = column_signs;
-    for (ptrdiff_t k = 0; k < K; ++k) signs |= sign_set(row_w[k]);
+    const bool signs = column_signs || any_sign(row_w, K);
     int count = 0;
     auto run = [&](int64_t next) {
       // The entries after this batch, whose columns are prefetched.
-      const int64_t end = next + kLanes < nnz ? next + kLanes : nnz;
-      const int n_ahead = static_cast<int>(end - next);
+      const int64_t last = next + kLanes < nnz ? next + kLanes : nnz;
+      const int n_ahead = static_cast<int>(last - next);
       const int32_t *ahead = col_indices + next;
       if (count > 4)
         run_batch<8>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
@@ -372,7 +382,6 @@ void sample(const int64_t *row_offsets, const int32_t *col_indices, const double
         run_batch<2>(l, cs, row_w, row_t, cols, draws, count, ahead, n_ahead, buf, signs);
       count = 0;
     };
-    const int64_t end = row_offsets[i + 1];
     for (int64_t p = row_offsets[i]; p < end; ++p) {
       const int64_t n = draws_for(values[p]);
       if (n == 0) continue;
