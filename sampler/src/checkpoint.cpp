@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -78,6 +79,8 @@ uint64_t Sampler::data_hash() const {
 
 namespace {
 
+// burn_in: the fit's; an automatic fit's header keeps the option's, which
+// the rule's state then completes.
 Header header_of(const Csr &x, const FitOptions &o, int64_t burn_in, bool fixed_h, uint64_t hash) {
   Header h{};
   std::memcpy(h.magic, kMagic, sizeof kMagic);
@@ -86,8 +89,15 @@ Header header_of(const Csr &x, const FitOptions &o, int64_t burn_in, bool fixed_
   h.rows = x.rows, h.cols = x.cols, h.components = o.components, h.fixed_h = fixed_h;
   h.background = o.background, h.background_shape = o.background ? o.background_shape : 0;
   h.nnz = x.nnz(), h.data_hash = hash;
-  h.sweeps = o.auto_sweeps ? -1 : o.sweeps, h.burn_in = burn_in, h.shape = o.shape, h.rate = o.rate, h.seed = o.seed;
+  h.sweeps = o.auto_sweeps ? -1 : o.sweeps, h.burn_in = o.auto_sweeps ? o.burn_in : burn_in, h.shape = o.shape, h.rate = o.rate, h.seed = o.seed;
   return h;
+}
+
+// The arrays after the header, in order; `rule` holds an automatic fit's
+// stopping rule (window sum, last window's mean, levelling sweep).
+std::array<Part, 7> parts_of(const FitArena &f, size_t R, size_t C, size_t K, double *rule, bool automatic) {
+  return {{{f.w, R * K}, {f.w_sum, R * K}, {f.xi, R}, {f.h, K * C}, {f.h_sum, K * C}, {f.eta, C},
+           {rule, automatic ? 3u : 0u}}};
 }
 
 std::string number(double v) {
@@ -127,13 +137,11 @@ std::string mismatch(const Header &saved, const Header &now) {
 }  // namespace
 
 void Sampler::save(const std::string &path) const {
-  // An automatic fit's burn-in is an option's until the rule sets it.
-  Header h = header_of(x_, o_, o_.auto_sweeps ? o_.burn_in : burn_in_, fixed_h_, data_hash());
+  Header h = header_of(x_, o_, burn_in_, fixed_h_, data_hash());
   h.done = done_, h.kept = kept_;
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   double rule[3] = {rule_.window_sum, rule_.last_window, static_cast<double>(rule_.levelled)};
-  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R},   {f_.h, K * C},
-                        {f_.h_sum, K * C}, {f_.eta, C},   {rule, o_.auto_sweeps ? 3u : 0u}};
+  const auto parts = parts_of(f_, R, C, K, rule, o_.auto_sweeps);
   // One name, not one per process: a fit killed while writing leaves its
   // temporary file behind, and the next save (a resumed fit's) replaces it.
   const std::string temporary = path + ".tmp";
@@ -160,8 +168,7 @@ void Sampler::save(const std::string &path) const {
 void Sampler::restore(const std::string &path) {
   const auto R = static_cast<size_t>(x_.rows), C = static_cast<size_t>(x_.cols), K = static_cast<size_t>(settings_.components);
   double rule[3] = {};
-  const Part parts[] = {{f_.w, R * K}, {f_.w_sum, R * K}, {f_.xi, R},   {f_.h, K * C},
-                        {f_.h_sum, K * C}, {f_.eta, C},   {rule, o_.auto_sweeps ? 3u : 0u}};
+  const auto parts = parts_of(f_, R, C, K, rule, o_.auto_sweeps);
   size_t expected = sizeof(Header) + sizeof(uint64_t);
   for (const Part &p : parts) expected += p.count * sizeof(double);
   auto refuse = [&](const std::string &why) { throw Error("checkpoint " + path + ": " + why); };
@@ -182,7 +189,7 @@ void Sampler::restore(const std::string &path) {
   if (saved.version != kVersion || saved.header_bytes != sizeof(Header))
     refuse("it was written by another version of this sampler");
   const std::string differs =
-      mismatch(saved, header_of(x_, o_, o_.auto_sweeps ? o_.burn_in : burn_in_, fixed_h_, data_hash()));
+      mismatch(saved, header_of(x_, o_, burn_in_, fixed_h_, data_hash()));
   if (!differs.empty()) refuse(differs);
   if (static_cast<size_t>(st.st_size) < expected) refuse("it is truncated");
   if (static_cast<size_t>(st.st_size) > expected) refuse("it is corrupt (longer than its header says)");
