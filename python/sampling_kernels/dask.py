@@ -43,7 +43,6 @@ __all__ = ["DaskPoissonNMF"]
 
 _P = ctypes.c_void_p
 _AUTO_WINDOW = 20  # the sweeps between the points where n_sweeps="auto" may level off
-_UNKNOWN_STOP = _nmf._AUTO_MOST_SWEEPS  # an automatic fit's stop until its rule levels off: the cap
 
 
 class _Plan(ctypes.Structure):
@@ -59,15 +58,15 @@ class _Plan(ctypes.Structure):
 class _Stop(ctypes.Structure):
     """SK_NMF_Stop: the stopping rule's state of a fit with n_sweeps="auto"."""
     _fields_ = [("measure", ctypes.c_double), ("window_sum", ctypes.c_double), ("last_window", ctypes.c_double),
-                ("levelled", ctypes.c_int64), ("burn_in_sweeps", ctypes.c_int64), ("n_sweeps", ctypes.c_int64)]
+                ("levelled", ctypes.c_int64)]
 
 
 def _auto_plan(rule, burn):
     """The stop and burn-in of a fit with n_sweeps="auto" and burn_in `burn` (-1: the rule's), from its rule's
-    state; until the rule levels off, the cap, all of it burn-in."""
+    state (as SK_NMF_Stop says); None until the rule levels off."""
     levelled = int(rule[3])
     if levelled < 0:
-        return _UNKNOWN_STOP, _UNKNOWN_STOP
+        return None
     burn_in = burn if burn >= 0 else levelled
     return 2 * max(levelled, burn_in), burn_in
 
@@ -354,8 +353,7 @@ class _ColumnState:
     def __init__(self, plan_fields, sweep, h, h_sum, eta, h_rows, rule):
         self.plan, self.sweep = _plan_from(plan_fields), sweep
         self.h, self.h_sum, self.eta, self.h_rows = h, h_sum, eta, h_rows
-        self.automatic = plan_fields["n_sweeps"] == _nmf._AUTO_SWEEPS
-        self.stop = _Stop(*rule[:3], int(rule[3]), -1, -1) if self.automatic else None
+        self.stop = _Stop(*rule[:3], int(rule[3])) if plan_fields["n_sweeps"] == _nmf._AUTO_SWEEPS else None
 
     def rule(self):
         """The stopping rule's state, as saved."""
@@ -378,12 +376,13 @@ def _sweep_columns(key, sweep, piece_results, *after):
     state = _held_state(key, sweep)
     tallies, task_sums, task_measures = _combined(piece_results)
     state.sweep = -1
-    stop = ctypes.byref(state.stop) if state.automatic else None
-    levelled = state.stop.levelled if state.automatic else -1
+    automatic = state.stop is not None
+    stop = ctypes.byref(state.stop) if automatic else None
+    levelled = state.stop.levelled if automatic else -1
     _call("SK_NMF_Sweep_Columns", ctypes.byref(state.plan), sweep, _ptr(tallies), _ptr(task_sums),
           _ptr(task_measures), _ptr(state.h), _ptr(state.h_sum), _ptr(state.eta), _ptr(state.h_rows), stop)
     state.sweep = sweep + 1
-    clear_sums = state.automatic and state.stop.levelled != levelled and state.plan.burn_in < 0
+    clear_sums = automatic and state.stop.levelled != levelled and state.plan.burn_in < 0
     # Copies: the pieces read this H while the next sweep overwrites the held one.
     return state.h.copy(), state.h_rows.copy(), clear_sums
 
@@ -645,8 +644,11 @@ class DaskPoissonNMF(_nmf._Parameters):
             saved = {"sweep": 0, "h": h, "h_sum": np.zeros((f, cols)), "eta": eta, "h_rows": h_rows,
                      "rule": _stop_start(), "w": None}
         done = int(saved["sweep"])
-        # Where the fit ends and its burn-in; with n_sweeps="auto", as far as known.
-        total, burn_now = _auto_plan(saved["rule"], burn) if automatic else (sweeps, burn)
+        # Where the fit ends and its burn-in; with n_sweeps="auto", the cap
+        # (all of it burn-in) until the rule levels off.
+        planned = _auto_plan(saved["rule"], burn) if automatic else (sweeps, burn)
+        stop_known = planned is not None
+        total, burn_now = planned if stop_known else (_nmf._AUTO_MOST_SWEEPS,) * 2
         kept_state = saved  # what a lost worker rolls back to
         held = _HeldPieces(client, pieces, fields, plan.block_rows)
         started, first_done = time.monotonic(), done
@@ -671,7 +673,7 @@ class DaskPoissonNMF(_nmf._Parameters):
                     # and while an automatic fit's stop is unknown a chain ends
                     # where the rule may level off.
                     boundary = min((done // every + 1) * every, total, done + 3 if not held.measured else total)
-                    if total == _UNKNOWN_STOP:
+                    if not stop_known:
                         boundary = min(boundary, (done // _AUTO_WINDOW + 1) * _AUTO_WINDOW)
                     chain = held.run(done, boundary)
                     if saving is not None:
@@ -682,8 +684,10 @@ class DaskPoissonNMF(_nmf._Parameters):
                             left = f"  {(total - done) / pace:.0f} s left" if done < total else ""
                             print(f"DaskPoissonNMF: sweep {done}/{total}{' (burn-in)' if done <= burn_now else ''}  "
                                   f"{pace:.3g} sweeps/s{left}", file=sys.stderr, flush=True)
-                    if total == _UNKNOWN_STOP and done % _AUTO_WINDOW == 0:
-                        total, burn_now = _auto_plan(held.rule(done), burn)
+                    if not stop_known and done % _AUTO_WINDOW == 0:
+                        planned = _auto_plan(held.rule(done), burn)
+                        stop_known = planned is not None
+                        total, burn_now = planned or (total, burn_now)
                     if done == total and path is not None:
                         kept_state = self._save(held, done, *held.copy_states(done), header, path)
                     elif done < total and done % every == 0:

@@ -155,15 +155,15 @@ typedef struct SK_NMF_Plan {
  * pieces write (task_measures, and the column blocks' inside
  * SK_NMF_Sweep_Columns).  Its state is the host's, kept from sweep to sweep
  * and in the host's saved states; a fit starts from measure and last_window
- * NaN, window_sum 0 and levelled -1.  When it levels off at the end
+ * NaN, window_sum 0 and levelled -1.  Once levelled at T, the burn-in is T
+ * (or the plan's burn_in when that is 0 or more, b) and the plan stops at
+ * 2 max(T, b).  When it levels off at the end
  * of sweep s with a plan burn_in below 0, SK_NMF_Sweep_Columns clears H's
  * running sum and the host must clear every block's running sum of W
  * before sweep s + 1, as a fit on one machine does. */
 typedef struct SK_NMF_Stop {
   double measure, window_sum, last_window;
-  int64_t levelled;                  /* the sweep the measure levelled off at, or -1 */
-  int64_t burn_in_sweeps, n_sweeps;  /* set by SK_NMF_Sweep_Columns: the burn-in and the stop
-                                      * (-1 and 2000 until levelled) */
+  int64_t levelled; /* the sweep the measure levelled off at, or -1 */
 } SK_NMF_Stop;
 
 /* Checks the plan's options and sets its blocks. */

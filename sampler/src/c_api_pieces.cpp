@@ -103,16 +103,12 @@ void watch(const SK_NMF_Plan &p, int64_t done, const std::vector<double> &column
   rule.measure = stop.measure, rule.window_sum = stop.window_sum, rule.last_window = stop.last_window;
   rule.levelled = stop.levelled;
   if (rule.levelled < -1 || rule.levelled >= done) throw Error("stop->levelled is not of a sweep before this one");
-  const int64_t option = p.burn_in < 0 ? -1 : p.burn_in;
-  if (done % sk_nmf::kAutoMeasureEvery == 0 &&
-      rule.observe(done, column_measure.data(), static_cast<int32_t>(column_measure.size()), task_measures, tasks,
+  if (rule.observe(done, column_measure.data(), static_cast<int32_t>(column_measure.size()), task_measures, tasks,
                    std::max(p.total, 1.0)) &&
-      option < 0)
+      p.burn_in < 0)
     std::fill_n(h_sum, h_size, 0.0);  // the sweeps so far were burn-in
   stop.measure = rule.measure, stop.window_sum = rule.window_sum, stop.last_window = rule.last_window;
   stop.levelled = rule.levelled;
-  stop.burn_in_sweeps = rule.levelled < 0 ? -1 : rule.burn_in(option);
-  stop.n_sweeps = rule.levelled < 0 ? sk_nmf::kAutoMostSweeps : rule.stop(option);
 }
 
 }  // namespace

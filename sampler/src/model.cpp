@@ -283,6 +283,7 @@ void Sampler::sweep() {
 
 bool StoppingRule::observe(int64_t done, const double *column_measure, int32_t column_blocks,
                            const double *task_measure, int32_t tasks, double total) {
+  if (done % kAutoMeasureEvery != 0) return false;
   double sum = 0;
   for (int32_t b = 0; b < column_blocks; ++b) sum += column_measure[b];
   for (int32_t t = 0; t < tasks; ++t) sum += task_measure[t];
@@ -300,7 +301,6 @@ bool StoppingRule::observe(int64_t done, const double *column_measure, int32_t c
 }
 
 void Sampler::watch_measure() {
-  if (done_ % kAutoMeasureEvery != 0) return;
   if (!rule_.observe(done_, f_.column_measure, d_.column_blocks(), f_.task_measure, d_.tasks(), total_)) return;
   levelled_off_at(done_);
   if (o_.burn_in < 0) {

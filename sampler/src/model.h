@@ -91,10 +91,11 @@ struct StoppingRule {
          last_window = std::numeric_limits<double>::quiet_NaN();
   int64_t levelled = -1;
 
-  // Takes the measure after `done` sweeps (a multiple of kAutoMeasureEvery)
-  // from each column block's share and each row task's, added in that
-  // order, so that every host of the fit gets the same bits.  True when the
-  // measure levels off there.
+  // Takes the measure after `done` sweeps, when that is a multiple of
+  // kAutoMeasureEvery (the sweeps whose workers wrote their shares), from
+  // each column block's share and each row task's, added in that order, so
+  // that every host of the fit gets the same bits.  True when the measure
+  // levels off there.
   bool observe(int64_t done, const double *column_measure, int32_t column_blocks, const double *task_measure,
                int32_t tasks, double total);
   // The burn-in and the stop once levelled, for an option burn_in (-1: the
