@@ -3,19 +3,21 @@
 // mostly do.  There the batched path's set-up per cell (eight lanes, runs of
 // draws, the many-draw counts) costs more than the cell's few products, so
 // this one stays close to the plain loop:
-//   - a row's counts are tested 64 at a time into a bit mask, and its sampled
-//     cells gathered, up to 64 of them;
-//   - their rand() values, up to 128, are taken in one loop in row-major
-//     order before any is placed (no work between two locked calls); a cell
-//     with more draws is drawn alone, a bufferful at a time;
-//   - each cell then builds its plain chain into a small array padded with
-//     +inf, and where its sums are known finite and non-decreasing (the
+//   - a row's counts are tested 64 at a time into a bit mask;
+//   - each sampled cell builds its plain chain into a small array padded
+//     with +inf, and where its sums are known finite and non-decreasing (the
 //     batched path's test) a draw's component is the count of the sums below
-//     it, which is what the three-way search returns; else that search.
-// The row tallies take the draws of up to 128 at once, per component, and
-// with one component, where every draw lands on component 0 whatever the
-// weights, no sums are built and the column tallies too take a cell's draws
-// at once (add_ones gives the bits of one addition of 1.0 after the other).
+//     it, which is what the three-way search returns; else that search;
+//   - each draw calls rand() as it is placed, as the plain loop does: glibc's
+//     rand() takes a lock, which waits for the loads and stores before it
+//     but overlaps the arithmetic around it, so the work of one cell hides
+//     in the calls of the next (taking a batch of values first left nothing
+//     to overlap them with).
+// The row tallies take a row's draws per component at once.  With one
+// component every draw lands on component 0 whatever the weights: no sums
+// are built, the rand() calls are taken up to 128 in one loop, and the
+// column tallies too take a cell's draws at once (add_ones gives the bits of
+// one addition of 1.0 after the other).
 #pragma once
 
 #include <emmintrin.h>
@@ -32,9 +34,9 @@ template <ptrdiff_t N>
 struct Const {
   static constexpr ptrdiff_t value = N;
 };
-// Cells gathered from one row before their draws are made.
+// Cells gathered before their rand() calls with one component.
 constexpr int kLeanCells = 64;
-// rand() values taken in one loop before any is placed.
+// rand() calls taken in one loop with one component.
 constexpr int64_t kLeanDraws = 128;
 
 // Whether a call with at most kLeanComponents components should take the
@@ -52,14 +54,14 @@ inline bool few_draws(const double *counts, ptrdiff_t n_rows, ptrdiff_t n_cols) 
   return draws <= 3 * sampled;
 }
 
-// The sums of cell j into `sums` and its n draws from r[].  Exact is the
+// The sums of cell j into `sums` and its n draws.  Exact is the
 // number of components when it is a constant (up to 8: the chain unrolls
 // and the count is that many scalar compares), else 0 and the count is over
 // Padded sums in vector compares.
 // The row's draws per component go to row_counts, which the caller adds to
 // the row tallies (add_ones: the bits of one 1.0 after the other).
 template <ptrdiff_t Exact, ptrdiff_t Padded>
-inline void lean_cell(ptrdiff_t j, const int32_t *r, int64_t n, const double *row_w,
+inline void lean_cell(ptrdiff_t j, int64_t n, const double *row_w,
                       int64_t *row_counts, const double *col_factors, double *col_tallies,
                       ptrdiff_t C, int32_t n_components, double *sums) {
   double *const col_t = col_tallies + j;
@@ -68,7 +70,7 @@ inline void lean_cell(ptrdiff_t j, const int32_t *r, int64_t n, const double *ro
   const bool sorted = chain_sorted(row_w, col_factors + j, C, K, sums, total);
   const ptrdiff_t last = K - 1;
   for (int64_t q = 0; q < n; ++q) {
-    const double target = static_cast<double>(r[q]) / kRandMax * total;
+    const double target = static_cast<double>(rand()) / kRandMax * total;
     ptrdiff_t e;
     if (sorted && Exact > 0) {
       // The total is never below the draw, so it needs no compare.
@@ -85,6 +87,27 @@ inline void lean_cell(ptrdiff_t j, const int32_t *r, int64_t n, const double *ro
   }
 }
 
+// cell(j, n) for each cell j of the row of C counts that makes n > 0 draws,
+// in column order: the counts are tested 64 at a time into a bit mask.
+template <typename Cell>
+inline void for_sampled(const double *row, ptrdiff_t C, Cell &&cell) {
+  for (ptrdiff_t j = 0; j < C; j += 64) {
+    uint64_t mask = 0;
+    if (j + 64 <= C) {
+#pragma GCC unroll 8
+      for (int q = 0; q < 8; ++q)
+        mask |= static_cast<uint64_t>(candidates(row + j + 8 * q)) << 8 * q;
+    } else {
+      for (ptrdiff_t c = 0; c < C - j; ++c) mask |= static_cast<uint64_t>(row[j + c] >= 0.5) << c;
+    }
+    for (; mask != 0; mask &= mask - 1) {
+      const ptrdiff_t at = j + __builtin_ctzll(mask);
+      const int64_t n = draws_for(row[at]);
+      if (n != 0) cell(at, n);
+    }
+  }
+}
+
 template <ptrdiff_t Exact, ptrdiff_t Padded>
 void sample_lean(const double *counts, const double *row_factors, const double *col_factors,
                  double *row_tallies, double *col_tallies, ptrdiff_t n_rows,
@@ -92,84 +115,52 @@ void sample_lean(const double *counts, const double *row_factors, const double *
   const ptrdiff_t K = n_components;
   alignas(16) double sums[Padded];
   for (ptrdiff_t k = K; k < Padded; ++k) sums[k] = kInf;
-  ptrdiff_t cols[kLeanCells];
-  int64_t draws[kLeanCells];
-  int32_t r[kLeanDraws];
   int64_t row_counts[Padded];
   for (ptrdiff_t k = 0; k < Padded; ++k) row_counts[k] = 0;
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
     const double *row = counts + i * C;
     const double *row_w = row_factors + i * K;
     double *row_t = row_tallies + i * K;
-    auto add_row_counts = [&] {
-      for (ptrdiff_t k = 0; k < K; ++k) {
-        add_ones(row_t + k, row_counts[k]);
-        row_counts[k] = 0;
-      }
-    };
+    for_sampled(row, C, [&](ptrdiff_t j, int64_t n) {
+      lean_cell<Exact, Padded>(j, n, row_w, row_counts, col_factors, col_tallies, C,
+                               n_components, sums);
+    });
+    for (ptrdiff_t k = 0; k < K; ++k) {
+      add_ones(row_t + k, row_counts[k]);
+      row_counts[k] = 0;
+    }
+  }
+}
+
+// With one component every draw lands on component 0 whatever the weights:
+// no sums, and the values are not needed.  Here the calls are taken up to
+// kLeanDraws in one loop, whose trip count the branch predictor follows,
+// and each cell's column tally takes its draws at once.
+inline void sample_one_component(const double *counts, double *row_tallies,
+                                 double *col_tallies, ptrdiff_t n_rows, ptrdiff_t C) {
+  ptrdiff_t cols[kLeanCells];
+  int64_t draws[kLeanCells];
+  for (ptrdiff_t i = 0; i < n_rows; ++i) {
+    const double *row = counts + i * C;
+    int64_t row_draws = 0;
     int count = 0;
-    int64_t pending = 0;  // draws of the gathered cells
+    int64_t pending = 0;
     auto flush = [&] {
-      if (Exact == 1) {
-        // Every draw lands on component 0: the values are not needed.
-        for (int64_t q = 0; q < pending; ++q) rand();
-        for (int c = 0; c < count; ++c) add_ones(col_tallies + cols[c], draws[c]);
-        row_counts[0] += pending;
-      } else {
-        for (int64_t q = 0; q < pending; ++q) r[q] = rand();
-        const int32_t *from = r;
-        for (int c = 0; c < count; ++c) {
-          lean_cell<Exact, Padded>(cols[c], from, draws[c], row_w, row_counts, col_factors,
-                                   col_tallies, C, n_components, sums);
-          from += draws[c];
-        }
-      }
-      add_row_counts();
+      for (int64_t q = 0; q < pending; ++q) rand();
+      for (int c = 0; c < count; ++c) add_ones(col_tallies + cols[c], draws[c]);
+      row_draws += pending;
       count = 0;
       pending = 0;
     };
-    // A cell with more draws than the buffer holds, after those before it:
-    // its values a bufferful at a time, its sums rebuilt for each (rarely).
-    auto alone = [&](ptrdiff_t j, int64_t n) {
-      if (count > 0) flush();
-      for (int64_t done = 0; done < n; done += kLeanDraws) {
-        const int64_t take = n - done < kLeanDraws ? n - done : kLeanDraws;
-        for (int64_t q = 0; q < take; ++q) r[q] = rand();
-        if (Exact == 1) {
-          add_ones(col_tallies + j, take);
-          row_counts[0] += take;
-        } else {
-          lean_cell<Exact, Padded>(j, r, take, row_w, row_counts, col_factors, col_tallies, C,
-                                   n_components, sums);
-        }
-        add_row_counts();
-      }
-    };
-    for (ptrdiff_t j = 0; j < C; j += 64) {
-      uint64_t mask = 0;
-      if (j + 64 <= C) {
-#pragma GCC unroll 8
-        for (int q = 0; q < 8; ++q)
-          mask |= static_cast<uint64_t>(candidates(row + j + 8 * q)) << 8 * q;
-      } else {
-        for (ptrdiff_t c = 0; c < C - j; ++c) mask |= static_cast<uint64_t>(row[j + c] >= 0.5) << c;
-      }
-      for (; mask != 0; mask &= mask - 1) {
-        const ptrdiff_t at = j + __builtin_ctzll(mask);
-        const int64_t n = draws_for(row[at]);
-        if (n == 0) continue;
-        if (n > kLeanDraws) {
-          alone(at, n);
-          continue;
-        }
-        if (pending + n > kLeanDraws || count == kLeanCells) flush();
-        cols[count] = at;
-        draws[count] = n;
-        ++count;
-        pending += n;
-      }
-    }
+    for_sampled(row, C, [&](ptrdiff_t j, int64_t n) {
+      if (pending + n > kLeanDraws || count == kLeanCells) flush();
+      cols[count] = j;
+      draws[count] = n;
+      ++count;
+      pending += n;
+    });
     if (count > 0) flush();
+    add_ones(row_tallies + i, row_draws);
   }
 }
 
@@ -185,7 +176,7 @@ inline void sample_lean_any(const double *counts, const double *row_factors,
         n_cols);
   };
   switch (n_components) {
-    case 1: return run(Const<1>{}, Const<4>{});
+    case 1: return sample_one_component(counts, row_tallies, col_tallies, n_rows, n_cols);
     case 2: return run(Const<2>{}, Const<4>{});
     case 3: return run(Const<3>{}, Const<4>{});
     case 4: return run(Const<4>{}, Const<4>{});
