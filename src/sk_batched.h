@@ -443,7 +443,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
 }
 
 // Where the draws of a batch's cells have got to: cell `cell` has `left`
-// draws still to make.  Shared with the CSR companion.
+// draws still to make.
 struct DrawCursor {
   int cell;
   int64_t left;

@@ -63,7 +63,7 @@ enum class Values {
   clean,     // positive weights, counts 1 to 5
   specials,  // NaN, infinite, negative, sub-threshold, huge stored counts and weights
   ties,      // small integer weights, so draws land on running sums
-  many,      // some cells with hundreds of draws (more than one rand batch)
+  many,      // some cells with hundreds of draws
   unsigned_specials,  // NaN, infinite, zero and huge weights, none with its sign bit set
 };
 

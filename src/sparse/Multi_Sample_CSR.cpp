@@ -22,8 +22,6 @@
 //     independent vector lanes, each lane's chain rounded as in the loop,
 //     while the columns of the next cells are prefetched; with AVX2, on
 //     large calls, four cells to a vector;
-//   - a batch's rand() values are taken in one tight loop before any is
-//     placed, and its tallies are updated after all its searches;
 //   - in a cell whose sums are known finite and non-decreasing the search
 //     is a branch-free count of the sums below the target (in two levels
 //     above 24 components, unrolled for each shape up to 256), which equals
@@ -61,10 +59,6 @@ constexpr ptrdiff_t kOneLevel = 24;
 // Entries per block of the two-level count: 4 up to kSmallBlocks
 // components, 16 above (fewest compares per draw either way).
 constexpr ptrdiff_t kSmallBlocks = 48;
-// rand() values taken before any of them is placed.
-constexpr int kRandBatch = 256;
-// The same for the path of cells with sorted sums, which keeps more per draw.
-constexpr int kSortedBatch = 128;
 
 // Whether the n column indices at idx (none when n is 0) ascend strictly
 // from at least 0 to below n_cols, so that each one is in range: four pairs
@@ -170,11 +164,6 @@ struct Columns {
   // per component, which reach the caller's tallies at the end.
   uint16_t *counts(ptrdiff_t j) const {
     return reinterpret_cast<uint16_t *>(const_cast<double *>(factors) + j * stride + K);
-  }
-  // Where a draw of component e in column j is tallied (to prefetch).
-  const void *tally_of(ptrdiff_t j, ptrdiff_t e) const {
-    if (Transposed) return counts(j) + e;
-    return tallies + e * C + j;
   }
   // One draw of component e in column j.  A count that reaches its largest
   // value is emptied into the caller's tally: c additions of 1.0 are one

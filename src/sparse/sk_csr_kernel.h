@@ -202,101 +202,29 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
   }
 }
 
-// The m draws from r[] of one cell whose sums are at `sums`.
-template <bool Transposed>
-inline void place_draws(const Layout &l, const double *sums, bool sorted, const int32_t *r,
-                        int64_t m, double *row_t, const Columns<Transposed> &cs, ptrdiff_t j) {
-  const double total = sums[l.K - 1];
-  if (sorted) {
-    for (int64_t d = 0; d < m; ++d) {
-      const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e = sorted_index(l, sums, target);
-      row_t[e] += 1.0;
-      cs.add(j, e);
-    }
-  } else {
-    const int32_t K = static_cast<int32_t>(l.K);
-    for (int64_t d = 0; d < m; ++d) {
-      const double target = static_cast<double>(r[d]) / kRandMax * total;
-      const ptrdiff_t e = Binary_Search(sums, K, target);
-      row_t[e] += 1.0;
-      cs.add(j, e);
-    }
-  }
-}
-
 // All draws of `count` cells of one row (cell c: sums at buf + c * stride,
-// draws[c] draws, column cols[c]), in order.  rand() is called for as many
-// draws as fit in one stretch, across cells, before any is placed, so that
-// the tally updates overlap instead of each delaying the next rand() call.
-template <bool Transposed>
+// draws[c] draws, column cols[c]), in order.  Each draw calls rand() as it
+// is placed: glibc's rand() takes a lock, which waits for the loads and
+// stores before it but overlaps the arithmetic around it, so one draw's
+// search and the next cell's sums hide in the calls (a stretch of values
+// taken first left nothing to overlap them with).  A cell with sorted sums
+// (all of them when `sorted` is null) counts the sums below its draw with
+// `search`; any other calls Binary_Search.
+template <bool Transposed, typename Search>
 inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const double *buf,
                        const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
-                       int count, double *row_t) {
-  sk::DrawCursor next = sk::first_draw(draws, count);
-  int32_t r[kRandBatch];
-  while (next.cell < count) {
-    sk::DrawCursor at = next;
-    const int64_t m = sk::take_stretch(next, draws, count, r, kRandBatch);
-    sk::for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
-      place_draws(l, buf + c * l.stride, sorted[c], r + d, take, row_t, cs, cols[c]);
-    });
-  }
-}
-
-// The draws of a batch whose cells all have sorted sums.  The values of
-// rand() are taken kRandBatch at a time, each marked with its cell, and then
-// placed in one flat loop whose branches do not depend on the data, so that
-// the work of successive draws overlaps.  Each tally element only receives
-// += 1.0, so the order of the placements does not matter; the order of the
-// rand() values does, and is kept.
-template <bool Transposed, typename Search>
-inline void draw_sorted(const Layout &l, const Columns<Transposed> &cs, const double *buf,
-                        const int64_t *draws, const ptrdiff_t *cols, int count, double *row_t,
-                        Search search) {
-  const ptrdiff_t S = l.stride;
-  double totals[kLanes];
-  for (int c = 0; c < count; ++c) totals[c] = buf[c * S + l.K - 1];
-  // Each value of rand() becomes its target as it arrives, so that the
-  // division and product overlap the next call (whose locked instructions
-  // hold back memory accesses, not arithmetic).  A slot holds a draw's
-  // target, then its component; half the general path's batch keeps the
-  // stack as it was.
-  union Slot {
-    double target;
-    int64_t e;
-  } slot[kSortedBatch];
-  unsigned char cell_of[kSortedBatch + 4];
-  int c = 0;
-  int64_t left = draws[0];
-  while (c < count) {
-    int m = 0;
-    while (m < kSortedBatch && c < count) {
-      const int take = left < kSortedBatch - m ? static_cast<int>(left) : kSortedBatch - m;
-      // Most cells make a few draws: four marks unconditionally (the array
-      // has room), a loop only beyond.
-      const auto mark = static_cast<unsigned char>(c);
-      cell_of[m] = cell_of[m + 1] = cell_of[m + 2] = cell_of[m + 3] = mark;
-      for (int d = 4; d < take; ++d) cell_of[m + d] = mark;
-      m += take;
-      left -= take;
-      if (left == 0 && ++c < count) left = draws[c];
-    }
-    for (int d = 0; d < m; ++d)
-      slot[d].target = static_cast<double>(rand()) / kRandMax * totals[cell_of[d]];
-    // Components first, each search prefetching the tally line its draw
-    // will update; the tallies after.
-    for (int d = 0; d < m; ++d) {
-      const int at = cell_of[d];
-      const double target = slot[d].target;
-      const ptrdiff_t e = search(l, buf + at * S, target);
-      _mm_prefetch(static_cast<const char *>(cs.tally_of(cols[at], e)), _MM_HINT_T0);
-      slot[d].e = e;
-    }
-    for (int d = 0; d < m; ++d) {
-      const ptrdiff_t e = slot[d].e;
+                       int count, double *row_t, Search search) {
+  const int32_t K = static_cast<int32_t>(l.K);
+  for (int c = 0; c < count; ++c) {
+    const double *sums = buf + c * l.stride;
+    const double total = sums[K - 1];
+    const ptrdiff_t j = cols[c];
+    const bool counted = sorted == nullptr || sorted[c];
+    for (int64_t d = 0; d < draws[c]; ++d) {
+      const double target = static_cast<double>(rand()) / kRandMax * total;
+      const ptrdiff_t e = counted ? search(l, sums, target) : Binary_Search(sums, K, target);
       row_t[e] += 1.0;
-      cs.add(cols[cell_of[d]], e);
+      cs.add(j, e);
     }
   }
 }
@@ -316,10 +244,10 @@ inline void run_batch(const Layout &l, const Columns<Transposed> &cs, const doub
   for (int c = 0; c < count; ++c) all_sorted &= sorted[c];
   if (all_sorted)
     with_search(l, [&](auto search) {
-      draw_sorted<Transposed>(l, cs, buf, draws, cols, count, row_t, search);
+      draw_cells<Transposed>(l, cs, buf, nullptr, draws, cols, count, row_t, search);
     });
   else
-    draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t);
+    draw_cells<Transposed>(l, cs, buf, sorted, draws, cols, count, row_t, AnySearch{});
 }
 
 // Whether any of the n doubles at x has its sign bit set, two at a time.
