@@ -15,7 +15,7 @@
 //     to overlap them with).
 // The row tallies take a row's draws per component at once.  With one
 // component every draw lands on component 0 whatever the weights: no sums
-// are built, the rand() calls are taken up to 128 in one loop, and the
+// are built, the values are not needed (only the number of calls), and the
 // column tallies too take a cell's draws at once (add_ones gives the bits of
 // one addition of 1.0 after the other).
 #pragma once
@@ -34,10 +34,6 @@ template <ptrdiff_t N>
 struct Const {
   static constexpr ptrdiff_t value = N;
 };
-// Cells gathered before their rand() calls with one component.
-constexpr int kLeanCells = 64;
-// rand() calls taken in one loop with one component.
-constexpr int64_t kLeanDraws = 128;
 
 // Whether a call with at most kLeanComponents components should take the
 // lean path: its first counts (up to 4096) make at most three draws per
@@ -133,33 +129,21 @@ void sample_lean(const double *counts, const double *row_factors, const double *
 }
 
 // With one component every draw lands on component 0 whatever the weights:
-// no sums, and the values are not needed.  Here the calls are taken up to
-// kLeanDraws in one loop, whose trip count the branch predictor follows,
-// and each cell's column tally takes its draws at once.
+// no sums, and the values are not needed, only the number of calls.  Each
+// sampled cell makes one call beside its tally, where the lock hides the
+// cell's work (a call per draw would branch on the count, which the
+// predictor misses), and the row's other calls follow in one loop.
 inline void sample_one_component(const double *counts, double *row_tallies,
                                  double *col_tallies, ptrdiff_t n_rows, ptrdiff_t C) {
-  ptrdiff_t cols[kLeanCells];
-  int64_t draws[kLeanCells];
   for (ptrdiff_t i = 0; i < n_rows; ++i) {
-    const double *row = counts + i * C;
-    int64_t row_draws = 0;
-    int count = 0;
-    int64_t pending = 0;
-    auto flush = [&] {
-      for (int64_t q = 0; q < pending; ++q) rand();
-      for (int c = 0; c < count; ++c) add_ones(col_tallies + cols[c], draws[c]);
-      row_draws += pending;
-      count = 0;
-      pending = 0;
-    };
-    for_sampled(row, C, [&](ptrdiff_t j, int64_t n) {
-      if (pending + n > kLeanDraws || count == kLeanCells) flush();
-      cols[count] = j;
-      draws[count] = n;
-      ++count;
-      pending += n;
+    int64_t row_draws = 0, cells = 0;
+    for_sampled(counts + i * C, C, [&](ptrdiff_t j, int64_t n) {
+      rand();
+      add_ones(col_tallies + j, n);
+      row_draws += n;
+      ++cells;
     });
-    if (count > 0) flush();
+    for (int64_t q = cells; q < row_draws; ++q) rand();
     add_ones(row_tallies + i, row_draws);
   }
 }
