@@ -4,10 +4,12 @@
 //   - the running sums of up to eight sampled cells of a row are built at
 //     once, as independent chains whose every product and sum is rounded as
 //     in the plain loop (one vector lane per cell, k ascending);
-//   - a batch's rand() values are taken in one tight loop, in row-major
-//     order, and only then turned into draws, searched and tallied: each
-//     tally element only ever receives +1.0, so the order of the additions
-//     does not matter;
+//   - each draw calls rand() as it is placed, in row-major order, as in the
+//     plain loop (glibc's rand() takes a lock, which overlaps the arithmetic
+//     around it but not the loads and stores before it), while the tallies
+//     of a stretch of draws are added after all its searches, their lines
+//     prefetched: each tally element only ever receives +1.0, so the order
+//     of the additions does not matter;
 //   - in a cell whose running sums are known to be finite and
 //     non-decreasing, the search equals a count of the sums below the draw,
 //     done branch-free with vector compares; every other cell uses the
@@ -23,8 +25,8 @@
 //   - runs of cells with counts below 0.5 are skipped with vector compares,
 //     sixteen at a time.
 //
-// Stack: one buffer of kSumDoubles doubles and one stretch of kRandBatch
-// rand() values; tests/stack_test.cpp measures the whole call.
+// Stack: one buffer of kSumDoubles doubles and the components of one
+// stretch of kRandBatch draws; tests/stack_test.cpp measures the whole call.
 #pragma once
 
 #include <emmintrin.h>
@@ -36,7 +38,7 @@
 namespace sk {
 
 // Working memory on the stack: running sums of a batch of cells, and the
-// rand() values of one stretch of its draws.
+// components of one stretch of its draws.
 constexpr ptrdiff_t kSumDoubles = 704;
 constexpr int kRandBatch = 64;
 // Entries per block of the two-level count.
@@ -321,12 +323,12 @@ inline void add_ones(double *x, int64_t c) {
   *x = v;
 }
 
-// The draws of one cell (column j) whose sums are at `sums`, from the m
-// values of rand() at r; the cell makes `cell_draws` in all.  Deferred: each
-// value is replaced by its draw's component, whose column tally line is
+// The next m draws of one cell (column j) whose sums are at `sums`, each
+// calling rand() as it is placed; the cell makes `cell_draws` in all.
+// Deferred: r[d] receives draw d's component, whose column tally line is
 // prefetched, and draw_cells adds the ones later (where the tallies take a
-// component's draws at once here, the values become -1).  Otherwise the
-// ones are added at once.
+// component's draws at once here, r[d] is -1).  Otherwise the ones are
+// added at once.
 template <bool Defer>
 inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdiff_t j,
                         int32_t *r, int64_t m, int64_t cell_draws, const RowArgs &a) {
@@ -350,7 +352,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
     // for each of blocks / 4 draws.
     if (sorted && cell_draws * 4 < l.blocks) {
       for (; d < m; ++d) {
-        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        const double target = static_cast<double>(rand()) / kRandMax * total;
         const ptrdiff_t e = sorted_index_ends(l, sums, a, j, target);
         record(d, e);
       }
@@ -360,7 +362,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       // kept ends, then the sums of its block.
       chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
-        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        const double target = static_cast<double>(rand()) / kRandMax * total;
         ptrdiff_t b = count_below(sums, l.blocks_padded, target);
         if (b > l.blocks - 1) b = l.blocks - 1;
         const ptrdiff_t start = b * l.block;
@@ -374,7 +376,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       // Unsorted or not finite: the three-way search on the whole chain.
       chain_in_scratch(l, sums, a, j);
       for (; d < m; ++d) {
-        const double target = static_cast<double>(r[d]) / kRandMax * total;
+        const double target = static_cast<double>(rand()) / kRandMax * total;
         const ptrdiff_t e = search(a.scratch, l.n_components, target);
         record(d, e);
       }
@@ -399,7 +401,8 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       const __m128d s2 = _mm_set1_pd(below > 2 ? sums[2] : kInf);
       __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0;
       for (; d + 2 <= m; d += 2) {
-        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const int32_t first = rand(), second = rand();
+        const __m128i two = _mm_set_epi32(0, 0, second, first);
         const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
         a0 = _mm_sub_epi64(a0, _mm_castpd_si128(_mm_cmplt_pd(s0, targets)));
         a1 = _mm_sub_epi64(a1, _mm_castpd_si128(_mm_cmplt_pd(s1, targets)));
@@ -422,7 +425,8 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
       double *pairs = space;
       for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
       for (; d + 2 <= m; d += 2) {
-        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r + d));
+        const int32_t first = rand(), second = rand();
+        const __m128i two = _mm_set_epi32(0, 0, second, first);
         const __m128d targets = _mm_mul_pd(_mm_div_pd(_mm_cvtepi32_pd(two), scale), totals);
         __m128i acc = _mm_setzero_si128();
         for (ptrdiff_t k = 0; k < below; ++k)
@@ -436,7 +440,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
     }
   }
   for (; d < m; ++d) {
-    const double target = static_cast<double>(r[d]) / kRandMax * total;
+    const double target = static_cast<double>(rand()) / kRandMax * total;
     const ptrdiff_t e = sorted ? sorted_index(l, sums, target) : search(sums, l.n_components, target);
     record(d, e);
   }
@@ -461,14 +465,11 @@ inline DrawCursor first_draw(const int64_t *draws, int count) {
   return at;
 }
 
-// Takes the rand() values of up to n draws from `next` on into r, in one
-// tight loop across cells, and returns how many it took.
-inline int64_t take_stretch(DrawCursor &next, const int64_t *draws, int count, int32_t *r,
-                            int64_t n) {
+// Moves `next` past up to n draws, across cells, and returns how many.
+inline int64_t next_stretch(DrawCursor &next, const int64_t *draws, int count, int64_t n) {
   int64_t m = 0;
   while (m < n && next.cell < count) {
     const int64_t take = next.left < n - m ? next.left : n - m;
-    for (int64_t d = 0; d < take; ++d) r[m + d] = rand();
     m += take;
     next.left -= take;
     settle(next, draws, count);
@@ -490,10 +491,10 @@ inline void for_runs(DrawCursor &at, const int64_t *draws, int count, int64_t m,
 }
 
 // All draws of `count` cells of one row, cell c with its sums at
-// buf + c * stride.  rand() is called for as many draws as fit in one
-// stretch, across cells, before any of them is placed: the tally updates
-// (often cache misses) then overlap instead of each one delaying the next
-// rand() call.
+// buf + c * stride, a stretch at a time.  Deferred, the tally updates of a
+// stretch (often cache misses) come after all its draws, their lines
+// prefetched, so that they overlap one another instead of each one holding
+// back the next locked rand() call.
 template <bool Defer>
 inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
                        const int64_t *draws, const ptrdiff_t *cols, int count,
@@ -502,7 +503,7 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
   int32_t r[kRandBatch];
   while (next.cell < count) {
     DrawCursor at = next, tally = next;
-    const int64_t m = take_stretch(next, draws, count, r, kRandBatch);
+    const int64_t m = next_stretch(next, draws, count, kRandBatch);
     for_runs(at, draws, count, m, [&](int c, int64_t d, int64_t take) {
       place_draws<Defer>(l, buf + c * l.stride, sorted[c], cols[c], r + d, take, draws[c], a);
     });
