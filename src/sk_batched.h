@@ -389,7 +389,6 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
     // below its draw (entries 0 .. n_components - 2; the total is never
     // below a draw).  Lane arithmetic is the scalar divide, then multiply.
     const ptrdiff_t below = K - 1;
-    alignas(16) double space[2 * kBlock];
     const __m128d scale = _mm_set1_pd(kRandMax), totals = _mm_set1_pd(total);
     if (K <= 4 && m >= 2 * K) {
       // Many draws on at most four components: per sum, the number of draws
@@ -422,8 +421,8 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
         at_least = above[e];
       }
     } else {
-      double *pairs = space;
-      for (ptrdiff_t k = 0; k < below; ++k) _mm_store_pd(pairs + 2 * k, _mm_set1_pd(sums[k]));
+      // Each sum is paired as it is compared: a buffer of pairs would be
+      // live across the rand() calls, on the stack of the deepest frame.
       for (; d + 2 <= m; d += 2) {
         const int32_t first = rand(), second = rand();
         const __m128i two = _mm_set_epi32(0, 0, second, first);
@@ -431,7 +430,7 @@ inline void place_draws(const Layout &l, const double *sums, bool sorted, ptrdif
         __m128i acc = _mm_setzero_si128();
         for (ptrdiff_t k = 0; k < below; ++k)
           acc = _mm_sub_epi64(
-              acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(pairs + 2 * k), targets)));
+              acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_set1_pd(sums[k]), targets)));
         const ptrdiff_t e0 = _mm_cvtsi128_si64(acc);
         const ptrdiff_t e1 = _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
         record(d, e0);
