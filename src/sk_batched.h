@@ -38,9 +38,11 @@
 namespace sk {
 
 // Working memory on the stack: running sums of a batch of cells, and the
-// components of one stretch of its draws.
+// components of one stretch of its draws.  The placing frame below them
+// keeps its registers across the rand() calls, so the stretch is short:
+// 32 tally lines already overlap as well as 64 did.
 constexpr ptrdiff_t kSumDoubles = 704;
-constexpr int kRandBatch = 64;
+constexpr int kRandBatch = 32;
 // Entries per block of the two-level count.
 constexpr ptrdiff_t kBlock = 16;
 // Candidates among eight counts from which the eight are sampled as one block.

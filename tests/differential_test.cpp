@@ -303,12 +303,13 @@ TEST(DifferentialSingleCell, EveryRegimeMatchesReference) {
   libc_script::use_real_rand();
 }
 
-// Long stretches of draws: counts around the stretch of rand() values taken
-// at once, alone in a cell and spread over the cells of a batch; with many
-// components a cell whose draws span two stretches reuses its whole chain.
+// Long stretches of draws: counts around the stretch whose tallies are added
+// after its draws (and its multiples), alone in a cell and spread over the
+// cells of a batch; with many components a cell whose draws span two
+// stretches reuses its whole chain.
 TEST(DifferentialStretches, CountsAroundTheStretchSize) {
   Generator gen(99);
-  for (double count : {63.0, 64.0, 65.0, 127.0, 128.0, 129.0, 513.0, 1000.5}) {
+  for (double count : {31.0, 32.0, 33.0, 63.0, 64.0, 65.0, 127.0, 128.0, 129.0, 513.0, 1000.5}) {
     for (int32_t K : {1, 3, 20, 200, 1500}) {
       for (int32_t cols : {1, 8, 13}) {
         Trial t = gen.shaped(Regime::clean, 2, K, cols);
