@@ -371,11 +371,11 @@ namespace {
 
 // Calls with at most 16 components whose first counts make a draw or two per
 // sampled cell take the lean path: every component count there, widths
-// around its 64-count masks, rows whose sampled cells overrun the 64 cells
-// or 128 calls gathered with one component (a rare cell with more draws
-// than that among them), weights that leave sums unsorted or not finite,
-// awkward starting tallies, which a row's draws per component reach at
-// once, under a scripted, an extreme and the real stream.
+// around its 64-count masks, a rare cell with hundreds of draws among the
+// rest (with one component, whose extra calls follow the row's), weights
+// that leave sums unsorted or not finite, awkward starting tallies, which a
+// row's draws per component reach at once, under a scripted, an extreme and
+// the real stream.
 struct LeanCase {
   int32_t components, cols;
   double share;  // of cells sampled
