@@ -103,14 +103,12 @@ def _reuse_freed_memory():
     at 128 KiB.  Each row block's working memory (the allocation step's copy of H, a sweep's tallies) was then
     mapped, faulted in and handed back anew every time: about 37,000 page faults a sweep per worker on a
     200,000 x 20,000 matrix, and a third of a 2-worker fit's time.  The two limits are set to the ceilings
-    glibc's own adaptive rule reaches (32 and 64 MiB).  Outside glibc this does nothing.
+    glibc's own adaptive rule reaches (32 and 64 MiB).
     """
-    try:
-        mallopt = ctypes.CDLL("libc.so.6").mallopt
-    except (OSError, AttributeError):
-        return False
+    mallopt = _package._libc.mallopt
     mallopt.argtypes, mallopt.restype = [ctypes.c_int, ctypes.c_int], ctypes.c_int
-    return bool(mallopt(_M_MMAP_THRESHOLD, _REUSED_MMAP_BYTES) and mallopt(_M_TRIM_THRESHOLD, _REUSED_TRIM_BYTES))
+    mallopt(_M_MMAP_THRESHOLD, _REUSED_MMAP_BYTES)
+    mallopt(_M_TRIM_THRESHOLD, _REUSED_TRIM_BYTES)
 
 
 def _call(name, *args):
