@@ -45,6 +45,8 @@ constexpr ptrdiff_t kSumDoubles = 704;
 constexpr int kRandBatch = 32;
 // Entries per block of the two-level count.
 constexpr ptrdiff_t kBlock = 16;
+// Draws of a batch up to which its draws are made in one loop.
+constexpr int64_t kFlatDraws = 64;
 // Candidates among eight counts from which the eight are sampled as one block.
 constexpr int kDenseBlock = 5;
 
@@ -491,6 +493,54 @@ inline void for_runs(DrawCursor &at, const int64_t *draws, int count, int64_t m,
   }
 }
 
+// All draws of `count` cells of one row when every cell has sorted sums in
+// one level: one loop over the draws, each finding its cell by a running
+// index into the cells that make draws, so that no branch depends on how
+// many draws a cell makes (with real counts those branches miss often).
+// Deferred, a stretch's components and cells are kept as e + 256 * cell.
+template <bool Defer>
+inline void draw_flat(const Layout &l, const double *buf, const int64_t *draws,
+                      const ptrdiff_t *cols, int count, const RowArgs &a) {
+  const ptrdiff_t K = l.n_components, S = l.stride;
+  int cell[8];
+  int64_t end[8];
+  int n = 0;
+  int64_t all = 0;
+  for (int c = 0; c < count; ++c) {
+    cell[n] = c;
+    all += draws[c];
+    end[n] = all;
+    n += draws[c] != 0;
+  }
+  int q = 0;
+  int32_t r[kRandBatch];
+  for (int64_t d0 = 0; d0 < all; d0 += kRandBatch) {
+    const int m = static_cast<int>(all - d0 < kRandBatch ? all - d0 : kRandBatch);
+    for (int i = 0; i < m; ++i) {
+      q += d0 + i == end[q];
+      const int c = cell[q];
+      const double *sums = buf + c * S;
+      const double target = static_cast<double>(rand()) / kRandMax * sums[K - 1];
+      ptrdiff_t e = count_below(sums, l.padded, target);
+      e = e < K - 1 ? e : K - 1;
+      double *const col_t = a.col_tallies + cols[c] + e * a.n_cols;
+      if (Defer) {
+        r[i] = static_cast<int32_t>(e + 256 * c);
+        _mm_prefetch(reinterpret_cast<const char *>(col_t), _MM_HINT_T0);
+      } else {
+        a.row_t[e] += 1.0;
+        *col_t += 1.0;
+      }
+    }
+    if (!Defer) continue;
+    for (int i = 0; i < m; ++i) {
+      const ptrdiff_t e = r[i] & 255, c = r[i] >> 8;
+      a.row_t[e] += 1.0;
+      a.col_tallies[cols[c] + e * a.n_cols] += 1.0;
+    }
+  }
+}
+
 // All draws of `count` cells of one row, cell c with its sums at
 // buf + c * stride, a stretch at a time.  Deferred, the tally updates of a
 // stretch (often cache misses) come after all its draws, their lines
@@ -500,6 +550,15 @@ template <bool Defer>
 inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
                        const int64_t *draws, const ptrdiff_t *cols, int count,
                        const RowArgs &a) {
+  // Many draws a cell go faster two at a time, or counted in registers.
+  bool flat = !l.ends && l.blocks == 0;
+  int64_t all = 0;
+  for (int c = 0; c < count; ++c) {
+    flat &= sorted[c] && (l.n_components > 4 || draws[c] < 2 * l.n_components);
+    all += draws[c];
+  }
+  flat &= all <= kFlatDraws;
+  if (flat) return draw_flat<Defer>(l, buf, draws, cols, count, a);
   DrawCursor next = first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {

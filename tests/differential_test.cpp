@@ -322,6 +322,51 @@ TEST(DifferentialStretches, CountsAroundTheStretchSize) {
   libc_script::use_real_rand();
 }
 
+// Batches whose draws are made in one loop over all of them: totals around
+// that loop's limit and the stretch size, contiguous and gathered batches,
+// cells that make none among them, and on few components cells around the
+// count from which the tallies take a component's draws at once.
+TEST(DifferentialFlatBatches, DrawTotalsAroundTheLimits) {
+  Generator gen(211);
+  const std::vector<int> ties{0, 2147483647, 1073741823, 1073741824, 715827882, 1431655765};
+  for (int32_t K : {2, 4, 5, 9, 16}) {
+    for (int total : {31, 32, 33, 63, 64, 65, 66}) {
+      for (bool gathered : {false, true}) {
+        const int32_t cols = gathered ? 40 : 8;
+        Trial t = gen.shaped(Regime::clean, 3, K, cols);
+        for (int32_t i = 0; i < t.rows; ++i) {
+          // Eight cells, a few of them empty in a contiguous batch.
+          int draws[8] = {};
+          const int empty = gathered ? 0 : gen.below(3);
+          for (int left = total; left > 0; --left) draws[empty + gen.below(8 - empty)] += 1;
+          if (K <= 4) {
+            // One cell on each side of 2K draws, the rest kept to the total.
+            const int want = 2 * K - (i % 2);
+            int excess = want - draws[7];
+            draws[7] = want;
+            for (int c = 6; c >= empty && excess != 0; --c) {
+              const int move = excess > 0 ? (draws[c] < excess ? draws[c] : excess) : excess;
+              draws[c] -= move;
+              excess -= move;
+            }
+          }
+          for (int c = 0; c < 8; ++c)
+            t.counts[std::size_t(i) * std::size_t(cols) + std::size_t(gathered ? 5 * c : c)] =
+                draws[c];
+        }
+        compare(t, [K, total] { libc_script::use_seeded(uint64_t(K) * 131 + uint64_t(total)); });
+        if (HasFatalFailure()) return;
+        compare(t, [&] { libc_script::use_values(ties, true); });
+        if (HasFatalFailure()) return;
+        libc_script::use_real_rand();
+        compare(t, [total] { srand(unsigned(total)); });
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  libc_script::use_real_rand();
+}
+
 }  // namespace
 
 namespace {
