@@ -215,6 +215,24 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
                        const bool *sorted, const int64_t *draws, const ptrdiff_t *cols,
                        int count, double *row_t, Search search) {
   const int32_t K = static_cast<int32_t>(l.K);
+  if (sorted == nullptr) {
+    // One loop over the batch's draws, each finding its cell by a running
+    // index: no branch depends on how many draws a cell makes, which real
+    // counts (mostly 1, often 2 or 3) leave to chance.  Every cell makes one.
+    int64_t end[kLanes];
+    int64_t all = 0;
+    for (int c = 0; c < count; ++c) end[c] = all += draws[c];
+    int c = 0;
+    for (int64_t d = 0; d < all; ++d) {
+      c += d == end[c];
+      const double *sums = buf + c * l.stride;
+      const double target = static_cast<double>(rand()) / kRandMax * sums[K - 1];
+      const ptrdiff_t e = search(l, sums, target);
+      row_t[e] += 1.0;
+      cs.add(cols[c], e);
+    }
+    return;
+  }
   for (int c = 0; c < count; ++c) {
     const double *sums = buf + c * l.stride;
     const double total = sums[K - 1];
