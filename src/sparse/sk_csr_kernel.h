@@ -222,15 +222,25 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
     int64_t end[kLanes];
     int64_t all = 0;
     for (int c = 0; c < count; ++c) end[c] = all += draws[c];
+    // A draw's tallies are added after the next rand() call, whose lock
+    // would otherwise wait for their stores, which wait for the search.
+    const ptrdiff_t S = l.stride;
     int c = 0;
+    ptrdiff_t held_e = -1, held_j = 0;
     for (int64_t d = 0; d < all; ++d) {
       c += d == end[c];
-      const double *sums = buf + c * l.stride;
-      const double target = static_cast<double>(rand()) / kRandMax * sums[K - 1];
-      const ptrdiff_t e = search(l, sums, target);
-      row_t[e] += 1.0;
-      cs.add(cols[c], e);
+      const double *sums = buf + c * S;
+      const int r = rand();
+      if (held_e >= 0) {
+        row_t[held_e] += 1.0;
+        cs.add(held_j, held_e);
+      }
+      const double target = static_cast<double>(r) / kRandMax * sums[K - 1];
+      held_e = search(l, sums, target);
+      held_j = cols[c];
     }
+    row_t[held_e] += 1.0;
+    cs.add(held_j, held_e);
     return;
   }
   for (int c = 0; c < count; ++c) {
