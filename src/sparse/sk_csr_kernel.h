@@ -116,20 +116,23 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
     };
     for (; k + 4 <= K; k += 4) {
       if (k % 8 == 0) prefetch_next(k);
-      const __m256d w = _mm256_loadu_pd(row_w + k);
+      __m256d w[4];
+      for (int i = 0; i < 4; ++i) w[i] = _mm256_broadcast_sd(row_w + k + i);
 #pragma GCC unroll 2
       for (int g = 0; g < 2; ++g) {
+        // Each 128-bit half loaded into place and the pairs turned within
+        // the halves: no turn across them, which only one port does.
         const double *const *fg = f + 4 * g;
-        const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(fg[0] + k), w);
-        const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(fg[1] + k), w);
-        const __m256d p2 = _mm256_mul_pd(_mm256_loadu_pd(fg[2] + k), w);
-        const __m256d p3 = _mm256_mul_pd(_mm256_loadu_pd(fg[3] + k), w);
-        const __m256d a = _mm256_unpacklo_pd(p0, p1), b = _mm256_unpackhi_pd(p0, p1);
-        const __m256d c = _mm256_unpacklo_pd(p2, p3), d = _mm256_unpackhi_pd(p2, p3);
-        const __m256d k0 = _mm256_permute2f128_pd(a, c, 0x20);
-        const __m256d k1 = _mm256_permute2f128_pd(b, d, 0x20);
-        const __m256d k2 = _mm256_permute2f128_pd(a, c, 0x31);
-        const __m256d k3 = _mm256_permute2f128_pd(b, d, 0x31);
+        auto halves = [&](ptrdiff_t at, int c) {
+          return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(fg[c] + at)),
+                                      _mm_loadu_pd(fg[c + 2] + at), 1);
+        };
+        const __m256d r0 = halves(k, 0), r1 = halves(k, 1);
+        const __m256d r2 = halves(k + 2, 0), r3 = halves(k + 2, 1);
+        const __m256d k0 = _mm256_mul_pd(_mm256_unpacklo_pd(r0, r1), w[0]);
+        const __m256d k1 = _mm256_mul_pd(_mm256_unpackhi_pd(r0, r1), w[1]);
+        const __m256d k2 = _mm256_mul_pd(_mm256_unpacklo_pd(r2, r3), w[2]);
+        const __m256d k3 = _mm256_mul_pd(_mm256_unpackhi_pd(r2, r3), w[3]);
         if (Signs)
           wide_signs[g] = _mm256_or_pd(wide_signs[g],
                                        _mm256_or_pd(_mm256_or_pd(k0, k1), _mm256_or_pd(k2, k3)));
@@ -137,13 +140,18 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         const __m256d s1 = _mm256_add_pd(k1, s0);
         const __m256d s2 = _mm256_add_pd(k2, s1);
         acc[g] = _mm256_add_pd(k3, s2);
+        // Turned back within the halves, each half stored on its own.
         const __m256d e0 = _mm256_unpacklo_pd(s0, s1), o0 = _mm256_unpackhi_pd(s0, s1);
         const __m256d e2 = _mm256_unpacklo_pd(s2, acc[g]), o2 = _mm256_unpackhi_pd(s2, acc[g]);
         double *const out = buf + 4 * g * S + k;
-        _mm256_storeu_pd(out, _mm256_permute2f128_pd(e0, e2, 0x20));
-        _mm256_storeu_pd(out + S, _mm256_permute2f128_pd(o0, o2, 0x20));
-        _mm256_storeu_pd(out + 2 * S, _mm256_permute2f128_pd(e0, e2, 0x31));
-        _mm256_storeu_pd(out + 3 * S, _mm256_permute2f128_pd(o0, o2, 0x31));
+        _mm_storeu_pd(out, _mm256_castpd256_pd128(e0));
+        _mm_storeu_pd(out + 2, _mm256_castpd256_pd128(e2));
+        _mm_storeu_pd(out + S, _mm256_castpd256_pd128(o0));
+        _mm_storeu_pd(out + S + 2, _mm256_castpd256_pd128(o2));
+        _mm_storeu_pd(out + 2 * S, _mm256_extractf128_pd(e0, 1));
+        _mm_storeu_pd(out + 2 * S + 2, _mm256_extractf128_pd(e2, 1));
+        _mm_storeu_pd(out + 3 * S, _mm256_extractf128_pd(o0, 1));
+        _mm_storeu_pd(out + 3 * S + 2, _mm256_extractf128_pd(o2, 1));
       }
       // Blocks are 4 or 16 long, so they end with a step.
       if (k + 4 == end_after) {
