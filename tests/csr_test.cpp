@@ -348,8 +348,9 @@ TEST(CsrShapes, CallsEitherSideOfTheKernelChoiceMatch) {
 
 // With at least one entry per column, a column's draws are counted per
 // component in 16 bits and reach its tallies at the end, or whenever a
-// count reaches 65535.  One column takes all the draws here, nearly all on
-// one component, so that its count passes the limit three times; its
+// count reaches 65535.  One column (not the first) takes all the draws
+// here, nearly all on one component (a middle one), so that its count
+// passes the limit three times; its
 // tallies start fractional (adds one at a time), at 2^53 (where adding 1.0
 // changes nothing) and negative zero; and a matrix of a single column.
 TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
@@ -366,12 +367,12 @@ TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
         p.values.push_back(2000);
         p.dense[static_cast<size_t>(i) * 40 + 17] = 2000;
         p.offsets.push_back(i + 1);
-        p.row_factors[static_cast<size_t>(i) * K] = 1e6;
+        p.row_factors[static_cast<size_t>(i) * K + K / 2] = 1e6;
       }
       ASSERT_GT(100 * 2000, 3 * 65535);
-      p.col_tallies[17] = 0.5;
-      p.col_tallies[40 + 17] = 9007199254740992.0;
-      p.col_tallies[2 * 40 + 17] = -0.0;
+      p.col_tallies[(K / 2) * 40 + 17] = 0.5;
+      p.col_tallies[(K / 2 + 1) % K * 40 + 17] = 9007199254740992.0;
+      p.col_tallies[17] = -0.0;
       const std::string what = "K " + std::to_string(K) + " " + name_of(v);
       expect_agreement(p, Stream{Stream::seeded, 31}, what + " seeded");
       expect_agreement(p, Stream{Stream::boundary, 0}, what + " boundary draws");

@@ -152,6 +152,15 @@ __attribute__((noinline, cold)) void empty_count(double *tally, uint16_t &count)
 // Where column j's factors and tallies lie.  Transposed: at j * 2K, its K
 // factors and then its K tallies, one component after the other.  Otherwise
 // the caller's arrays: at j, the components n_cols apart.
+// Where one draw's column tally goes: a count (transposed) or the tally.
+template <bool Transposed>
+auto slot_type() {
+  if constexpr (Transposed)
+    return static_cast<uint16_t *>(nullptr);
+  else
+    return static_cast<double *>(nullptr);
+}
+
 template <bool Transposed>
 struct Columns {
   const double *factors;
@@ -168,13 +177,31 @@ struct Columns {
   // One draw of component e in column j.  A count that reaches its largest
   // value is emptied into the caller's tally: c additions of 1.0 are one
   // add_ones of c.
-  void add(ptrdiff_t j, ptrdiff_t e) const {
-    if (Transposed) {
-      uint16_t &n = counts(j)[e];
-      if (++n == kCountLimit) empty_count(tallies + e * C + j, n);
+  void add(ptrdiff_t j, ptrdiff_t e) const { bump(slot(j, e)); }
+  // The same in two steps, so that a loop can hold where a draw goes
+  // (one pointer) and add it later.
+  using Slot = decltype(slot_type<Transposed>());
+  Slot slot(ptrdiff_t j, ptrdiff_t e) const {
+    if constexpr (Transposed)
+      return counts(j) + e;
+    else
+      return tallies + e * C + j;
+  }
+  void bump(Slot s) const {
+    if constexpr (Transposed) {
+      if (++*s == kCountLimit) empty_slot(s);
     } else {
-      tallies[e * C + j] += 1.0;
+      *s += 1.0;
     }
+  }
+  // A full count, found from where it lies: column j's record holds its K
+  // factors and then count e at byte K * 8 + 2e, short of the next record.
+  __attribute__((noinline, cold)) void empty_slot(uint16_t *s) const {
+    const ptrdiff_t bytes = reinterpret_cast<const char *>(s) - reinterpret_cast<const char *>(factors);
+    const ptrdiff_t record = stride * static_cast<ptrdiff_t>(sizeof(double));
+    const ptrdiff_t j = bytes / record;
+    const ptrdiff_t e = (bytes - j * record - K * static_cast<ptrdiff_t>(sizeof(double))) / 2;
+    empty_count(tallies + e * C + j, *s);
   }
 };
 

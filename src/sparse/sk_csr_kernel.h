@@ -230,25 +230,34 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
     int64_t end[kLanes];
     int64_t all = 0;
     for (int c = 0; c < count; ++c) end[c] = all += draws[c];
+    const ptrdiff_t S = l.stride;
+    auto place = [&](const double *sums, int r) {
+      return search(l, sums, static_cast<double>(r) / kRandMax * sums[K - 1]);
+    };
     // A draw's tallies are added after the next rand() call, whose lock
     // would otherwise wait for their stores, which wait for the search.
-    const ptrdiff_t S = l.stride;
-    int c = 0;
-    ptrdiff_t held_e = -1, held_j = 0;
-    for (int64_t d = 0; d < all; ++d) {
-      c += d == end[c];
-      const double *sums = buf + c * S;
+    // Few values live across the calls: the cell's sums and column, where
+    // its run of draws ends, and where the held draw goes.
+    const double *sums = buf;
+    const ptrdiff_t *col = cols;
+    const int64_t *cell_end = end;
+    ptrdiff_t e = place(sums, rand());
+    double *held_row = row_t + e;
+    auto held = cs.slot(*col, e);
+    for (int64_t d = 1; d < all; ++d) {
+      const bool next = d == *cell_end;
+      cell_end += next;
+      col += next;
+      sums += next ? S : 0;
       const int r = rand();
-      if (held_e >= 0) {
-        row_t[held_e] += 1.0;
-        cs.add(held_j, held_e);
-      }
-      const double target = static_cast<double>(r) / kRandMax * sums[K - 1];
-      held_e = search(l, sums, target);
-      held_j = cols[c];
+      *held_row += 1.0;
+      cs.bump(held);
+      e = place(sums, r);
+      held_row = row_t + e;
+      held = cs.slot(*col, e);
     }
-    row_t[held_e] += 1.0;
-    cs.add(held_j, held_e);
+    *held_row += 1.0;
+    cs.bump(held);
     return;
   }
   for (int c = 0; c < count; ++c) {
