@@ -4,16 +4,42 @@
 // the constants), with SK_CSR_WIDE 1 where the code may use AVX2.  Private
 // to the companion; it includes nothing itself.
 
+#if SK_CSR_WIDE
+// sk::count_below four sums to a compare: the same count.
+template <ptrdiff_t N>
+inline ptrdiff_t count_below(const double *a, double x) {
+  static_assert(N % 4 == 0, "sums come in fours");
+  const __m256d v = _mm256_set1_pd(x);
+  __m256i acc = _mm256_setzero_si256();
+#pragma GCC unroll 8
+  for (ptrdiff_t k = 0; k < N; k += 4)
+    acc = _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(a + k), v,
+                                                                  _CMP_LT_OS)));
+  const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+  return _mm_cvtsi128_si64(s) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
+}
+#else
+template <ptrdiff_t N>
+inline ptrdiff_t count_below(const double *a, double x) {
+  return sk::count_below(a, N, x);
+}
+#endif
+
 // sorted_index for one shape of the layout, with its lengths constant so
 // that the counts unroll: Padded sums in one level when BlocksPadded is 0,
-// else BlocksPadded block ends and then the Block sums of the draw's block.
+// else BlocksPadded block ends and then the Block sums of the draw's block
+// (as sk::count_sorted, clamped the same way).
 template <ptrdiff_t Padded, ptrdiff_t Block, ptrdiff_t BlocksPadded>
 struct FixedSearch {
   ptrdiff_t operator()(const Layout &l, const double *sums, double target) const {
-    if constexpr (BlocksPadded == 0)
-      return sk::count_sorted(sums, Padded, 0, 0, 0, l.K, target);
-    else
-      return sk::count_sorted(sums, l.padded, BlocksPadded, BlocksPadded, Block, l.K, target);
+    ptrdiff_t e;
+    if constexpr (BlocksPadded == 0) {
+      e = count_below<Padded>(sums, target);
+    } else {
+      const ptrdiff_t b = count_below<BlocksPadded>(sums + l.padded, target);
+      e = b * Block + count_below<Block>(sums + b * Block, target);
+    }
+    return e < l.K - 1 ? e : l.K - 1;
   }
 };
 
