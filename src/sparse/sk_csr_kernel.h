@@ -147,7 +147,7 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
 #pragma GCC unroll 2
       for (int g = 0; g < 2; ++g) {
         // Each 128-bit half loaded into place and the pairs turned within
-        // the halves: no turn across them, which only one port does.
+        // the halves: no turn across them on the way in.
         const double *const *fg = f + 4 * g;
         auto halves = [&](ptrdiff_t at, int c) {
           return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(fg[c] + at)),
@@ -166,18 +166,15 @@ inline void build_sums(const Layout &l, const Columns<Transposed> &cs, const dou
         const __m256d s1 = _mm256_add_pd(k1, s0);
         const __m256d s2 = _mm256_add_pd(k2, s1);
         acc[g] = _mm256_add_pd(k3, s2);
-        // Turned back within the halves, each half stored on its own.
+        // Turned back, one store of a cell's four sums: half as many
+        // stores as one per half, for four turns across the halves.
         const __m256d e0 = _mm256_unpacklo_pd(s0, s1), o0 = _mm256_unpackhi_pd(s0, s1);
         const __m256d e2 = _mm256_unpacklo_pd(s2, acc[g]), o2 = _mm256_unpackhi_pd(s2, acc[g]);
         double *const out = buf + 4 * g * S + k;
-        _mm_storeu_pd(out, _mm256_castpd256_pd128(e0));
-        _mm_storeu_pd(out + 2, _mm256_castpd256_pd128(e2));
-        _mm_storeu_pd(out + S, _mm256_castpd256_pd128(o0));
-        _mm_storeu_pd(out + S + 2, _mm256_castpd256_pd128(o2));
-        _mm_storeu_pd(out + 2 * S, _mm256_extractf128_pd(e0, 1));
-        _mm_storeu_pd(out + 2 * S + 2, _mm256_extractf128_pd(e2, 1));
-        _mm_storeu_pd(out + 3 * S, _mm256_extractf128_pd(o0, 1));
-        _mm_storeu_pd(out + 3 * S + 2, _mm256_extractf128_pd(o2, 1));
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(e0, e2, 0x20));
+        _mm256_storeu_pd(out + S, _mm256_permute2f128_pd(o0, o2, 0x20));
+        _mm256_storeu_pd(out + 2 * S, _mm256_permute2f128_pd(e0, e2, 0x31));
+        _mm256_storeu_pd(out + 3 * S, _mm256_permute2f128_pd(o0, o2, 0x31));
       }
       // Blocks are 4 or 16 long, so they end with a step.
       if (k + 4 == end_after) {
