@@ -379,6 +379,26 @@ TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
       expect_agreement(p, Stream{Stream::real, 8}, what + " real rand");
     }
   }
+  // Three columns, even weights: every count of each passes the limit,
+  // each at its own point of the stream.
+  for (const int32_t K : {3, 20}) {
+    Problem p = make.problem(0, K, 40, 0.0, Values::clean);
+    const int32_t rows = 70000 * K / (3 * 2000) + 1;
+    p.rows = rows;
+    p.dense.assign(static_cast<size_t>(rows) * 40, 0.0);
+    p.row_factors.assign(static_cast<size_t>(rows) * K, 1.0);
+    p.row_tallies.assign(static_cast<size_t>(rows) * K, 0.0);
+    std::fill(p.col_factors.begin(), p.col_factors.end(), 1.0);
+    for (int32_t i = 0; i < rows; ++i) {
+      for (const int32_t j : {5, 17, 39}) {
+        p.indices.push_back(j);
+        p.values.push_back(6000);
+        p.dense[static_cast<size_t>(i) * 40 + j] = 6000;
+      }
+      p.offsets.push_back(static_cast<int64_t>(p.indices.size()));
+    }
+    expect_agreement(p, Stream{Stream::real, 10}, "three full columns, K " + std::to_string(K));
+  }
   for (const int32_t K : {1, 16, 70}) {
     const Problem p = make.problem(30, K, 1, 0.7, Values::many);
     expect_agreement(p, Stream{Stream::seeded, 32}, "one column, K " + std::to_string(K));
