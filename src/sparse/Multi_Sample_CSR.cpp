@@ -149,9 +149,6 @@ __attribute__((noinline, cold)) void empty_count(double *tally, uint16_t &count)
   count = 0;
 }
 
-// Where column j's factors and tallies lie.  Transposed: at j * 2K, its K
-// factors and then its K tallies, one component after the other.  Otherwise
-// the caller's arrays: at j, the components n_cols apart.
 // Where one draw's column tally goes: a count (transposed) or the tally.
 template <bool Transposed>
 auto slot_type() {
@@ -161,6 +158,9 @@ auto slot_type() {
     return static_cast<double *>(nullptr);
 }
 
+// Where column j's factors and tallies lie.  Transposed: at j * stride, its
+// K factors and then its K counts, one component after the other.
+// Otherwise the caller's arrays: at j, the components n_cols apart.
 template <bool Transposed>
 struct Columns {
   const double *factors;
@@ -197,7 +197,8 @@ struct Columns {
   // A full count, found from where it lies: column j's record holds its K
   // factors and then count e at byte K * 8 + 2e, short of the next record.
   __attribute__((noinline, cold)) void empty_slot(uint16_t *s) const {
-    const ptrdiff_t bytes = reinterpret_cast<const char *>(s) - reinterpret_cast<const char *>(factors);
+    const ptrdiff_t bytes =
+        reinterpret_cast<const char *>(s) - reinterpret_cast<const char *>(factors);
     const ptrdiff_t record = stride * static_cast<ptrdiff_t>(sizeof(double));
     const ptrdiff_t j = bytes / record;
     const ptrdiff_t e = (bytes - j * record - K * static_cast<ptrdiff_t>(sizeof(double))) / 2;
