@@ -151,12 +151,13 @@ __attribute__((noinline, cold)) void empty_count(double *tally, uint16_t &count)
 
 // Where one draw's column tally goes: a count (transposed) or the tally.
 template <bool Transposed>
-auto slot_type() {
-  if constexpr (Transposed)
-    return static_cast<uint16_t *>(nullptr);
-  else
-    return static_cast<double *>(nullptr);
-}
+struct SlotOf {
+  using type = double *;
+};
+template <>
+struct SlotOf<true> {
+  using type = uint16_t *;
+};
 
 // Where column j's factors and tallies lie.  Transposed: at j * stride, its
 // K factors and then its K counts, one component after the other.
@@ -180,7 +181,7 @@ struct Columns {
   void add(ptrdiff_t j, ptrdiff_t e) const { bump(slot(j, e)); }
   // The same in two steps, so that a loop can hold where a draw goes
   // (one pointer) and add it later.
-  using Slot = decltype(slot_type<Transposed>());
+  using Slot = typename SlotOf<Transposed>::type;
   Slot slot(ptrdiff_t j, ptrdiff_t e) const {
     if constexpr (Transposed)
       return counts(j) + e;
