@@ -383,7 +383,10 @@ TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
   // each at its own point of the stream.
   for (const int32_t K : {3, 20}) {
     Problem p = make.problem(0, K, 40, 0.0, Values::clean);
-    const int32_t rows = 70000 * K / (3 * 2000) + 1;
+    constexpr int32_t kCellDraws = 6000;
+    const int32_t rows = 70000 * K / kCellDraws + 1;
+    // A column's draws per component average at least 70,000, 18 standard
+    // deviations or more above the limit.
     p.rows = rows;
     p.dense.assign(static_cast<size_t>(rows) * 40, 0.0);
     p.row_factors.assign(static_cast<size_t>(rows) * K, 1.0);
@@ -392,8 +395,8 @@ TEST(CsrColumnCounts, CountsPastTheirLimitAndSingleColumnsMatch) {
     for (int32_t i = 0; i < rows; ++i) {
       for (const int32_t j : {5, 17, 39}) {
         p.indices.push_back(j);
-        p.values.push_back(6000);
-        p.dense[static_cast<size_t>(i) * 40 + j] = 6000;
+        p.values.push_back(kCellDraws);
+        p.dense[static_cast<size_t>(i) * 40 + j] = kCellDraws;
       }
       p.offsets.push_back(static_cast<int64_t>(p.indices.size()));
     }
