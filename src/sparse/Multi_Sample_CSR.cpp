@@ -182,11 +182,19 @@ struct Columns {
   // The same in two steps, so that a loop can hold where a draw goes
   // (one pointer) and add it later.
   using Slot = typename SlotOf<Transposed>::type;
-  Slot slot(ptrdiff_t j, ptrdiff_t e) const {
+  Slot slot(ptrdiff_t j, ptrdiff_t e) const { return slot_in(column(j), e); }
+  // Column j's slot of component 0, and component e's from it.
+  Slot column(ptrdiff_t j) const {
     if constexpr (Transposed)
-      return counts(j) + e;
+      return counts(j);
     else
-      return tallies + e * C + j;
+      return tallies + j;
+  }
+  Slot slot_in(Slot column, ptrdiff_t e) const {
+    if constexpr (Transposed)
+      return column + e;
+    else
+      return column + e * C;
   }
   void bump(Slot s) const {
     if constexpr (Transposed) {

@@ -248,36 +248,38 @@ inline void draw_cells(const Layout &l, const Columns<Transposed> &cs, const dou
   const int32_t K = static_cast<int32_t>(l.K);
   if (sorted == nullptr) {
     // One loop over the batch's draws, each finding its cell by a running
-    // index: no branch depends on how many draws a cell makes, which real
-    // counts (mostly 1, often 2 or 3) leave to chance.  Every cell makes one.
-    int64_t end[kLanes];
+    // index into the cells' runs: no branch depends on how many draws a
+    // cell makes, which real counts (mostly 1, often 2 or 3) leave to chance.
+    // Every cell makes one.  A run holds what a draw needs of its cell, so
+    // that one index is all that walks; 32 bytes, so that it is a shift.
+    struct alignas(32) Run {
+      int64_t end;  // draws of the batch up to and including this cell's
+      const double *sums;
+      typename Columns<Transposed>::Slot column;
+    };
+    Run runs[kLanes];
     int64_t all = 0;
-    for (int c = 0; c < count; ++c) end[c] = all += draws[c];
-    const ptrdiff_t S = l.stride;
+    for (int c = 0; c < count; ++c)
+      runs[c] = Run{all += draws[c], buf + c * l.stride, cs.column(cols[c])};
     auto place = [&](const double *sums, int r) {
       return search(l, sums, static_cast<double>(r) / kRandMax * sums[K - 1]);
     };
     // A draw's tallies are added after the next rand() call, whose lock
     // would otherwise wait for their stores, which wait for the search.
-    // Few values live across the calls: the cell's sums and column, where
-    // its run of draws ends, and where the held draw goes.
-    const double *sums = buf;
-    const ptrdiff_t *col = cols;
-    const int64_t *cell_end = end;
-    ptrdiff_t e = place(sums, rand());
+    // Few values live across the calls: the cell's run and where the held
+    // draw goes.
+    ptrdiff_t q = 0;
+    ptrdiff_t e = place(runs[0].sums, rand());
     double *held_row = row_t + e;
-    auto held = cs.slot(*col, e);
+    auto held = cs.slot_in(runs[0].column, e);
     for (int64_t d = 1; d < all; ++d) {
-      const bool next = d == *cell_end;
-      cell_end += next;
-      col += next;
-      sums += next ? S : 0;
+      q += d == runs[q].end;
       const int r = rand();
       *held_row += 1.0;
       cs.bump(held);
-      e = place(sums, r);
+      e = place(runs[q].sums, r);
       held_row = row_t + e;
-      held = cs.slot(*col, e);
+      held = cs.slot_in(runs[q].column, e);
     }
     *held_row += 1.0;
     cs.bump(held);
