@@ -32,6 +32,8 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
+#include <type_traits>
+
 #include "sk_cell.h"
 #include "sk_common.h"
 
@@ -64,15 +66,16 @@ inline ptrdiff_t count_below(const double *a, ptrdiff_t n, double x) {
   return _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
 }
 
-// count_below for one level of sums (padded to 4, 8, 12 or 16): the branch
-// goes the same way on every draw of a call, and each count unrolls.
-inline ptrdiff_t count_below_one_level(const double *a, ptrdiff_t padded, double x) {
-  switch (padded) {
-    case 4: return count_below(a, 4, x);
-    case 8: return count_below(a, 8, x);
-    case 12: return count_below(a, 12, x);
-  }
-  return count_below(a, 16, x);
+// Number of the first 2 * Pairs entries of a below x, for a 16-byte
+// aligned a: count_below by pairs, for a length known when compiled.
+template <int Pairs>
+inline ptrdiff_t count_pairs_below(const double *a, double x) {
+  const __m128d v = _mm_set1_pd(x);
+  __m128i acc = _mm_setzero_si128();
+#pragma GCC unroll 8
+  for (int k = 0; k < 2 * Pairs; k += 2)
+    acc = _mm_add_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(_mm_load_pd(a + k), v)));
+  return -(_mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
 }
 
 // Bit c set when count p[c] is at least 0.5 (NaN is not), for 8 counts.
@@ -504,52 +507,96 @@ inline void for_runs(DrawCursor &at, const int64_t *draws, int count, int64_t m,
   }
 }
 
+// One cell of a flat batch: how many of the batch's draws come after its
+// last, its sums, its total and its column's tallies.
+struct FlatCell {
+  int64_t after;
+  const double *sums;
+  double total;
+  double *col_t;
+};
+
 // All draws of `count` cells of one row when every cell has sorted sums in
 // one level: one loop over the draws, each finding its cell by a running
 // index into the cells that make draws, so that no branch depends on how
-// many draws a cell makes (with real counts those branches miss often).
-// Deferred, a stretch's components and cells are kept as e + 256 * cell.
-template <bool Defer>
-inline void draw_flat(const Layout &l, const double *buf, const int64_t *draws,
-                      const ptrdiff_t *cols, int count, const RowArgs &a) {
-  const ptrdiff_t K = l.n_components, S = l.stride;
-  int cell[8];
-  int64_t end[8];
-  int n = 0;
+// many draws a cell makes (with real counts those branches miss often).  A
+// draw counts the sums below it among the first 2 * Pairs, which cover the
+// K - 1 that can be (the total never is).  Deferred, a stretch's components
+// and cells are kept as e + 256 * cell.  Out of line, and counting the draws
+// left, so that the few values the loop keeps across rand() stay in
+// registers rather than in the caller's large frame.
+template <int Pairs, bool Defer>
+__attribute__((noinline)) void draw_flat(ptrdiff_t K, const double *buf, ptrdiff_t stride,
+                                         const int64_t *draws, const ptrdiff_t *cols,
+                                         int count, double *row_t, double *col_tallies,
+                                         ptrdiff_t n_cols) {
+  const ptrdiff_t last = K - 1;
   int64_t all = 0;
+  for (int c = 0; c < count; ++c) all += draws[c];
+  FlatCell cells[8];
+  int n = 0;
+  int64_t after = all;
   for (int c = 0; c < count; ++c) {
-    cell[n] = c;
-    all += draws[c];
-    end[n] = all;
+    after -= draws[c];
+    const double *sums = buf + c * stride;
+    cells[n] = FlatCell{after, sums, sums[last], col_tallies + cols[c]};
     n += draws[c] != 0;
   }
-  int q = 0;
-  int32_t r[kRandBatch];
-  for (int64_t d0 = 0; d0 < all; d0 += kRandBatch) {
-    const int m = static_cast<int>(all - d0 < kRandBatch ? all - d0 : kRandBatch);
-    for (int i = 0; i < m; ++i) {
-      q += d0 + i == end[q];
-      const int c = cell[q];
-      const double *sums = buf + c * S;
-      const double target = static_cast<double>(rand()) / kRandMax * sums[K - 1];
-      ptrdiff_t e = count_below_one_level(sums, l.padded, target);
-      e = e < K - 1 ? e : K - 1;
-      double *const col_t = a.col_tallies + cols[c] + e * a.n_cols;
-      if (Defer) {
-        r[i] = static_cast<int32_t>(e + 256 * c);
-        _mm_prefetch(reinterpret_cast<const char *>(col_t), _MM_HINT_T0);
-      } else {
-        a.row_t[e] += 1.0;
-        *col_t += 1.0;
-      }
+  auto component = [last](const double *sums, double target) {
+    const ptrdiff_t e = count_pairs_below<Pairs>(sums, target);
+    return e < last ? e : last;
+  };
+  ptrdiff_t q = 0;
+  if (!Defer) {
+    for (int64_t left = all; left > 0; --left) {
+      q += left == cells[q].after;
+      const FlatCell &at = cells[q];
+      const double target = static_cast<double>(rand()) / kRandMax * at.total;
+      const ptrdiff_t e = component(at.sums, target);
+      row_t[e] += 1.0;
+      at.col_t[e * n_cols] += 1.0;
     }
-    if (!Defer) continue;
+    return;
+  }
+  int32_t r[kRandBatch];
+  for (int64_t left = all; left > 0; left -= kRandBatch) {
+    const int m = static_cast<int>(left < kRandBatch ? left : kRandBatch);
     for (int i = 0; i < m; ++i) {
-      const ptrdiff_t e = r[i] & 255, c = r[i] >> 8;
-      a.row_t[e] += 1.0;
-      a.col_tallies[cols[c] + e * a.n_cols] += 1.0;
+      q += left - i == cells[q].after;
+      const FlatCell &at = cells[q];
+      const double target = static_cast<double>(rand()) / kRandMax * at.total;
+      const ptrdiff_t e = component(at.sums, target);
+      r[i] = static_cast<int32_t>(e + 256 * q);
+      _mm_prefetch(reinterpret_cast<const char *>(at.col_t + e * n_cols), _MM_HINT_T0);
+    }
+    for (int i = 0; i < m; ++i) {
+      const ptrdiff_t e = r[i] & 255;
+      row_t[e] += 1.0;
+      cells[r[i] >> 8].col_t[e * n_cols] += 1.0;
     }
   }
+}
+
+// draw_flat for the call's number of components (at most 16).
+template <bool Defer>
+inline void draw_flat_level(const Layout &l, const double *buf, const int64_t *draws,
+                            const ptrdiff_t *cols, int count, const RowArgs &a) {
+  const ptrdiff_t K = l.n_components, S = l.stride;
+  auto flat = [&](auto pairs) {
+    draw_flat<decltype(pairs)::value, Defer>(K, buf, S, draws, cols, count, a.row_t,
+                                             a.col_tallies, a.n_cols);
+  };
+  switch (K / 2) {
+    case 0: return flat(std::integral_constant<int, 0>{});
+    case 1: return flat(std::integral_constant<int, 1>{});
+    case 2: return flat(std::integral_constant<int, 2>{});
+    case 3: return flat(std::integral_constant<int, 3>{});
+    case 4: return flat(std::integral_constant<int, 4>{});
+    case 5: return flat(std::integral_constant<int, 5>{});
+    case 6: return flat(std::integral_constant<int, 6>{});
+    case 7: return flat(std::integral_constant<int, 7>{});
+  }
+  flat(std::integral_constant<int, 8>{});
 }
 
 // All draws of `count` cells of one row, cell c with its sums at
@@ -569,7 +616,7 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
     all += draws[c];
   }
   flat &= all <= kFlatDraws;
-  if (flat) return draw_flat<Defer>(l, buf, draws, cols, count, a);
+  if (flat) return draw_flat_level<Defer>(l, buf, draws, cols, count, a);
   DrawCursor next = first_draw(draws, count);
   int32_t r[kRandBatch];
   while (next.cell < count) {
@@ -606,13 +653,15 @@ inline void draw_cells(const Layout &l, const double *buf, const bool *sorted,
 // is +0, positive or NaN) and the total is finite (so none was NaN or
 // infinite).  Adding a non-negative number never lowers a rounded sum, so
 // such sums are non-decreasing; any other cell takes the exact search.
-template <int Lanes, bool Contiguous, bool Ends>
+// A Stride other than 0 is l.stride known when compiled, which puts every
+// cell's stores at constant offsets from one pointer.
+template <int Lanes, bool Contiguous, bool Ends, ptrdiff_t Stride>
 inline void build_sums(const Layout &l, const double *row_w, const double *col_factors,
                        ptrdiff_t n_cols, const ptrdiff_t *cols, const ptrdiff_t *next,
                        bool next_contiguous, const double *col_tallies, double *buf,
                        bool *sorted) {
   constexpr int V = Lanes / 2;
-  const ptrdiff_t K = l.n_components, S = l.stride;
+  const ptrdiff_t K = l.n_components, S = Stride != 0 ? Stride : l.stride;
   // The next batch's columns, to prefetch along the way when they are a
   // contiguous run (a gathered batch's own loads are independent of each
   // other, and prefetching eight more columns per k cost more than it saved).
@@ -726,21 +775,30 @@ void sample_batched(const Layout &l, const double *counts, const double *row_fac
     const bool next_contiguous = ahead != nullptr && ahead->contiguous;
     bool sorted[Lanes];
     const double *row_w = row_factors + b.row * K;
-    if (l.ends) {
-      if (b.contiguous)
-        build_sums<Lanes, true, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
-                                      col_tallies, buf, sorted);
-      else
-        build_sums<Lanes, false, true>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
-                                       col_tallies, buf, sorted);
-    } else {
-      if (b.contiguous)
-        build_sums<Lanes, true, false>(l, row_w, col_factors, C, b.cols, next, next_contiguous,
-                                       col_tallies, buf, sorted);
-      else
-        build_sums<Lanes, false, false>(l, row_w, col_factors, C, b.cols, next,
-                                        next_contiguous, col_tallies, buf, sorted);
-    }
+    auto build = [&](auto contiguous, auto ends, auto stride) {
+      build_sums<Lanes, decltype(contiguous)::value, decltype(ends)::value,
+                 decltype(stride)::value>(l, row_w, col_factors, C, b.cols, next,
+                                          next_contiguous, col_tallies, buf, sorted);
+    };
+    auto with_stride = [&](auto contiguous) {
+      using std::integral_constant;
+      const integral_constant<bool, false> full;
+      if (l.ends) return build(contiguous, integral_constant<bool, true>{},
+                               integral_constant<ptrdiff_t, 0>{});
+      if (l.blocks == 0) {
+        switch (l.padded) {
+          case 4: return build(contiguous, full, integral_constant<ptrdiff_t, 4>{});
+          case 8: return build(contiguous, full, integral_constant<ptrdiff_t, 8>{});
+          case 12: return build(contiguous, full, integral_constant<ptrdiff_t, 12>{});
+          case 16: return build(contiguous, full, integral_constant<ptrdiff_t, 16>{});
+        }
+      }
+      build(contiguous, full, integral_constant<ptrdiff_t, 0>{});
+    };
+    if (b.contiguous)
+      with_stride(std::integral_constant<bool, true>{});
+    else
+      with_stride(std::integral_constant<bool, false>{});
     const RowArgs a{row_w,   col_factors, C, row_tallies + b.row * K, col_tallies, scratch,
                     &scratch_row, &scratch_col};
     // A contiguous batch's tally lines were prefetched with its sums; a
