@@ -542,17 +542,20 @@ __attribute__((noinline)) void draw_flat(ptrdiff_t K, const double *buf, ptrdiff
     cells[n] = FlatCell{after, sums, sums[last], col_tallies + cols[c]};
     n += draws[c] != 0;
   }
-  auto component = [last](const double *sums, double target) {
-    const ptrdiff_t e = count_pairs_below<Pairs>(sums, target);
+  // The draw with `left` draws still to make: moves q to its cell, returns
+  // its component.
+  ptrdiff_t q = 0;
+  auto draw = [&cells, &q, last](int64_t left) {
+    q += left == cells[q].after;
+    const FlatCell &at = cells[q];
+    const double target = static_cast<double>(rand()) / kRandMax * at.total;
+    const ptrdiff_t e = count_pairs_below<Pairs>(at.sums, target);
     return e < last ? e : last;
   };
-  ptrdiff_t q = 0;
   if (!Defer) {
     for (int64_t left = all; left > 0; --left) {
-      q += left == cells[q].after;
+      const ptrdiff_t e = draw(left);
       const FlatCell &at = cells[q];
-      const double target = static_cast<double>(rand()) / kRandMax * at.total;
-      const ptrdiff_t e = component(at.sums, target);
       row_t[e] += 1.0;
       at.col_t[e * n_cols] += 1.0;
     }
@@ -562,12 +565,9 @@ __attribute__((noinline)) void draw_flat(ptrdiff_t K, const double *buf, ptrdiff
   for (int64_t left = all; left > 0; left -= kRandBatch) {
     const int m = static_cast<int>(left < kRandBatch ? left : kRandBatch);
     for (int i = 0; i < m; ++i) {
-      q += left - i == cells[q].after;
-      const FlatCell &at = cells[q];
-      const double target = static_cast<double>(rand()) / kRandMax * at.total;
-      const ptrdiff_t e = component(at.sums, target);
+      const ptrdiff_t e = draw(left - i);
       r[i] = static_cast<int32_t>(e + 256 * q);
-      _mm_prefetch(reinterpret_cast<const char *>(at.col_t + e * n_cols), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char *>(cells[q].col_t + e * n_cols), _MM_HINT_T0);
     }
     for (int i = 0; i < m; ++i) {
       const ptrdiff_t e = r[i] & 255;
